@@ -1,0 +1,470 @@
+/*
+ * Device root mapping and the host seams for serial modem lines and hidraw.
+ */
+#define LOG_TAG "twdevice"
+
+#include <twdevice/device.h>
+#include <twdevice/hidraw_seam.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <vector>
+
+#include <log/log.h>
+
+namespace twdevice {
+
+namespace {
+
+#ifndef __ANDROID__
+std::mutex gRootLock;
+std::string gRawRoot;        // value of the environment variable last seen
+std::string gRoot;           // its normalised form
+bool gRootCanonical = false;  // gRoot went through realpath()
+bool gRootCached = false;
+
+std::string normaliseRoot(const std::string& raw, bool* canonical) {
+    *canonical = false;
+    std::string r = raw;
+    while (r.size() > 1 && r.back() == '/') r.pop_back();
+    if (r.empty() || r == "/") return "";
+    char* resolved = ::realpath(r.c_str(), nullptr);
+    if (resolved != nullptr) {
+        std::string out = resolved;
+        free(resolved);
+        *canonical = true;
+        return out == "/" ? "" : out;
+    }
+    if (r[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)) != nullptr) r = std::string(cwd) + "/" + r;
+    }
+    return r;
+}
+
+int64_t nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for `events` on `fd` until `deadlineMs`; 1 ready, 0 timed out, -1 error.
+int waitFd(int fd, short events, int64_t deadlineMs) {
+    for (;;) {
+        int64_t left = deadlineMs - nowMs();
+        if (left < 0) left = 0;
+        struct pollfd pfd = {fd, events, 0};
+        int ret = poll(&pfd, 1, static_cast<int>(left));
+        if (ret < 0 && errno == EINTR) continue;
+        if (ret <= 0) return ret;
+        if (pfd.revents & (events | POLLHUP | POLLERR)) return 1;
+    }
+}
+
+int connectSeam(const std::string& real, int flags) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (real.size() >= sizeof(addr.sun_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(addr.sun_path, real.c_str(), real.size());
+    int type = SOCK_SEQPACKET | ((flags & O_CLOEXEC) ? SOCK_CLOEXEC : 0);
+    int fd = socket(AF_UNIX, type, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) < 0) {
+        int err = errno;
+        close(fd);
+        // A socket file with nobody behind it is a device that went away.
+        errno = (err == ECONNREFUSED) ? ENODEV : err;
+        return -1;
+    }
+    return fd;
+}
+
+// One request/reply on a seam connection. Returns the reply's result (>= 0),
+// or -1 with errno set. For kGetFeature the reply's bytes land in `out`.
+int seamExchange(int fd, uint8_t op, const void* data, size_t len, void* out, size_t outCap) {
+    if (len > hidseam::kMaxReport) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::vector<uint8_t> request(hidseam::kRequestHeader + len);
+    request[0] = op;
+    if (len > 0) memcpy(request.data() + hidseam::kRequestHeader, data, len);
+
+    int64_t deadline = nowMs() + hidseam::kReplyTimeoutMs;
+    for (;;) {
+        ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(request.size())) break;
+        if (n >= 0) {
+            errno = EPROTO;
+            return -1;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+            errno = ENODEV;
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        int ready = waitFd(fd, POLLOUT, deadline);
+        if (ready == 0) {
+            shutdown(fd, SHUT_RDWR);
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (ready < 0) return -1;
+    }
+
+    std::vector<uint8_t> reply(hidseam::kReplyHeader + hidseam::kMaxReport + 1);
+    ssize_t got;
+    for (;;) {
+        int ready = waitFd(fd, POLLIN, deadline);
+        if (ready == 0) {
+            // A late reply must never be taken for the answer to a later
+            // request: this connection is finished.
+            shutdown(fd, SHUT_RDWR);
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (ready < 0) return -1;
+        got = recv(fd, reply.data(), reply.size(), MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        break;
+    }
+    if (got < 0) {
+        if (errno == ECONNRESET) errno = ENODEV;
+        return -1;
+    }
+    if (got == 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (static_cast<size_t>(got) < hidseam::kReplyHeader ||
+        static_cast<size_t>(got) > hidseam::kReplyHeader + hidseam::kMaxReport) {
+        ALOGE("hidraw seam: malformed reply of %zd bytes", got);
+        shutdown(fd, SHUT_RDWR);
+        errno = EPROTO;
+        return -1;
+    }
+    int32_t result;
+    memcpy(&result, reply.data(), sizeof(result));
+    size_t payload = static_cast<size_t>(got) - hidseam::kReplyHeader;
+    if (result < 0) {
+        if (result < -4095) {
+            errno = EPROTO;
+            return -1;
+        }
+        errno = -result;
+        return -1;
+    }
+    if (op == hidseam::kGetFeature) {
+        if (static_cast<size_t>(result) > payload || static_cast<size_t>(result) > outCap) {
+            ALOGE("hidraw seam: reply claims %d bytes, carries %zu, room for %zu", result,
+                  payload, outCap);
+            errno = EPROTO;
+            return -1;
+        }
+        memcpy(out, reply.data() + hidseam::kReplyHeader, static_cast<size_t>(result));
+    }
+    return result;
+}
+
+int seamIoctl(int fd, unsigned long request, void* arg) {
+    size_t size = _IOC_SIZE(request);
+    if (request == static_cast<unsigned long>(HIDIOCGFEATURE(size))) {
+        if (arg == nullptr) {
+            errno = EFAULT;
+            return -1;
+        }
+        if (size == 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        return seamExchange(fd, hidseam::kGetFeature, arg, size, arg, size);
+    }
+    if (request == static_cast<unsigned long>(HIDIOCSFEATURE(size))) {
+        if (arg == nullptr) {
+            errno = EFAULT;
+            return -1;
+        }
+        if (size == 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        return seamExchange(fd, hidseam::kSetFeature, arg, size, nullptr, 0);
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+int mkdirsReal(const std::string& real, mode_t mode) {
+    if (real.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        size_t next = real.find('/', pos + 1);
+        partial = real.substr(0, next);
+        pos = next;
+        if (partial.empty() || partial == "/") continue;
+        if (::mkdir(partial.c_str(), mode) < 0 && errno != EEXIST) return -1;
+    }
+    struct stat st;
+    if (::stat(real.c_str(), &st) < 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}
+#endif  // !__ANDROID__
+
+}  // namespace
+
+std::string root() {
+#ifdef __ANDROID__
+    return "";
+#else
+    const char* env = getenv(kRootEnv);
+    std::string raw = env != nullptr ? env : "";
+    std::lock_guard<std::mutex> lock(gRootLock);
+    if (!gRootCached || raw != gRawRoot || !gRootCanonical) {
+        bool canonical = false;
+        gRoot = normaliseRoot(raw, &canonical);
+        gRootCanonical = canonical || gRoot.empty();
+        gRawRoot = raw;
+        gRootCached = true;
+    }
+    return gRoot;
+#endif
+}
+
+std::string path(const std::string& logicalPath) {
+    if (logicalPath.empty() || logicalPath[0] != '/') return logicalPath;
+    std::string r = root();
+    if (r.empty()) return logicalPath;
+    return r + logicalPath;
+}
+
+std::string logical(const std::string& real) {
+    std::string r = root();
+    if (r.empty()) return real;
+    if (real == r) return "/";
+    if (real.size() > r.size() && real.compare(0, r.size(), r) == 0 && real[r.size()] == '/') {
+        return real.substr(r.size());
+    }
+    return real;
+}
+
+int open(const char* p, int flags, mode_t mode) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::string real = path(p);
+#ifndef __ANDROID__
+    struct stat st;
+    if (::stat(real.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return connectSeam(real, flags);
+#endif
+    return ::open(real.c_str(), flags, mode);
+}
+
+int access(const char* p, int mode) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::access(path(p).c_str(), mode);
+}
+
+int stat(const char* p, struct stat* st) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::stat(path(p).c_str(), st);
+}
+
+int lstat(const char* p, struct stat* st) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::lstat(path(p).c_str(), st);
+}
+
+DIR* opendir(const char* p) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return nullptr;
+    }
+    return ::opendir(path(p).c_str());
+}
+
+FILE* fopen(const char* p, const char* mode) {
+    if (p == nullptr || mode == nullptr) {
+        errno = EFAULT;
+        return nullptr;
+    }
+    return ::fopen(path(p).c_str(), mode);
+}
+
+ssize_t readlink(const char* p, char* buf, size_t size) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::readlink(path(p).c_str(), buf, size);
+}
+
+std::string realpath(const char* p) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return "";
+    }
+    char* resolved = ::realpath(path(p).c_str(), nullptr);
+    if (resolved == nullptr) return "";
+    std::string out = logical(resolved);
+    free(resolved);
+    return out;
+}
+
+int inotifyAddWatch(int fd, const char* p, uint32_t mask) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return inotify_add_watch(fd, path(p).c_str(), mask);
+}
+
+int mkdirs(const char* p, mode_t mode) {
+    if (p == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+#ifdef __ANDROID__
+    // Device directories on the phone are made by init, never by the HAL.
+    struct stat st;
+    if (::stat(p, &st) < 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    (void)mode;
+    return 0;
+#else
+    return mkdirsReal(path(p), mode);
+#endif
+}
+
+bool isPty(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned int maj = major(st.st_rdev);
+    unsigned int min = minor(st.st_rdev);
+    if (maj >= 136 && maj <= 143) return true;  // Unix98 pty slaves
+    if (maj >= 128 && maj <= 135) return true;  // Unix98 pty masters
+    if (maj == 5 && min == 2) return true;      // /dev/ptmx
+    if (maj == 2 || maj == 3) return true;      // legacy BSD ptys
+    return false;
+}
+
+bool isHidrawSeam(int fd) {
+#ifdef __ANDROID__
+    (void)fd;
+    return false;
+#else
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISSOCK(st.st_mode)) return false;
+    int type = 0;
+    socklen_t len = sizeof(type);
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_SEQPACKET) {
+        return false;
+    }
+    int domain = 0;
+    len = sizeof(domain);
+    return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX;
+#endif
+}
+
+int ioctl(int fd, unsigned long request, void* arg) {
+#ifndef __ANDROID__
+    if (_IOC_TYPE(request) == 'H' && isHidrawSeam(fd)) return seamIoctl(fd, request, arg);
+#endif
+    int ret = ::ioctl(fd, request, arg);
+#ifndef __ANDROID__
+    if (ret < 0 && (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET)) {
+        int err = errno;
+        // A pseudo-terminal has no modem lines; the request is taken as done.
+        if ((err == ENOTTY || err == EINVAL) && isPty(fd)) return 0;
+        errno = err;
+    }
+#endif
+    return ret;
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+#ifndef __ANDROID__
+    if (isHidrawSeam(fd)) {
+        if (buf == nullptr) {
+            errno = EFAULT;
+            return -1;
+        }
+        if (count == 0 || count > hidseam::kMaxReport) {
+            errno = EINVAL;
+            return -1;
+        }
+        return seamExchange(fd, hidseam::kOutputReport, buf, count, nullptr, 0);
+    }
+#endif
+    return ::write(fd, buf, count);
+}
+
+std::string hwbinderSocketDir() {
+    std::string dir = path("/dev/socket/hwbinder");
+#ifndef __ANDROID__
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return "";
+        }
+        return dir;
+    }
+    std::string parent = dir.substr(0, dir.rfind('/'));
+    if (mkdirsReal(parent, 0755) < 0) {
+        ALOGE("cannot create %s: %s", parent.c_str(), strerror(errno));
+        return "";
+    }
+    if (::mkdir(dir.c_str(), 0770) < 0 && errno != EEXIST) {
+        ALOGE("cannot create %s: %s", dir.c_str(), strerror(errno));
+        return "";
+    }
+    // mkdir() is subject to the umask; the mode is meant exactly.
+    if (chmod(dir.c_str(), 0770) < 0 && errno != EPERM) {
+        ALOGE("cannot set mode of %s: %s", dir.c_str(), strerror(errno));
+    }
+#endif
+    return dir;
+}
+
+}  // namespace twdevice

@@ -1,0 +1,52 @@
+/*
+ * Host HIDL runtime: the service manager and service registration.
+ */
+#pragma once
+
+#include <android/hidl/base/1.0/IBase.h>
+#include <utils/StrongPointer.h>
+
+#include <string>
+
+namespace android {
+
+namespace hidl {
+namespace manager {
+namespace V1_0 {
+struct IServiceManager;
+}  // namespace V1_0
+namespace V1_1 {
+struct IServiceManager;
+}  // namespace V1_1
+namespace V1_2 {
+struct IServiceManager;
+}  // namespace V1_2
+}  // namespace manager
+}  // namespace hidl
+
+namespace hardware {
+
+// The hwservicemanager of this device root, or null when it is not running.
+sp<::android::hidl::manager::V1_0::IServiceManager> defaultServiceManager();
+
+// The in-process manager that loads "<package>@<version>-impl.so" libraries.
+sp<::android::hidl::manager::V1_0::IServiceManager> getPassthroughServiceManager();
+
+namespace details {
+
+// Waits up to timeoutMs for fqName/instance to be registered.
+void waitForHwService(const std::string& interface, const std::string& instance);
+
+sp<::android::hidl::base::V1_0::IBase> getRawServiceInternal(const std::string& descriptor,
+                                                             const std::string& instance,
+                                                             bool retry, bool getStub);
+
+status_t registerAsServiceInternal(const sp<::android::hidl::base::V1_0::IBase>& service,
+                                   const std::string& name);
+
+// Used by the hwservicemanager program: serves sm as the context object.
+status_t serveAsServiceManager(const sp<::android::hidl::manager::V1_0::IServiceManager>& sm);
+
+}  // namespace details
+}  // namespace hardware
+}  // namespace android

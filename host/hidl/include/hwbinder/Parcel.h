@@ -1,0 +1,151 @@
+/*
+ * Host HIDL runtime: a transaction's contents.
+ *
+ * A Parcel holds a flat data section (scalars, interface tokens, indices of
+ * objects), a list of buffers (each optionally embedded in a parent buffer at
+ * an offset, whose pointer field is fixed up on receipt, as the kernel does
+ * for hwbinder) and a list of objects (interface references and native
+ * handles). Every read checks bounds, sizes and parent/offset links.
+ */
+#pragma once
+
+#include <cutils/native_handle.h>
+#include <utils/Errors.h>
+#include <utils/RefBase.h>
+#include <utils/StrongPointer.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace android {
+namespace hardware {
+
+class IBinder;
+
+class Parcel {
+public:
+    Parcel();
+    ~Parcel();
+    Parcel(const Parcel&) = delete;
+    Parcel& operator=(const Parcel&) = delete;
+
+    size_t dataSize() const { return mData.size(); }
+    size_t dataPosition() const { return mDataPos; }
+    void setDataPosition(size_t pos) const { mDataPos = pos; }
+    void freeData();
+
+    status_t writeInterfaceToken(const char* interface);
+    bool enforceInterface(const char* interface) const;
+
+    status_t writeInt8(int8_t val);
+    status_t writeUint8(uint8_t val);
+    status_t writeInt16(int16_t val);
+    status_t writeUint16(uint16_t val);
+    status_t writeInt32(int32_t val);
+    status_t writeUint32(uint32_t val);
+    status_t writeInt64(int64_t val);
+    status_t writeUint64(uint64_t val);
+    status_t writeFloat(float val);
+    status_t writeDouble(double val);
+    status_t writeBool(bool val);
+    status_t writeCString(const char* str);
+    status_t write(const void* data, size_t len);
+
+    status_t readInt8(int8_t* pArg) const;
+    status_t readUint8(uint8_t* pArg) const;
+    status_t readInt16(int16_t* pArg) const;
+    status_t readUint16(uint16_t* pArg) const;
+    status_t readInt32(int32_t* pArg) const;
+    status_t readUint32(uint32_t* pArg) const;
+    status_t readInt64(int64_t* pArg) const;
+    status_t readUint64(uint64_t* pArg) const;
+    status_t readFloat(float* pArg) const;
+    status_t readDouble(double* pArg) const;
+    status_t readBool(bool* pArg) const;
+    const char* readCString() const;
+    status_t read(void* outData, size_t len) const;
+
+    // Top-level and embedded buffers; the data are copied when written.
+    status_t writeBuffer(const void* buffer, size_t length, size_t* handle);
+    status_t writeEmbeddedBuffer(const void* buffer, size_t length, size_t* handle,
+                                 size_t parent_buffer_handle, size_t parent_offset);
+    status_t readBuffer(size_t buffer_size, size_t* buffer_handle,
+                        const void** buffer_out) const;
+    status_t readNullableBuffer(size_t buffer_size, size_t* buffer_handle,
+                                const void** buffer_out) const;
+    status_t readEmbeddedBuffer(size_t buffer_size, size_t* buffer_handle,
+                                size_t parent_buffer_handle, size_t parent_offset,
+                                const void** buffer_out) const;
+    status_t readNullableEmbeddedBuffer(size_t buffer_size, size_t* buffer_handle,
+                                        size_t parent_buffer_handle, size_t parent_offset,
+                                        const void** buffer_out) const;
+
+    // Interface references.
+    status_t writeStrongBinder(const sp<IBinder>& val);
+    status_t readStrongBinder(sp<IBinder>* val) const;
+    status_t readNullableStrongBinder(sp<IBinder>* val) const;
+    sp<IBinder> readStrongBinder() const;
+
+    // Native handles: file descriptors travel with the message.
+    status_t writeNativeHandleNoDup(const native_handle_t* handle);
+    status_t writeEmbeddedNativeHandle(const native_handle_t* handle, size_t parent_buffer_handle,
+                                       size_t parent_offset);
+    status_t readNullableNativeHandleNoDup(const native_handle_t** handle) const;
+    status_t readNativeHandleNoDup(const native_handle_t** handle) const;
+    status_t readNullableEmbeddedNativeHandle(size_t parent_buffer_handle, size_t parent_offset,
+                                              const native_handle_t** handle) const;
+    status_t readEmbeddedNativeHandle(size_t parent_buffer_handle, size_t parent_offset,
+                                      const native_handle_t** handle) const;
+
+    // --- transport side (not used by generated code) ---
+    struct Buffer {
+        std::unique_ptr<uint64_t[]> storage;  // 8-byte aligned
+        size_t length = 0;
+        uint32_t parent = kNoParent;
+        uint64_t parentOffset = 0;
+        bool isNull = false;
+        uint8_t* bytes() const { return reinterpret_cast<uint8_t*>(storage.get()); }
+    };
+    enum ObjectKind : uint32_t { OBJ_NULL_BINDER = 0, OBJ_BINDER = 1, OBJ_HANDLE = 2 };
+    struct Object {
+        ObjectKind kind = OBJ_NULL_BINDER;
+        sp<IBinder> binder;        // OBJ_BINDER
+        native_handle_t* handle = nullptr;  // OBJ_HANDLE (owned when received)
+        bool ownsHandle = false;
+        uint32_t parent = kNoParent;
+        uint64_t parentOffset = 0;
+    };
+    static constexpr uint32_t kNoParent = 0xffffffffu;
+
+    // Encodes the parcel for the wire; fds are appended to *fds (not owned).
+    // localBinders counts references to objects of this process.
+    status_t serialize(std::string* out, std::vector<int>* fds, size_t* localBinders) const;
+    // Decodes a message; takes ownership of fds (closes unused ones).
+    status_t deserialize(const uint8_t* data, size_t len, std::vector<int>* fds);
+    bool hasLocalBinders() const;
+    void collectLocalBinders(std::vector<sp<IBinder>>* out) const;
+
+private:
+    status_t growData(size_t len);
+    const uint8_t* readInplace(size_t len) const;
+    status_t writeObject(Object&& obj, bool inData);
+    status_t readObjectIndex(uint32_t* index) const;
+    status_t writeHandleObject(const native_handle_t* handle, uint32_t parent, uint64_t offset,
+                               bool inData);
+    status_t readHandleObject(uint32_t parent, uint64_t offset, bool nullable,
+                              const native_handle_t** handle) const;
+    status_t readBufferImpl(size_t size, size_t* handle, uint32_t parent, uint64_t offset,
+                            bool nullable, const void** out) const;
+
+    std::vector<uint8_t> mData;
+    mutable size_t mDataPos = 0;
+    std::vector<Buffer> mBuffers;
+    mutable size_t mNextBuffer = 0;
+    std::vector<Object> mObjects;
+    mutable size_t mNextHandleObject = 0;
+};
+
+}  // namespace hardware
+}  // namespace android

@@ -1,0 +1,156 @@
+/*
+ * Host HIDL runtime: the Unix-socket transport behind the binder classes.
+ *
+ * Connections:
+ *  - transaction connections: one per (calling thread, peer); the caller
+ *    writes a TXN frame and reads its REPLY on the same socket. The peer's
+ *    RPC threads take turns reading its transaction connections (epoll with
+ *    EPOLLONESHOT), so each connection's calls run in order.
+ *  - control connections: one per (process, peer), served by the process's
+ *    I/O thread: reference counts of exported objects (ACQUIRE / RELEASE)
+ *    and, by their end of file, the peer's death.
+ *
+ * Lock order: mProxyLock, then a control connection's write lock.
+ */
+#pragma once
+
+#include <hwbinder/Binder.h>
+#include <hwbinder/BpHwBinder.h>
+#include <hwbinder/Parcel.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace android {
+namespace hardware {
+
+struct FrameHeader {
+    uint32_t magic;
+    uint32_t type;
+    uint32_t code;
+    uint32_t flags;
+    uint64_t txnId;
+    uint64_t target;
+    uint32_t payloadLen;
+    int32_t status;
+};
+static_assert(sizeof(FrameHeader) == 40, "frame header layout");
+
+class Transport {
+public:
+    static constexpr uint32_t kMagic = 0x31425748;  // "HWB1"
+    static constexpr size_t kMaxFds = 16;
+    static constexpr size_t kMaxPayload = 64u << 20;
+    static constexpr const char* kServiceManagerAddress = "hwservicemanager";
+
+    enum FrameType : uint32_t {
+        FRAME_HELLO = 1,
+        FRAME_TXN = 2,
+        FRAME_REPLY = 3,
+        FRAME_ACK = 4,
+        FRAME_ACQUIRE = 5,
+        FRAME_RELEASE = 6,
+        FRAME_ACQUIRE_REPLY = 7,
+    };
+    enum ConnKind : uint32_t { CONN_TXN = 1, CONN_CONTROL = 2 };
+    enum FrameFlags : uint32_t { FLAG_ONEWAY = 1, FLAG_WANT_ACK = 2 };
+
+    static Transport& self();
+    static bool validAddress(const std::string& address);
+    static std::string socketDir();
+
+    // Parcel hooks.
+    status_t flattenBinder(const sp<IBinder>& binder, std::string* address, uint64_t* id,
+                           bool* isLocal);
+    sp<IBinder> unflattenBinder(const std::string& address, uint64_t id);
+
+    // Proxy side.
+    status_t transact(BpHwBinder* proxy, uint32_t code, const Parcel& data, Parcel* reply,
+                      uint32_t flags);
+    status_t linkToDeath(BpHwBinder* proxy);
+    void proxyDestroyed(BpHwBinder* proxy);
+
+    // Local objects.
+    void localBinderDestroyed(BHwBinder* binder);
+    status_t setContextObject(const sp<BHwBinder>& binder);
+
+    // Thread pool.
+    void configurePool(size_t maxThreads, bool callerJoins);
+    void startPool();
+    [[noreturn]] void joinPool();
+    size_t maxThreads();
+    void postTask(std::function<void()> task);
+
+    std::string address();
+
+private:
+    Transport();
+
+    struct ControlConn;
+    struct TxnServerConn;
+    struct Node {
+        wp<BHwBinder> weak;
+        sp<BHwBinder> strong;  // held while remote holders exist
+        std::map<ControlConn*, uint32_t> holders;
+        bool permanent = false;
+    };
+
+    status_t ensureListening();
+    void ensureIoThread();
+    void ioLoop();
+    void poolLoop();
+    void handleAccept();
+    void handleControlReadable(ControlConn* conn);
+    void dropControlConn(ControlConn* conn);
+    void handleTxnConn(TxnServerConn* conn);
+    void closeTxnConn(TxnServerConn* conn);
+    std::shared_ptr<ControlConn> controlConnFor(const std::string& address);
+    status_t acquireRemote(const std::shared_ptr<ControlConn>& conn, uint64_t id);
+    void sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId, int32_t status);
+    int connectTo(const std::string& address, ConnKind kind);
+    sp<BHwBinder> lookupLocal(uint64_t id);
+
+    std::mutex mLock;  // listening socket, I/O thread, pool
+    int mEpollIo = -1;
+    int mEpollPool = -1;
+    int mTaskEvent = -1;
+    int mListenFd = -1;
+    std::string mAddress;
+    bool mIoStarted = false;
+    std::vector<std::thread> mThreads;  // runtime threads live as long as the process
+
+    size_t mMaxThreads = 1;
+    bool mCallerJoins = false;
+    bool mPoolStarted = false;
+    std::mutex mTaskLock;
+    std::deque<std::function<void()>> mTasks;
+
+    std::mutex mNodeLock;
+    uint64_t mNextId = 1;
+    std::map<uint64_t, Node> mNodes;
+    std::map<const BHwBinder*, uint64_t> mNodeIds;
+
+    std::mutex mProxyLock;
+    std::map<std::pair<std::string, uint64_t>, wp<BpHwBinder>> mProxies;
+    std::map<std::string, std::shared_ptr<ControlConn>> mControlOut;
+
+    std::mutex mConnLock;  // connections known to the I/O thread and the pool
+    std::map<int, std::shared_ptr<ControlConn>> mControlByFd;
+    std::map<int, std::shared_ptr<TxnServerConn>> mTxnByFd;
+    std::set<int> mPendingHello;
+
+    std::atomic<uint64_t> mNextReqId{1};
+};
+
+}  // namespace hardware
+}  // namespace android
