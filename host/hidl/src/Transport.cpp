@@ -197,7 +197,6 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
 struct ClientConn {
     int fd = -1;
     uint64_t nextTxn = 1;
-    std::map<uint64_t, std::vector<sp<IBinder>>> pins;  // sent, not yet decoded by the peer
     ~ClientConn() {
         if (fd >= 0) close(fd);
     }
@@ -213,6 +212,7 @@ thread_local ClientConns tClientConns;
 
 struct Transport::ControlConn {
     int fd = -1;
+    uint64_t token = 0;  // the peer's, for incoming connections
     bool outgoing = false;
     std::string address;  // peer, for outgoing connections
     std::mutex writeLock;
@@ -224,6 +224,7 @@ struct Transport::ControlConn {
 
 struct Transport::TxnServerConn {
     int fd = -1;
+    uint64_t token = 0;
     pid_t pid = 0;
     uid_t uid = 0;
 };
@@ -245,6 +246,8 @@ Transport::Transport() {
     ev.events = EPOLLIN;
     ev.data.u64 = static_cast<uint64_t>(mTaskEvent);
     epoll_ctl(mEpollPool, EPOLL_CTL_ADD, mTaskEvent, &ev);
+    std::random_device rd;
+    mToken = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(getpid());
 }
 
 bool Transport::validAddress(const std::string& address) {
@@ -340,7 +343,7 @@ int Transport::connectTo(const std::string& address, ConnKind kind) {
         close(fd);
         return -1;
     }
-    if (!writeSimpleFrame(fd, FRAME_HELLO, kind, 0, 0, 0)) {
+    if (!writeSimpleFrame(fd, FRAME_HELLO, kind, mToken, 0, 0)) {
         close(fd);
         return -1;
     }
@@ -546,6 +549,7 @@ void Transport::ioLoop() {
                 if (h.code == CONN_TXN) {
                     auto conn = std::make_shared<TxnServerConn>();
                     conn->fd = fd;
+                    conn->token = h.txnId;
                     struct ucred cred = {};
                     socklen_t len = sizeof(cred);
                     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
@@ -563,9 +567,11 @@ void Transport::ioLoop() {
                 } else if (h.code == CONN_CONTROL) {
                     auto conn = std::make_shared<ControlConn>();
                     conn->fd = fd;
+                    conn->token = h.txnId;
                     {
                         std::lock_guard<std::mutex> lock(mConnLock);
                         mControlByFd[fd] = conn;
+                        mControlByToken[conn->token] = conn.get();
                     }
                     struct epoll_event ev = {};
                     ev.events = EPOLLIN | EPOLLRDHUP;
@@ -649,6 +655,9 @@ void Transport::handleControlReadable(ControlConn* conn) {
             drop.clear();  // may destroy the object: outside the lock
             break;
         }
+        case FRAME_TXN_DONE:
+            if (conn->outgoing) releasePins(conn->address, h.txnId, false);
+            break;
         case FRAME_ACQUIRE_REPLY: {
             std::lock_guard<std::mutex> lock(conn->waitLock);
             conn->replies[h.txnId] = h.status;
@@ -670,6 +679,10 @@ void Transport::dropControlConn(ControlConn* conn) {
         if (it == mControlByFd.end()) return;
         keep = it->second;
         mControlByFd.erase(it);
+        auto byToken = mControlByToken.find(conn->token);
+        if (!conn->outgoing && byToken != mControlByToken.end() && byToken->second == conn) {
+            mControlByToken.erase(byToken);
+        }
     }
     epoll_ctl(mEpollIo, EPOLL_CTL_DEL, conn->fd, nullptr);
     {
@@ -714,12 +727,36 @@ void Transport::dropControlConn(ControlConn* conn) {
             }
         }
     }
+    releasePins(conn->address, 0, true);
     ALOGI("peer %s is gone (%zu references)", conn->address.c_str(), dead.size());
     if (!dead.empty()) {
         postTask([dead]() {
             for (const auto& p : dead) p->sendObituary();
         });
     }
+}
+
+void Transport::releasePins(const std::string& address, uint64_t pinId, bool all) {
+    std::vector<OnewayPin> drop;  // released outside the lock
+    std::unique_lock<std::mutex> lock(mPinLock);
+    if (!all) {
+        auto it = mOnewayPins.find(pinId);
+        if (it != mOnewayPins.end() && it->second.address == address) {
+            drop.push_back(std::move(it->second));
+            mOnewayPins.erase(it);
+        }
+    } else {
+        for (auto it = mOnewayPins.begin(); it != mOnewayPins.end();) {
+            if (it->second.address == address) {
+                drop.push_back(std::move(it->second));
+                it = mOnewayPins.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    lock.unlock();
+    drop.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -753,34 +790,26 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         return FAILED_TRANSACTION;
     }
 
-    // Confirmations of earlier one-way calls that carried our objects.
-    while (!cc->pins.empty()) {
-        struct pollfd pfd = {cc->fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN)) break;
-        FrameHeader h;
-        std::string p;
-        std::vector<int> f;
-        if (!readFrame(cc->fd, &h, &p, &f) || h.type != FRAME_ACK) {
-            closeAll(&f);
-            dropConn();
-            return DEAD_OBJECT;
-        }
-        cc->pins.erase(h.txnId);
-    }
-
     uint64_t txnId = cc->nextTxn++;
     FrameHeader h = {kMagic, FRAME_TXN, code, 0, txnId, proxy->id(),
                      static_cast<uint32_t>(payload.size()), 0};
-    if (oneway) h.flags |= FLAG_ONEWAY;
-    if (oneway && localBinders > 0) h.flags |= FLAG_WANT_ACK;
+    if (oneway) {
+        // Keep the target and our objects referenced until the call is served.
+        h.flags |= FLAG_ONEWAY | FLAG_WANT_DONE;
+        h.txnId = mNextPin++;
+        OnewayPin pin;
+        pin.address = proxy->address();
+        pin.refs.push_back(proxy);
+        data.collectLocalBinders(&pin.refs);
+        std::lock_guard<std::mutex> lock(mPinLock);
+        mOnewayPins[h.txnId] = std::move(pin);
+    }
     if (!writeFrame(cc->fd, h, payload, fds)) {
+        if (oneway) releasePins(proxy->address(), h.txnId, false);
         dropConn();
         return DEAD_OBJECT;
     }
-    if (oneway) {
-        if (localBinders > 0) data.collectLocalBinders(&cc->pins[txnId]);
-        return OK;
-    }
+    if (oneway) return OK;
 
     for (;;) {
         FrameHeader rh;
@@ -789,11 +818,6 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         if (!readFrame(cc->fd, &rh, &rp, &rfds)) {
             dropConn();
             return DEAD_OBJECT;
-        }
-        if (rh.type == FRAME_ACK) {
-            closeAll(&rfds);
-            cc->pins.erase(rh.txnId);
-            continue;
         }
         if (rh.type != FRAME_REPLY || rh.txnId != txnId) {
             ALOGE("unexpected frame type %u in reply to call %llu", rh.type,
@@ -932,10 +956,6 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
         closeTxnConn(conn);
         return;
     }
-    if ((h.flags & FLAG_WANT_ACK) && !writeSimpleFrame(conn->fd, FRAME_ACK, 0, h.txnId, 0, 0)) {
-        closeTxnConn(conn);
-        return;
-    }
 
     bool broken = false;
     sp<BHwBinder> target = lookupLocal(h.target);
@@ -980,14 +1000,23 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
                                sendReply);
         ipc->setCallingIdentity(0, 0, false);
         if (!oneway && !replied && !broken) {
-            if (err == OK) err = UNKNOWN_ERROR;
-            if (err == UNKNOWN_TRANSACTION) {
-                ALOGE("unknown transaction code %u from pid %d", h.code, conn->pid);
+            if (err == OK) {
+                // Operations without results fill the reply and return.
+                sendReply(reply);
+            } else {
+                if (err == UNKNOWN_TRANSACTION) {
+                    ALOGE("unknown transaction code %u from pid %d", h.code, conn->pid);
+                }
+                if (!writeSimpleFrame(conn->fd, FRAME_REPLY, 0, h.txnId, 0, err)) broken = true;
             }
-            if (!writeSimpleFrame(conn->fd, FRAME_REPLY, 0, h.txnId, 0, err)) broken = true;
         }
     }
     target.clear();
+    if (oneway && (h.flags & FLAG_WANT_DONE)) {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        auto it = mControlByToken.find(conn->token);
+        if (it != mControlByToken.end()) sendControl(it->second, FRAME_TXN_DONE, 0, h.txnId, 0);
+    }
     if (broken) {
         closeTxnConn(conn);
         return;

@@ -61,9 +61,10 @@ public:
         FRAME_ACQUIRE = 5,
         FRAME_RELEASE = 6,
         FRAME_ACQUIRE_REPLY = 7,
+        FRAME_TXN_DONE = 8,  // a one-way call was served (on the control connection)
     };
     enum ConnKind : uint32_t { CONN_TXN = 1, CONN_CONTROL = 2 };
-    enum FrameFlags : uint32_t { FLAG_ONEWAY = 1, FLAG_WANT_ACK = 2 };
+    enum FrameFlags : uint32_t { FLAG_ONEWAY = 1, FLAG_WANT_ACK = 2, FLAG_WANT_DONE = 4 };
 
     static Transport& self();
     static bool validAddress(const std::string& address);
@@ -150,6 +151,22 @@ private:
     std::set<int> mPendingHello;
 
     std::atomic<uint64_t> mNextReqId{1};
+
+    // Identifies this process in the HELLO of its connections, so a peer can
+    // tell which control connection belongs to a transaction connection.
+    uint64_t mToken = 0;
+    std::map<uint64_t, ControlConn*> mControlByToken;  // incoming, under mConnLock
+
+    // One-way calls in flight: the target and the objects they carry stay
+    // referenced until the peer has served the call (FRAME_TXN_DONE).
+    struct OnewayPin {
+        std::string address;
+        std::vector<sp<IBinder>> refs;
+    };
+    std::mutex mPinLock;
+    std::map<uint64_t, OnewayPin> mOnewayPins;
+    std::atomic<uint64_t> mNextPin{1};
+    void releasePins(const std::string& address, uint64_t pinId, bool all);
 };
 
 }  // namespace hardware

@@ -1,0 +1,66 @@
+/*
+ * Helpers shared by the test suites: temporary device roots, child
+ * processes and waiting for conditions.
+ */
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace twtest {
+
+// A temporary directory removed (recursively) when destroyed.
+class TempDir {
+public:
+    explicit TempDir(const char* prefix = "twtest");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
+// A child process running a program; killed (SIGKILL) and reaped when
+// destroyed unless it ended before.
+class Child {
+public:
+    Child() = default;
+    ~Child();
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&& other) noexcept;
+
+    // Starts argv[0] with the given extra environment ("KEY=VALUE").
+    // stdout/stderr go to logPath when given.
+    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               const std::string& logPath = "");
+    pid_t pid() const { return mPid; }
+    bool running();
+    // Sends sig; with wait, reaps the child and returns its wait status.
+    int kill(int sig = 9, bool wait = true);
+    // Waits up to timeoutMs for the child to end; returns its wait status or
+    // -1 on time-out.
+    int wait(int timeoutMs);
+
+private:
+    pid_t mPid = -1;
+};
+
+// Polls cond every few milliseconds until it is true or timeoutMs passed.
+bool waitFor(const std::function<bool()>& cond, int timeoutMs);
+
+// Milliseconds on the monotonic clock.
+int64_t nowMs();
+
+// Whole content of a file; empty when unreadable.
+std::string readFile(const std::string& path);
+
+// Directory of the test binaries (where the build puts programs).
+std::string binDir();
+
+}  // namespace twtest
