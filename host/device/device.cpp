@@ -3,13 +3,11 @@
  */
 #define LOG_TAG "twdevice"
 
-#include <twdevice/device.h>
-#include <twdevice/hidraw_seam.h>
-
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/hidraw.h>
+#include <log/log.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,12 +18,12 @@
 #include <sys/un.h>
 #include <termios.h>
 #include <time.h>
+#include <twdevice/device.h>
+#include <twdevice/hidraw_seam.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <vector>
-
-#include <log/log.h>
 
 namespace twdevice {
 
@@ -33,8 +31,8 @@ namespace {
 
 #ifndef __ANDROID__
 std::mutex gRootLock;
-std::string gRawRoot;        // value of the environment variable last seen
-std::string gRoot;           // its normalised form
+std::string gRawRoot;         // value of the environment variable last seen
+std::string gRoot;            // its normalised form
 bool gRootCanonical = false;  // gRoot went through realpath()
 bool gRootCached = false;
 
@@ -176,8 +174,8 @@ int seamExchange(int fd, uint8_t op, const void* data, size_t len, void* out, si
     }
     if (op == hidseam::kGetFeature) {
         if (static_cast<size_t>(result) > payload || static_cast<size_t>(result) > outCap) {
-            ALOGE("hidraw seam: reply claims %d bytes, carries %zu, room for %zu", result,
-                  payload, outCap);
+            ALOGE("hidraw seam: reply claims %d bytes, carries %zu, room for %zu", result, payload,
+                  outCap);
             errno = EPROTO;
             return -1;
         }

@@ -1,0 +1,164 @@
+/*
+ * Pieces of the simulator shared between its source files.
+ */
+#pragma once
+
+#include <sys/types.h>
+#include <twsim/simulator.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace twsim {
+
+// ---- files (real paths) ----
+namespace fs {
+bool makeDirs(const std::string& dir, mode_t mode = 0755);
+bool writeFile(const std::string& file, const std::string& content, mode_t mode = 0644);
+bool readFile(const std::string& file, std::string* out);
+// Removes a file, a link or a whole directory tree; true when nothing is left.
+bool removeTree(const std::string& path);
+// Symbolic link at `link` pointing at `target` by a relative path (both real
+// paths), so that it resolves inside the device root.
+bool relativeSymlink(const std::string& target, const std::string& link);
+// Makes `content` appear at `file` in one step (written aside, then
+// hard-linked into place: watchers see one IN_CREATE of a complete file).
+bool publishFile(const std::string& file, const std::string& content, mode_t mode = 0644);
+}  // namespace fs
+
+// Case-insensitive prefix test.
+bool startsWithNoCase(const std::string& text, const std::string& prefix);
+
+// ---- firmware, AT side ----
+struct AtState {
+    mutable std::mutex lock;
+    mutable std::condition_variable changed;
+    std::vector<AtScript> scripts;
+    std::vector<AtRecord> records;
+    std::string firmwareVersion = kDefaultFirmwareVersion;
+
+    void record(int port, const std::string& command);
+    // The newest script matching `command`, counted as used.
+    bool takeScript(const std::string& command, AtScript* out);
+};
+
+class Firmware {
+  public:
+    Firmware(AtState& state, int port);
+    ~Firmware();
+
+    // Opens the pty pair and starts serving the master.
+    bool start();
+    // Real path of the pty slave ("/dev/pts/N").
+    const std::string& slavePath() const { return mSlavePath; }
+    // Hangs the port up (if still up) and ends the thread.
+    void stop();
+    bool sendLog(const std::string& line);
+    bool echo() const { return mEcho.load(); }
+
+  private:
+    void run();
+    void handleCommand(const std::string& command);
+    AtScript defaultAnswer(const std::string& command);
+    bool output(const std::string& bytes);
+    bool pause(int ms);
+    void closeMaster();
+
+    AtState& mState;
+    const int mPort;
+    std::mutex mIoLock;  // mMaster for writes and closing
+    int mMaster = -1;
+    int mSlave = -1;  // held open so the pair lives while nobody else has it
+    int mWakeFd = -1;
+    std::string mSlavePath;
+    std::atomic<bool> mStop{false};
+    std::atomic<bool> mEcho{true};
+    std::thread mThread;
+};
+
+// ---- HID function ----
+struct HidState {
+    mutable std::mutex lock;
+    std::vector<HidRecord> records;
+    size_t droppedRecords = 0;
+    uint8_t config[3] = {3, 0, 0};
+
+    // Answers one request message; returns the reply message.
+    std::vector<uint8_t> handle(const uint8_t* message, size_t length);
+};
+
+class HidFunction {
+  public:
+    explicit HidFunction(HidState& state);
+    ~HidFunction();
+
+    // Binds the socket at `node` (real path) and starts answering.
+    bool start(const std::string& node);
+    // Stops answering, closes every connection and removes the node.
+    void stop();
+
+  private:
+    void run();
+
+    HidState& mState;
+    std::string mNode;
+    int mListen = -1;
+    int mWakeFd = -1;
+    std::vector<int> mConnections;
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
+};
+
+// ---- kernel side: node writes ----
+class NodeWatcher {
+  public:
+    using Handler = std::function<void(const NodeRecord&)>;
+
+    NodeWatcher() = default;
+    ~NodeWatcher();
+
+    bool start(Handler handler);
+    void stop();
+    // Records writes to the files of `realDir` under the names
+    // `logicalDir`/<file>.
+    bool watch(const std::string& realDir, const std::string& logicalDir);
+
+  private:
+    void run();
+    void processBatch(const char* buf, size_t len);
+
+    Handler mHandler;
+    std::mutex mLock;
+    std::map<int, std::pair<std::string, std::string>> mDirs;  // wd -> real, logical
+    int mInotifyFd = -1;
+    int mWakeFd = -1;
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
+};
+
+// ---- USB ----
+struct PluggedDevice {
+    int port = 0;
+    UsbIdentity identity;
+    int devnum = 0;
+    std::string usbfsNode;  // real paths of what was created
+    std::string sysfsDir;
+    std::string busLink;
+    std::string ttyNode;
+    std::string ttyClassLink;
+    std::string hidNode;
+    std::string hidClassLink;
+    std::unique_ptr<Firmware> firmware;
+    std::unique_ptr<HidFunction> hid;
+};
+
+// The 18-byte device descriptor of `identity`.
+std::string deviceDescriptor(const UsbIdentity& identity);
+
+}  // namespace twsim
