@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,19 +35,93 @@ TempDir::~TempDir() {
 
 Child::~Child() {
     if (mPid > 0) kill(SIGKILL, true);
+    if (mIn >= 0) close(mIn);
+    if (mOut >= 0) close(mOut);
 }
 
-Child::Child(Child&& other) noexcept : mPid(other.mPid) {
+Child::Child(Child&& other) noexcept
+    : mPid(other.mPid), mIn(other.mIn), mOut(other.mOut), mPending(std::move(other.mPending)) {
     other.mPid = -1;
+    other.mIn = -1;
+    other.mOut = -1;
 }
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
         if (mPid > 0) kill(SIGKILL, true);
+        if (mIn >= 0) close(mIn);
+        if (mOut >= 0) close(mOut);
         mPid = other.mPid;
+        mIn = other.mIn;
+        mOut = other.mOut;
+        mPending = std::move(other.mPending);
         other.mPid = -1;
+        other.mIn = -1;
+        other.mOut = -1;
     }
     return *this;
+}
+
+bool Child::startPiped(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                       const std::string& logPath) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        for (const auto& e : env) putenv(strdup(e.c_str()));
+        if (!logPath.empty()) {
+            int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd >= 0) {
+                dup2(fd, 2);
+                close(fd);
+            }
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    mIn = in[1];
+    mOut = out[0];
+    mPid = pid;
+    return true;
+}
+
+bool Child::writeLine(const std::string& line) {
+    if (mIn < 0) return false;
+    std::string l = line + "\n";
+    return write(mIn, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+}
+
+bool Child::readLine(std::string* line, int timeoutMs) {
+    int64_t end = nowMs() + timeoutMs;
+    for (;;) {
+        size_t nl = mPending.find('\n');
+        if (nl != std::string::npos) {
+            *line = mPending.substr(0, nl);
+            mPending.erase(0, nl + 1);
+            return true;
+        }
+        int64_t left = end - nowMs();
+        if (mOut < 0 || left <= 0) return false;
+        struct pollfd pfd = {mOut, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
+        char buf[4096];
+        ssize_t n = read(mOut, buf, sizeof(buf));
+        if (n <= 0) return false;
+        mPending.append(buf, static_cast<size_t>(n));
+    }
 }
 
 bool Child::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,

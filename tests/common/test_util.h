@@ -39,6 +39,15 @@ public:
     // stdout/stderr go to logPath when given.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                const std::string& logPath = "");
+    // Starts with stdin and stdout connected to this process (stderr to
+    // logPath when given), for programs driven by line commands.
+    bool startPiped(const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env = {}, const std::string& logPath = "");
+    // Writes one line to the child's stdin.
+    bool writeLine(const std::string& line);
+    // Reads one line of the child's stdout (without the newline); false on
+    // end of file or time-out.
+    bool readLine(std::string* line, int timeoutMs);
     pid_t pid() const { return mPid; }
     bool running();
     // Sends sig; with wait, reaps the child and returns its wait status.
@@ -49,6 +58,9 @@ public:
 
 private:
     pid_t mPid = -1;
+    int mIn = -1;
+    int mOut = -1;
+    std::string mPending;
 };
 
 // Polls cond every few milliseconds until it is true or timeoutMs passed.

@@ -31,6 +31,15 @@ size_t padded(size_t n) {
     return (n + kAlign - 1) & ~(kAlign - 1);
 }
 
+// 8-byte aligned storage for n bytes; the padding after them is zero.
+std::unique_ptr<uint64_t[]> allocBuffer(size_t n) {
+    size_t words = padded(n) / kAlign + 1;
+    std::unique_ptr<uint64_t[]> p(new uint64_t[words]);
+    p[words - 1] = 0;
+    if (words >= 2) p[words - 2] = 0;
+    return p;
+}
+
 void putU32(std::string* out, uint32_t v) {
     out->append(reinterpret_cast<const char*>(&v), sizeof(v));
 }
@@ -202,7 +211,7 @@ status_t Parcel::writeEmbeddedBuffer(const void* buffer, size_t length, size_t* 
     b.parentOffset = parent_offset;
     b.isNull = buffer == nullptr;
     if (b.isNull && length != 0) return BAD_VALUE;
-    b.storage.reset(new uint64_t[padded(length) / kAlign + 1]());
+    b.storage = allocBuffer(length);
     if (length > 0) memcpy(b.bytes(), buffer, length);
     if (handle != nullptr) *handle = mBuffers.size();
     mBuffers.push_back(std::move(b));
@@ -431,6 +440,9 @@ status_t Parcel::serialize(std::string* out, std::vector<int>* fds, size_t* loca
               Transport::kMaxFds);
         return BAD_VALUE;
     }
+    size_t estimate = 16 + padded(mData.size()) + mObjects.size() * 64;
+    for (const auto& b : mBuffers) estimate += 24 + padded(b.length);
+    out->reserve(out->size() + estimate);
     putU32(out, static_cast<uint32_t>(mData.size()));
     putU32(out, static_cast<uint32_t>(mBuffers.size()));
     putU32(out, static_cast<uint32_t>(mObjects.size()));
@@ -523,7 +535,7 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
             }
             if (!fixups.insert({parent, offset}).second) return fail("duplicate buffer fix-up");
         }
-        b.storage.reset(new uint64_t[padded(b.length) / kAlign + 1]());
+        b.storage = allocBuffer(b.length);
         if (b.length > 0) memcpy(b.bytes(), bytes, b.length);
         // Point the parent's pointer field at this buffer, as the binder
         // driver does when it copies a transaction.

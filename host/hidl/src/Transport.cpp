@@ -10,6 +10,7 @@
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
 #include <poll.h>
+#include <time.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -30,6 +31,11 @@ namespace {
 // How long a peer may take to finish a frame it started, or to confirm it
 // decoded interface references we sent.
 constexpr int kFrameTimeoutMs = 5000;
+// How long a connection attempt may wait for a peer that does not accept.
+constexpr int kConnectTimeoutMs = 1000;
+
+// Placeholder of an ACQUIRE whose reply has not come yet.
+constexpr int32_t kReplyPending = INT32_MIN;
 
 constexpr uint64_t kIoListen = 1ull << 62;
 constexpr uint64_t kIoHello = 2ull << 62;
@@ -113,11 +119,41 @@ bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint
     return writeFrame(fd, h, std::string(), {});
 }
 
-bool readFully(int fd, void* buf, size_t len) {
+int64_t monoMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until fd is readable or the deadline (monotonic ms; -1: none) passed.
+bool waitReadable(int fd, int64_t deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0) {
+            int64_t left = deadline - monoMs();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            timeout = static_cast<int>(left);
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int n = poll(&pfd, 1, timeout);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ETIMEDOUT;
+            return false;
+        }
+        return true;
+    }
+}
+
+bool readFully(int fd, void* buf, size_t len, int64_t deadline) {
     size_t got = 0;
     while (got < len) {
+        if (!waitReadable(fd, deadline)) return false;
         ssize_t r = recv(fd, static_cast<char*>(buf) + got, len - got, 0);
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (r <= 0) return false;
         got += static_cast<size_t>(r);
     }
@@ -130,15 +166,23 @@ void closeAll(std::vector<int>* fds) {
 }
 
 // Reads one frame. The header is checked before any payload is read, so a
-// hostile length never allocates.
-bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds) {
+// hostile length never allocates. Once the first byte has arrived, the
+// whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
+// the wait for that first byte (-1: none).
+bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
+               int64_t firstByteDeadline = -1) {
     union {
         struct cmsghdr align;
         char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
     } control;
     size_t got = 0;
     bool first = true;
+    int64_t deadline = firstByteDeadline;
     while (got < sizeof(*header)) {
+        if (!waitReadable(fd, deadline)) {
+            closeAll(fds);
+            return false;
+        }
         struct iovec iov = {reinterpret_cast<char*>(header) + got, sizeof(*header) - got};
         struct msghdr msg = {};
         msg.msg_iov = &iov;
@@ -148,12 +192,13 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
             msg.msg_controllen = sizeof(control.buf);
         }
         ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (r <= 0) {
             closeAll(fds);
             return false;
         }
         if (first) {
+            deadline = monoMs() + kFrameTimeoutMs;
             for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
                 if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
                     size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -185,7 +230,7 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
         return false;
     }
     payload->resize(header->payloadLen);
-    if (header->payloadLen > 0 && !readFully(fd, &(*payload)[0], header->payloadLen)) {
+    if (header->payloadLen > 0 && !readFully(fd, &(*payload)[0], header->payloadLen, deadline)) {
         ALOGE("truncated frame: %s", strerror(errno));
         closeAll(fds);
         return false;
@@ -337,12 +382,28 @@ void Transport::ensureIoThread() {
 int Transport::connectTo(const std::string& address, ConnKind kind) {
     sockaddr_un addr;
     if (!validAddress(address) || !fillAddr(socketDir() + "/" + address, &addr)) return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
+    // A peer that does not accept (its backlog full) must not hold us: retry
+    // briefly, then give up.
+    int64_t deadline = monoMs() + kConnectTimeoutMs;
+    for (;;) {
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) break;
+        if ((errno == EAGAIN || errno == EINTR) && monoMs() < deadline) {
+            usleep(2000);
+            continue;
+        }
         close(fd);
         return -1;
     }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        close(fd);
+        return -1;
+    }
+    // A control peer's I/O thread always reads: a write that blocks this long
+    // means the peer is stuck. Calls may legitimately wait on a busy server.
+    if (kind == CONN_CONTROL) setTimeout(fd, kFrameTimeoutMs);
     if (!writeSimpleFrame(fd, FRAME_HELLO, kind, mToken, 0, 0)) {
         close(fd);
         return -1;
@@ -441,20 +502,24 @@ sp<IBinder> Transport::unflattenBinder(const std::string& address, uint64_t id) 
     sp<BpHwBinder> proxy = new BpHwBinder(address, id);
     mProxies[key] = proxy;
     uint64_t reqId = mNextReqId++;
+    {
+        std::lock_guard<std::mutex> wait(conn->waitLock);
+        conn->replies[reqId] = kReplyPending;
+    }
     sendControl(conn.get(), FRAME_ACQUIRE, id, reqId, 0);
     lock.unlock();
 
     std::unique_lock<std::mutex> wait(conn->waitLock);
     bool answered = conn->waitCond.wait_for(wait, std::chrono::milliseconds(kFrameTimeoutMs), [&] {
-        return conn->dead || conn->replies.count(reqId) != 0;
+        return conn->dead || conn->replies[reqId] != kReplyPending;
     });
-    if (!answered || conn->dead) {
+    int32_t status = conn->replies[reqId];
+    conn->replies.erase(reqId);
+    if (!answered || conn->dead || status == kReplyPending) {
         ALOGE("no reference from %s for object %llu", address.c_str(),
               static_cast<unsigned long long>(id));
         return nullptr;
     }
-    int32_t status = conn->replies[reqId];
-    conn->replies.erase(reqId);
     if (status != OK) {
         ALOGE("object %llu of %s is gone", static_cast<unsigned long long>(id), address.c_str());
         return nullptr;
@@ -521,12 +586,13 @@ void Transport::sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint6
 void Transport::ioLoop() {
     for (;;) {
         struct epoll_event events[16];
-        int n = epoll_wait(mEpollIo, events, 16, -1);
+        int n = epoll_wait(mEpollIo, events, 16, 1000);
         if (n < 0) {
             if (errno == EINTR) continue;
             ALOGE("epoll_wait: %s", strerror(errno));
             return;
         }
+        dropSilentConnections();
         for (int i = 0; i < n; i++) {
             uint64_t tag = events[i].data.u64 & kIoMask;
             int fd = static_cast<int>(events[i].data.u64 & ~kIoMask);
@@ -534,12 +600,12 @@ void Transport::ioLoop() {
                 handleAccept();
             } else if (tag == kIoHello) {
                 FrameHeader h;
-                ssize_t r = recv(fd, &h, sizeof(h), MSG_DONTWAIT);
-                epoll_ctl(mEpollIo, EPOLL_CTL_DEL, fd, nullptr);
                 {
                     std::lock_guard<std::mutex> lock(mConnLock);
-                    mPendingHello.erase(fd);
+                    if (mPendingHello.erase(fd) == 0) continue;  // timed out already
                 }
+                ssize_t r = recv(fd, &h, sizeof(h), MSG_DONTWAIT);
+                epoll_ctl(mEpollIo, EPOLL_CTL_DEL, fd, nullptr);
                 if (r != static_cast<ssize_t>(sizeof(h)) || h.magic != kMagic ||
                     h.type != FRAME_HELLO || h.payloadLen != 0) {
                     ALOGE("dropping a connection that did not introduce itself");
@@ -597,13 +663,24 @@ void Transport::ioLoop() {
 void Transport::handleAccept() {
     int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-        if (errno != EINTR && errno != EAGAIN) ALOGE("accept: %s", strerror(errno));
+        if (errno == EMFILE || errno == ENFILE) {
+            // The connection stays queued; try again later instead of
+            // spinning on a listening socket that stays readable.
+            static int64_t sLastLog = 0;
+            if (monoMs() - sLastLog > 5000) {
+                ALOGE("accept: %s", strerror(errno));
+                sLastLog = monoMs();
+            }
+            usleep(100 * 1000);
+        } else if (errno != EINTR && errno != EAGAIN) {
+            ALOGE("accept: %s", strerror(errno));
+        }
         return;
     }
     setTimeout(fd, kFrameTimeoutMs);
     {
         std::lock_guard<std::mutex> lock(mConnLock);
-        mPendingHello.insert(fd);
+        mPendingHello[fd] = monoMs();
     }
     struct epoll_event ev = {};
     ev.events = EPOLLIN | EPOLLRDHUP;
@@ -611,11 +688,33 @@ void Transport::handleAccept() {
     epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
 }
 
+void Transport::dropSilentConnections() {
+    std::vector<int> stale;
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        int64_t now = monoMs();
+        for (auto it = mPendingHello.begin(); it != mPendingHello.end();) {
+            if (now - it->second > kFrameTimeoutMs) {
+                stale.push_back(it->first);
+                it = mPendingHello.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (int fd : stale) {
+        ALOGE("dropping a connection that did not introduce itself in time");
+        epoll_ctl(mEpollIo, EPOLL_CTL_DEL, fd, nullptr);
+        close(fd);
+    }
+}
+
 void Transport::handleControlReadable(ControlConn* conn) {
     FrameHeader h;
     std::string payload;
     std::vector<int> fds;
-    if (!readFrame(conn->fd, &h, &payload, &fds) || !fds.empty() || !payload.empty()) {
+    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs) || !fds.empty() ||
+        !payload.empty()) {
         closeAll(&fds);
         dropControlConn(conn);
         return;
@@ -660,8 +759,11 @@ void Transport::handleControlReadable(ControlConn* conn) {
             break;
         case FRAME_ACQUIRE_REPLY: {
             std::lock_guard<std::mutex> lock(conn->waitLock);
-            conn->replies[h.txnId] = h.status;
-            conn->waitCond.notify_all();
+            auto it = conn->replies.find(h.txnId);
+            if (conn->outgoing && it != conn->replies.end() && it->second == kReplyPending) {
+                it->second = h.status;
+                conn->waitCond.notify_all();
+            }
             break;
         }
         default:
@@ -937,7 +1039,7 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     FrameHeader h;
     std::string payload;
     std::vector<int> fds;
-    if (!readFrame(conn->fd, &h, &payload, &fds)) {
+    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs)) {
         closeTxnConn(conn);
         return;
     }
@@ -990,7 +1092,8 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
                 FrameHeader ah;
                 std::string ap;
                 std::vector<int> afds;
-                if (!readFrame(conn->fd, &ah, &ap, &afds) || ah.type != FRAME_ACK) {
+                if (!readFrame(conn->fd, &ah, &ap, &afds, monoMs() + kFrameTimeoutMs) ||
+                    ah.type != FRAME_ACK) {
                     closeAll(&afds);
                     broken = true;
                 }

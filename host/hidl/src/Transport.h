@@ -111,6 +111,7 @@ private:
     void ioLoop();
     void poolLoop();
     void handleAccept();
+    void dropSilentConnections();
     void handleControlReadable(ControlConn* conn);
     void dropControlConn(ControlConn* conn);
     void handleTxnConn(TxnServerConn* conn);
@@ -148,7 +149,7 @@ private:
     std::mutex mConnLock;  // connections known to the I/O thread and the pool
     std::map<int, std::shared_ptr<ControlConn>> mControlByFd;
     std::map<int, std::shared_ptr<TxnServerConn>> mTxnByFd;
-    std::set<int> mPendingHello;
+    std::map<int, int64_t> mPendingHello;  // accepted, no HELLO yet: fd -> when
 
     std::atomic<uint64_t> mNextReqId{1};
 
