@@ -259,9 +259,9 @@ class CannedPeer {
 };
 
 std::vector<uint8_t> replyOf(int32_t result, std::vector<uint8_t> bytes = {}) {
-    std::vector<uint8_t> out(4);
+    std::vector<uint8_t> out(4 + bytes.size());
     memcpy(out.data(), &result, 4);
-    out.insert(out.end(), bytes.begin(), bytes.end());
+    if (!bytes.empty()) memcpy(out.data() + 4, bytes.data(), bytes.size());
     return out;
 }
 
