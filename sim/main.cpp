@@ -11,12 +11,18 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/signalfd.h>
+#include <twdevice/device.h>
+#include <twsim/lpwg_service.h>
 #include <twsim/simulator.h>
+#include <twsim/touch.h>
+#include <twsim/uevent.h>
 #include <unistd.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "cover_commands.h"
 
 namespace {
 
@@ -131,6 +137,9 @@ const char* kHelp =
         "wait-command PREFIX MS\n"
         "wait-record NODE COUNT MS\n"
         "recovery-delay MS\n"
+        "uevent TEXT | uevent-touch VALUE | uevent-listeners [COUNT MS]\n"
+        "lpwg register [INSTANCE] | lpwg error N | lpwg die-in-call | lpwg calls | lpwg clear\n"
+        "touch-report BYTES [delay=MS]\n"
         "status | help | quit";
 
 // Runs one command line; false when the program is to end.
@@ -145,6 +154,7 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
     }
     if (cmd == "help") {
         reply(kHelp);
+        reply(kCoverCommandsHelp);
         reply("ok");
         return true;
     }
@@ -363,6 +373,80 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
         reply("ok");
         return true;
     }
+    if (cmd == "uevent" || cmd == "uevent-touch") {
+        size_t start = rest.find_first_not_of(" \t");
+        std::string text = start == std::string::npos ? "" : unescape(rest.substr(start));
+        if (cmd == "uevent-touch") text = twsim::touchUevent(text);
+        int n = twsim::sendUevent(sim, text);
+        reply(n >= 0 ? "ok " + std::to_string(n) : std::string("error ") + strerror(errno));
+        return true;
+    }
+    if (cmd == "uevent-listeners") {
+        std::string w = nextWord(rest);
+        long count = 0, ms = 0;
+        if (w.empty()) {
+            reply("ok " + std::to_string(twsim::ueventListeners(sim)));
+        } else if (parseInt(w, 10, &count) && parseInt(nextWord(rest), 10, &ms) && ms >= 0) {
+            reply(twsim::waitForUeventListeners(sim, static_cast<int>(count), static_cast<int>(ms))
+                          ? "ok " + std::to_string(twsim::ueventListeners(sim))
+                          : "error timeout");
+        } else {
+            reply("error usage: uevent-listeners [COUNT MS]");
+        }
+        return true;
+    }
+    if (cmd == "lpwg") {
+        // Created on first use; lives as long as the program.
+        static twsim::LpwgService* lpwg = new twsim::LpwgService();
+        std::string op = nextWord(rest);
+        long n = 0;
+        if (op == "register") {
+            std::string instance = nextWord(rest);
+            // The HIDL transport finds hwservicemanager through the
+            // environment's device root.
+            if (twdevice::root() != sim.root()) {
+                reply("error TWINEL_DEVICE_ROOT must name " + sim.root());
+            } else {
+                reply(lpwg->registerService(instance.empty() ? "default" : instance)
+                              ? "ok"
+                              : "error registration refused");
+            }
+        } else if (op == "error" && parseInt(nextWord(rest), 10, &n) && n >= INT32_MIN &&
+                   n <= INT32_MAX) {
+            lpwg->setNodeError(static_cast<int32_t>(n));
+            reply("ok");
+        } else if (op == "die-in-call") {
+            lpwg->setDieInSetAesMode(true);
+            reply("ok");
+        } else if (op == "calls") {
+            for (uint32_t mode : lpwg->aesModes()) reply("aes " + std::to_string(mode));
+            reply("ok");
+        } else if (op == "clear") {
+            lpwg->clear();
+            reply("ok");
+        } else {
+            reply("error usage: lpwg register [INSTANCE] | lpwg error N | lpwg die-in-call | "
+                  "lpwg calls | lpwg clear");
+        }
+        return true;
+    }
+    if (cmd == "touch-report") {
+        long bytes = 0, delay = 0;
+        if (!parseInt(nextWord(rest), 10, &bytes) || bytes < 0 || bytes > (1 << 20)) {
+            reply("error usage: touch-report BYTES [delay=MS] (at most 1048576 bytes)");
+            return true;
+        }
+        std::string w = nextWord(rest);
+        if (!w.empty() &&
+            !(w.compare(0, 6, "delay=") == 0 && parseInt(w.substr(6), 10, &delay) && delay >= 0)) {
+            reply("error bad option " + w);
+            return true;
+        }
+        sim.setAtScript(twsim::selfTestResultScript(static_cast<size_t>(bytes),
+                                                    static_cast<int>(delay)));
+        reply("ok");
+        return true;
+    }
     if (cmd == "status") {
         for (int port = 1; port <= 15; port++) {
             if (!sim.isPlugged(port)) continue;
@@ -372,6 +456,11 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
         reply(std::string("display ") + (sim.displayOn() ? "on" : "off"));
         reply("recoveries " + std::to_string(sim.recoveryCount()));
         reply("ok");
+        return true;
+    }
+    std::vector<std::string> coverLines;
+    if (executeCoverCommand(sim, cmd, rest, &coverLines)) {
+        for (const std::string& l : coverLines) reply(l);
         return true;
     }
     reply("error unknown command \"" + cmd + "\" (try help)");

@@ -3,6 +3,7 @@
  */
 #pragma once
 
+#include <errno.h>
 #include <sys/types.h>
 #include <twsim/simulator.h>
 
@@ -85,12 +86,24 @@ class Firmware {
 // ---- HID function ----
 struct HidState {
     mutable std::mutex lock;
+    mutable std::condition_variable changed;  // a frame was completed
     std::vector<HidRecord> records;
     size_t droppedRecords = 0;
     uint8_t config[3] = {3, 0, 0};
+    std::vector<std::vector<uint8_t>> configReports;  // every set-feature report 3
+    HidPanel panel;
+    int delayMs = 0;       // before each reply
+    int failCount[4] = {};  // requests still to refuse, by hidseam::Op
+    int failError[4] = {EIO, EIO, EIO, EIO};  // ... with this error
+    std::vector<uint8_t> assembly;  // the frame being assembled
+    size_t assembled = 0;           // its highest offset + length so far
+    SubDisplayFrame lastFrame;      // sequence 0: none yet
+    size_t emptyReports = 0;        // empty reports with nothing assembled
 
     // Answers one request message; returns the reply message.
     std::vector<uint8_t> handle(const uint8_t* message, size_t length);
+    // Drops a frame that was being assembled (the device went away).
+    void resetAssembly();
 };
 
 class HidFunction {
@@ -126,17 +139,29 @@ class NodeWatcher {
     bool start(Handler handler);
     void stop();
     // Records writes to the files of `realDir` under the names
-    // `logicalDir`/<file>.
+    // `logicalDir`/<file>. Each file becomes a named pipe that the watcher
+    // keeps open, so every write reaches it in order and none is merged
+    // with another (writes that arrive together are told apart by the
+    // node's known values).
     bool watch(const std::string& realDir, const std::string& logicalDir);
+    // Stops watching the files of `realDir` (before it is removed).
+    void unwatch(const std::string& realDir);
 
   private:
+    struct Node {
+        std::string real;
+        std::string logical;
+        std::vector<std::string> values;  // known values, longest first
+    };
     void run();
-    void processBatch(const char* buf, size_t len);
+    void drain(int fd);
+    void rebuildPollSet();
 
     Handler mHandler;
     std::mutex mLock;
-    std::map<int, std::pair<std::string, std::string>> mDirs;  // wd -> real, logical
-    int mInotifyFd = -1;
+    std::map<int, Node> mNodes;  // fd -> node
+    std::vector<int> mPollFds;   // owned by the thread
+    std::atomic<bool> mRebuild{false};
     int mWakeFd = -1;
     std::atomic<bool> mStop{false};
     std::thread mThread;

@@ -1,25 +1,44 @@
 /*
  * The kernel drivers' side of the simulator: writes to the driver nodes are
- * taken from inotify (IN_CLOSE_WRITE) and recorded in order.
+ * recorded in order.
  *
- * A node is emptied once its content has been taken, so that a later write
- * that does not truncate (open write-only, write "on") is read alone. Every
- * opening of a watched node is also watched: it keeps two writes of one node
- * from being merged into a single inotify event.
+ * Each recorded node is a named pipe held open by the watcher (read and
+ * write, so writers never block and reads never see an end). A write of the
+ * service arrives whole (well under PIPE_BUF); writes that arrive together
+ * are split by the values the node takes, as sysfs would have seen them one
+ * by one.
  */
 #define LOG_TAG "twinel-sim"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <log/log.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "internal.h"
 
 namespace twsim {
+
+namespace {
+
+// The values the service writes to each node, by file name.
+std::vector<std::string> knownValues(const std::string& name) {
+    if (name == "tw2_pd") return {"1 0", "1 1", "0 0", "0 1"};
+    if (name == "tw2_hal_ready" || name == "tw2_recovery") return {"Y"};
+    if (name == "virtual_mcu_firmware_write") return {"0", "1", "6"};
+    if (name == "aes_mode") return {"0", "2"};
+    if (name == "control") return {"auto", "on"};
+    return {};
+}
+
+}  // namespace
 
 NodeWatcher::~NodeWatcher() {
     stop();
@@ -27,9 +46,8 @@ NodeWatcher::~NodeWatcher() {
 
 bool NodeWatcher::start(Handler handler) {
     mHandler = std::move(handler);
-    mInotifyFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     mWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (mInotifyFd < 0 || mWakeFd < 0) {
+    if (mWakeFd < 0) {
         ALOGE("node watcher: %s", strerror(errno));
         return false;
     }
@@ -44,10 +62,17 @@ void NodeWatcher::stop() {
         if (write(mWakeFd, &one, sizeof(one)) < 0) ALOGE("node watcher: wake: %s", strerror(errno));
     }
     if (mThread.joinable()) mThread.join();
-    if (mInotifyFd >= 0) {
-        close(mInotifyFd);
-        mInotifyFd = -1;
+    // Leave plain files behind: a writer must never block on a pipe nobody
+    // reads once the simulator is gone.
+    std::lock_guard<std::mutex> l(mLock);
+    for (auto& entry : mNodes) {
+        std::string tmp = entry.second.real + ".plain";
+        if (fs::writeFile(tmp, "") && rename(tmp.c_str(), entry.second.real.c_str()) < 0) {
+            unlink(tmp.c_str());
+        }
+        close(entry.first);
     }
+    mNodes.clear();
     if (mWakeFd >= 0) {
         close(mWakeFd);
         mWakeFd = -1;
@@ -55,85 +80,131 @@ void NodeWatcher::stop() {
 }
 
 bool NodeWatcher::watch(const std::string& realDir, const std::string& logicalDir) {
-    int wd = inotify_add_watch(mInotifyFd, realDir.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_ONLYDIR);
-    if (wd < 0) {
-        ALOGE("node watcher: watch %s: %s", realDir.c_str(), strerror(errno));
+    DIR* dir = opendir(realDir.c_str());
+    if (dir == nullptr) {
+        ALOGE("node watcher: open %s: %s", realDir.c_str(), strerror(errno));
         return false;
     }
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        struct stat st;
+        std::string real = realDir + "/" + e->d_name;
+        if (lstat(real.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+            names.push_back(e->d_name);
+        }
+    }
+    closedir(dir);
+
+    bool ok = true;
+    for (const auto& name : names) {
+        std::string real = realDir + "/" + name;
+        unlink(real.c_str());
+        if (mkfifo(real.c_str(), 0666) < 0) {
+            ALOGE("node watcher: mkfifo %s: %s", real.c_str(), strerror(errno));
+            ok = false;
+            continue;
+        }
+        chmod(real.c_str(), 0666);
+        int fd = open(real.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            ALOGE("node watcher: open %s: %s", real.c_str(), strerror(errno));
+            ok = false;
+            continue;
+        }
+        Node node{real, logicalDir + "/" + name, knownValues(name)};
+        std::sort(node.values.begin(), node.values.end(),
+                  [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+        std::lock_guard<std::mutex> l(mLock);
+        mNodes[fd] = std::move(node);
+    }
+    mRebuild = true;
+    uint64_t one = 1;
+    if (mWakeFd >= 0 && write(mWakeFd, &one, sizeof(one)) < 0) {
+        ALOGE("node watcher: wake: %s", strerror(errno));
+    }
+    return ok;
+}
+
+void NodeWatcher::unwatch(const std::string& realDir) {
+    std::vector<int> closing;
+    {
+        std::lock_guard<std::mutex> l(mLock);
+        for (auto it = mNodes.begin(); it != mNodes.end();) {
+            if (it->second.real.compare(0, realDir.size() + 1, realDir + "/") == 0) {
+                closing.push_back(it->first);
+                it = mNodes.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (closing.empty()) return;
+    mRebuild = true;
+    uint64_t one = 1;
+    if (mWakeFd >= 0 && write(mWakeFd, &one, sizeof(one)) < 0) {
+        ALOGE("node watcher: wake: %s", strerror(errno));
+    }
+    // The thread may still poll them: close once it has rebuilt its set.
+    for (int i = 0; i < 200 && mRebuild.load(); i++) usleep(1000);
+    for (int fd : closing) close(fd);
+}
+
+void NodeWatcher::rebuildPollSet() {
     std::lock_guard<std::mutex> l(mLock);
-    mDirs[wd] = {realDir, logicalDir};
-    return true;
+    mPollFds.clear();
+    for (const auto& entry : mNodes) mPollFds.push_back(entry.first);
+}
+
+void NodeWatcher::drain(int fd) {
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) return;
+    Node node;
+    {
+        std::lock_guard<std::mutex> l(mLock);
+        auto it = mNodes.find(fd);
+        if (it == mNodes.end()) return;
+        node = it->second;
+    }
+    std::string data(buf, static_cast<size_t>(n));
+    auto now = Clock::now();
+    size_t pos = 0;
+    while (pos < data.size()) {
+        size_t take = data.size() - pos;
+        for (const auto& v : node.values) {
+            if (data.compare(pos, v.size(), v) == 0) {
+                take = v.size();
+                break;
+            }
+        }
+        mHandler(NodeRecord{node.logical, data.substr(pos, take), now, true});
+        pos += take;
+    }
 }
 
 void NodeWatcher::run() {
-    alignas(struct inotify_event) char buf[16384];
+    rebuildPollSet();
     while (!mStop.load()) {
-        struct pollfd fds[2] = {{mInotifyFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
-        int ret = poll(fds, 2, -1);
+        if (mRebuild.exchange(false)) rebuildPollSet();
+        std::vector<struct pollfd> pfds;
+        pfds.push_back({mWakeFd, POLLIN, 0});
+        for (int fd : mPollFds) pfds.push_back({fd, POLLIN, 0});
+        int ret = poll(pfds.data(), pfds.size(), -1);
         if (ret < 0) {
             if (errno == EINTR) continue;
             ALOGE("node watcher: poll: %s", strerror(errno));
             break;
         }
-        if (fds[1].revents) break;
-        ssize_t n = read(mInotifyFd, buf, sizeof(buf));
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            ALOGE("node watcher: read: %s", strerror(errno));
-            break;
-        }
-        processBatch(buf, static_cast<size_t>(n));
-    }
-}
-
-void NodeWatcher::processBatch(const char* buf, size_t len) {
-    struct Event {
-        int wd;
-        uint32_t mask;
-        std::string name;
-    };
-    std::vector<Event> events;
-    for (size_t off = 0; off + sizeof(struct inotify_event) <= len;) {
-        const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
-        off += sizeof(struct inotify_event) + ev->len;
-        if (ev->mask & IN_Q_OVERFLOW) {
-            ALOGE("node watcher: event queue overflow, writes lost");
+        if (pfds[0].revents) {
+            uint64_t v;
+            while (read(mWakeFd, &v, sizeof(v)) > 0) {
+            }
             continue;
         }
-        events.push_back({ev->wd, ev->mask, ev->len > 0 ? ev->name : ""});
-    }
-    for (size_t i = 0; i < events.size(); i++) {
-        const Event& ev = events[i];
-        std::pair<std::string, std::string> dir;
-        {
-            std::lock_guard<std::mutex> l(mLock);
-            auto it = mDirs.find(ev.wd);
-            if (it == mDirs.end()) continue;
-            if (ev.mask & IN_IGNORED) {
-                mDirs.erase(it);
-                continue;
-            }
-            dir = it->second;
+        for (size_t i = 1; i < pfds.size(); i++) {
+            if (pfds[i].revents & POLLIN) drain(pfds[i].fd);
         }
-        if (!(ev.mask & IN_CLOSE_WRITE) || ev.name.empty() || ev.name[0] == '.') continue;
-        bool overtaken = false;
-        for (size_t j = i + 1; j < events.size() && !overtaken; j++) {
-            overtaken = events[j].wd == ev.wd && (events[j].mask & IN_CLOSE_WRITE) &&
-                        events[j].name == ev.name;
-        }
-        NodeRecord record{dir.second + "/" + ev.name, "", Clock::now(), false};
-        if (!overtaken) {
-            std::string real = dir.first + "/" + ev.name;
-            std::string content;
-            if (fs::readFile(real, &content)) {
-                if (truncate(real.c_str(), 0) < 0) {
-                    ALOGE("node watcher: truncate %s: %s", real.c_str(), strerror(errno));
-                }
-                record.value = content;
-                record.exact = !content.empty();
-            }
-        }
-        mHandler(record);
     }
 }
 

@@ -288,7 +288,10 @@ bool Simulator::unplugLocked(int port) {
     if (!dev->hidClassLink.empty()) unlink(dev->hidClassLink.c_str());
     if (!dev->usbfsNode.empty()) unlink(dev->usbfsNode.c_str());
     if (!dev->busLink.empty()) unlink(dev->busLink.c_str());
-    if (!dev->sysfsDir.empty()) fs::removeTree(dev->sysfsDir);
+    if (!dev->sysfsDir.empty()) {
+        mWatcher->unwatch(dev->sysfsDir + "/power");
+        fs::removeTree(dev->sysfsDir);
+    }
     ALOGI("unplugged port %d", port);
     return true;
 }

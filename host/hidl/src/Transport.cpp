@@ -326,40 +326,42 @@ status_t Transport::ensureListening() {
         mAddress = name;
     }
     std::string path = dir + "/" + mAddress;
-    sockaddr_un addr;
-    if (!fillAddr(path, &addr)) return BAD_VALUE;
+    // Bound and listening under a temporary name first, then renamed into
+    // place: a client that sees the socket file can always connect.
+    std::string tmpPath = dir + "/." + mAddress + ".tmp";
+    sockaddr_un addr, tmpAddr;
+    if (!fillAddr(path, &addr) || !fillAddr(tmpPath, &tmpAddr)) return BAD_VALUE;
+
+    // A live owner of the name keeps it.
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool live = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    if (probe >= 0) close(probe);
+    if (live) {
+        ALOGE("%s is served by another process", path.c_str());
+        return ALREADY_EXISTS;
+    }
 
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         ALOGE("socket: %s", strerror(errno));
         return UNKNOWN_ERROR;
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-        if (errno != EADDRINUSE) {
-            ALOGE("bind %s: %s", path.c_str(), strerror(errno));
-            close(fd);
-            return UNKNOWN_ERROR;
-        }
-        // A socket file left by a process that is gone: take its place.
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool live = probe >= 0 &&
-                    connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-        if (probe >= 0) close(probe);
-        if (live) {
-            ALOGE("%s is served by another process", path.c_str());
-            close(fd);
-            return ALREADY_EXISTS;
-        }
-        unlink(path.c_str());
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-            ALOGE("bind %s: %s", path.c_str(), strerror(errno));
-            close(fd);
-            return UNKNOWN_ERROR;
-        }
+    unlink(tmpPath.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&tmpAddr), sizeof(tmpAddr)) < 0) {
+        ALOGE("bind %s: %s", tmpPath.c_str(), strerror(errno));
+        close(fd);
+        return UNKNOWN_ERROR;
     }
-    chmod(path.c_str(), 0660);
+    chmod(tmpPath.c_str(), 0660);
     if (listen(fd, 64) < 0) {
-        ALOGE("listen %s: %s", path.c_str(), strerror(errno));
+        ALOGE("listen %s: %s", tmpPath.c_str(), strerror(errno));
+        unlink(tmpPath.c_str());
+        close(fd);
+        return UNKNOWN_ERROR;
+    }
+    if (rename(tmpPath.c_str(), path.c_str()) < 0) {
+        ALOGE("rename %s: %s", path.c_str(), strerror(errno));
+        unlink(tmpPath.c_str());
         close(fd);
         return UNKNOWN_ERROR;
     }

@@ -24,6 +24,7 @@
  */
 #pragma once
 
+#include <errno.h>
 #include <stdint.h>
 
 #include <chrono>
@@ -131,6 +132,30 @@ struct HidRecord {
     Clock::time_point time;
 };
 
+// The sub display as the HID function describes it in feature report 2.
+struct HidPanel {
+    uint16_t width = kSubDisplayWidth;
+    uint16_t height = kSubDisplayHeight;
+    uint8_t format = kSubDisplayFormat;
+    bool ready = true;  // bit 0 of the report's last byte
+    // Bytes of the report answered (1 to 7); fewer than 7 make a short one.
+    size_t infoLength = 7;
+};
+
+// Bytes of a frame the HID function assembles at most (offset + length of
+// an output report beyond it is refused).
+constexpr size_t kMaxFrameBytes = 65536;
+
+// A frame assembled from output reports 2 (each placed at its offset) and
+// completed by an empty report.
+struct SubDisplayFrame {
+    uint64_t sequence = 0;      // 1 for the first frame completed; 0: none
+    std::vector<uint8_t> data;  // bytes 0 to the highest offset + length written
+    uint16_t width = 0;         // the panel described when it was completed
+    uint16_t height = 0;
+    Clock::time_point time;
+};
+
 class Firmware;
 class HidFunction;
 class NodeWatcher;
@@ -204,6 +229,37 @@ class Simulator {
     // ---- HID function ----
     std::vector<HidRecord> hidRecords() const;
     void clearHidRecords();
+    // The panel described from the next info request on (default 128 x 128,
+    // format 4, ready).
+    void setHidPanel(const HidPanel& panel);
+    HidPanel hidPanel() const;
+    // Every feature report 3 set, in order (3 bytes each as sent), and the
+    // configuration the function holds now.
+    std::vector<std::vector<uint8_t>> hidConfigReports() const;
+    void clearHidConfigReports();
+    std::vector<uint8_t> hidConfig() const;
+    // The next `count` requests of kind `op` (twdevice::hidseam::Op:
+    // get-feature, set-feature or output report) fail with `error`; they are
+    // recorded but have no effect.
+    void failHidRequests(uint8_t op, int count, int error = EIO);
+    // The next `count` output reports (frame writes) fail with `error`.
+    void failHidWrites(int count, int error = EIO);
+    // Each HID request is answered `ms` later (a slow device).
+    void setHidDelayMs(int ms);
+    // Frames completed so far, the last of them, and waiting for them.
+    uint64_t frameCount() const;
+    SubDisplayFrame lastFrame() const;
+    bool waitForFrames(uint64_t count, int timeoutMs) const;
+    // Empty reports that arrived with no frame data before them.
+    size_t emptyHidReports() const;
+    // The pixels of the last frame as the framework drew them (4-bit values,
+    // row by row over the panel), the frame's byte order undone. Empty when
+    // no frame was completed.
+    std::vector<uint8_t> subDisplayPixels() const;
+    // Renders the last frame as a 4-bit grey PNG of the panel at `file`
+    // (real path); false (and a log line) when there is no frame, the panel
+    // is empty or too large, or the file cannot be written.
+    bool writeSubDisplayPng(const std::string& file) const;
 
   private:
     bool buildTree();

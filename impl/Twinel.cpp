@@ -1,0 +1,292 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+#define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+
+#include "Twinel.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <log/log.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <twdevice/device.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "at_history.h"
+
+namespace vendor {
+namespace zyr {
+namespace hardware {
+namespace twinel {
+namespace V1_1 {
+namespace implementation {
+
+Twinel* instance = nullptr;
+pthread_mutex_t instanceMutex = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> destroyThread{false};
+
+namespace {
+
+// SIGUSR1 only pokes this eventfd; the teardown itself (joining threads,
+// logging) runs on an ordinary thread, where it is safe.
+int sSignalFd = -1;
+pthread_t sSignalThread;
+std::once_flag sSignalOnce;
+
+constexpr uint64_t kSignalTeardown = 1;
+constexpr uint64_t kSignalStop = 1ull << 32;
+
+void* signalThread(void*) {
+    for (;;) {
+        uint64_t value = 0;
+        ssize_t n = read(sSignalFd, &value, sizeof(value));
+        if (n < 0 && errno == EINTR) continue;
+        if (n != sizeof(value)) {
+            ALOGE("signal thread: failed to read: %s", strerror(errno));
+            return nullptr;
+        }
+        if (value >= kSignalStop) return nullptr;
+        Twinel* hal = instance;
+        destroyThread = true;
+        if (hal != nullptr) hal->usbThreadJoin();
+        ALOGD("destroy set");
+    }
+}
+
+void stopSignalThread() {
+    uint64_t stop = kSignalStop;
+    if (sSignalFd >= 0 && write(sSignalFd, &stop, sizeof(stop)) == sizeof(stop)) {
+        pthread_join(sSignalThread, nullptr);
+    }
+}
+
+void startSignalThread() {
+    sSignalFd = eventfd(0, EFD_CLOEXEC);
+    if (sSignalFd < 0) {
+        ALOGE("failed to create signal eventfd: %s", strerror(errno));
+        return;
+    }
+    int ret = pthread_create(&sSignalThread, nullptr, signalThread, nullptr);
+    if (ret != 0) {
+        ALOGE("Failed to create signal pthread: %s", strerror(ret));
+        close(sSignalFd);
+        sSignalFd = -1;
+        return;
+    }
+    atexit(stopSignalThread);
+}
+
+}  // namespace
+
+Twinel::Twinel()
+    : mLpwgCallback(nullptr),
+      mSubDisplayCallback(nullptr),
+      mDfuFilePath(),
+      mLpwgThread(),
+      mLpwgMutex(PTHREAD_MUTEX_INITIALIZER),
+      mUsbThread(),
+      mUsbNotifyThread(),
+      mUsbAttached(false),
+      mUsbAutoSuspendDisableVote(0),
+      mUsbHost(nullptr),
+      mInotifyFd(-1),
+      mSerialLogThread(),
+      mSerialPath(),
+      mSerialAttached(false),
+      mSerialLogEnabled(false),
+      mLogToLogcat(true),
+      mLogToKmsg(true),
+      mHidDisplayPath(),
+      mHidDisplayAttached(false),
+      mSubDisplayUpdateThread(),
+      mSubDisplayMutex(PTHREAD_MUTEX_INITIALIZER),
+      mUsbNotifyWakeFd(-1),
+      mUsbThreadStarted(false),
+      mUsbNotifyThreadStarted(false),
+      mSerialLogThreadStarted(false) {
+    ALOGD("================================================");
+    ALOGD("========== Twinel HAL Constructor ==========");
+    ALOGD("================================================");
+
+    int ret = pthread_mutex_lock(&instanceMutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", "Twinel");
+    instance = this;
+    ret = pthread_mutex_unlock(&instanceMutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", "Twinel");
+
+    destroyThread = false;
+
+    std::call_once(sSignalOnce, startSignalThread);
+    struct sigaction sa = {};
+    sa.sa_handler = Twinel::sighandler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    mUsbNotifyWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (mUsbNotifyWakeFd < 0) ALOGE("failed to create wake eventfd: %s", strerror(errno));
+
+    ret = pthread_create(&mUsbNotifyThread, nullptr, usbNotifyThread, this);
+    if (ret != 0) {
+        ALOGE("Failed to create usb notify pthread: %s", strerror(ret));
+    } else {
+        mUsbNotifyThreadStarted = true;
+        ret = pthread_create(&mUsbThread, nullptr, usbThread, this);
+        if (ret != 0) {
+            ALOGE("Failed to create usb pthread: %s", strerror(ret));
+        } else {
+            mUsbThreadStarted = true;
+        }
+    }
+    if (ret != 0) {
+        destroyThread = true;
+        usbThreadJoin();
+        ALOGE("Exiting Twinel");
+        exit(1);
+    }
+}
+
+Twinel::~Twinel() {
+    mSubDisplayCallback = nullptr;
+    mLpwgCallback = nullptr;
+}
+
+void Twinel::sighandler(int signal) {
+    if (signal != SIGUSR1 || sSignalFd < 0) return;
+    // Only async-signal-safe work here: hand the teardown to signalThread.
+    int saved = errno;
+    uint64_t one = kSignalTeardown;
+    ssize_t n = write(sSignalFd, &one, sizeof(one));
+    (void)n;
+    errno = saved;
+}
+
+// ---------------------------------------------------------------------------
+// Node helpers
+
+bool Twinel::isExist(const std::string& path) {
+    return twdevice::access(path.c_str(), F_OK) == 0;
+}
+
+bool Twinel::isReadable(const std::string& path) {
+    return twdevice::access(path.c_str(), R_OK) == 0;
+}
+
+// Opens `path` for output as fopen(path, "w") does.
+static int openForWrite(const std::string& path) {
+    return twdevice::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+static void writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // partial writes are not reported
+        done += static_cast<size_t>(n);
+    }
+}
+
+int32_t Twinel::writeInt32(const std::string& path, int32_t value) {
+    if (!isExist(path)) {
+        ALOGE("File is not exist : %s", path.c_str());
+        return -1;
+    }
+    if (!isReadable(path)) {
+        ALOGE("Cannot Read file : %s", path.c_str());
+        return -4;
+    }
+    ALOGD("Writing %d to %s", value, path.c_str());
+    int fd = openForWrite(path);
+    if (fd < 0) {
+        ALOGE("Cannot open path: %s", path.c_str());
+        return -3;
+    }
+    writeAll(fd, std::to_string(value));
+    close(fd);
+    return 0;
+}
+
+static bool writeText(const std::string& path, const std::string& text) {
+    int fd = openForWrite(path);
+    if (fd < 0) {
+        ALOGE("Cannot open path: %s", path.c_str());
+        return false;
+    }
+    writeAll(fd, text);
+    close(fd);
+    return true;
+}
+
+bool Twinel::writeString(const std::string& path, std::string text) {
+    ALOGD("Writing %s to %s", text.c_str(), path.c_str());
+    return writeText(path, text);
+}
+
+bool writeNode(const std::string& path, std::string text) {
+    ALOGE("Writing %s to %s", text.c_str(), path.c_str());
+    return writeText(path, text);
+}
+
+int32_t Twinel::readString(const std::string& path, std::string& text) {
+    if (!isExist(path)) {
+        ALOGE("File is not exist : %s", path.c_str());
+        return -1;
+    }
+    if (!isReadable(path)) {
+        ALOGE("Cannot Read file : %s", path.c_str());
+        return -4;
+    }
+    int fd = twdevice::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ALOGE("Cannot open path : %s", path.c_str());
+        return -3;
+    }
+    char c;
+    for (;;) {
+        ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1) break;  // end of file or error
+        text.push_back(c);
+    }
+    ALOGD("readString : %s", text.c_str());
+    close(fd);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& /*options*/) {
+    if (fd.getNativeHandle() == nullptr || fd->numFds < 1) return Void();
+    int out = fd->data[0];
+    std::string s;
+    s += "Twinel HAL\n";
+    s += "  mUsbAttached: " + std::to_string(mUsbAttached.load()) + "\n";
+    s += "  mSerialAttached: " + std::to_string(mSerialAttached.load()) + "  mSerialPath: \"" +
+         mSerialPath + "\"\n";
+    s += "  mHidDisplayAttached: " + std::to_string(mHidDisplayAttached.load()) +
+         "  mHidDisplayPath: \"" + mHidDisplayPath + "\"\n";
+    s += "  mUsbAutoSuspendDisableVote: " + std::to_string(mUsbAutoSuspendDisableVote) + "\n";
+    s += "  mSerialLogEnabled: " + std::to_string(mSerialLogEnabled.load()) + "\n";
+    s += "  mDfuFilePath: \"" + std::string(mDfuFilePath) + "\"\n";
+    s += "  destroyThread: " + std::to_string(destroyThread.load()) + "\n";
+    s += atHistoryDump();
+    writeAll(out, s);
+    return Void();
+}
+
+}  // namespace implementation
+}  // namespace V1_1
+}  // namespace twinel
+}  // namespace hardware
+}  // namespace zyr
+}  // namespace vendor

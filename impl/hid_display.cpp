@@ -1,0 +1,223 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+// The sub display's HID reports: the info and configuration feature reports
+// and the frame data output reports on the accessory's hidraw node. Every
+// exchange opens the node, does its work and closes it again.
+
+#define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+
+#include "hid_display.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+// After <sys/ioctl.h>, which defines the request encoding it uses.
+#include <linux/hidraw.h>
+#include <log/log.h>
+#include <string.h>
+#include <twdevice/device.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "Twinel.h"
+#include "sub_display.h"
+
+namespace vendor {
+namespace zyr {
+namespace hardware {
+namespace twinel {
+namespace V1_1 {
+namespace implementation {
+
+pthread_mutex_t hid_display_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+#define HID_REPORT_ID_INFO 2
+#define HID_REPORT_ID_CONFIG 3
+#define HID_REPORT_ID_PALETTE 2
+
+#define HID_CONFIG_FLAG0 0x01
+#define HID_CONFIG_DISPLAY_ON 0x02
+
+// Output report 2: report number, uint16 length, uint32 offset, data.
+#define HID_PALETTE_REPORT_SIZE 4096
+#define HID_PALETTE_HEADER_SIZE 7
+#define HID_PALETTE_MAX_DATA (HID_PALETTE_REPORT_SIZE - HID_PALETTE_HEADER_SIZE)
+
+static_assert(sizeof(hid_display_report_info) == 7, "info report is 7 bytes");
+static_assert(sizeof(hid_display_report_config) == 3, "config report is 3 bytes");
+
+static void hidLock(const char* func) {
+    int ret = pthread_mutex_lock(&hid_display_mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
+}
+
+static void hidUnlock(const char* func) {
+    int ret = pthread_mutex_unlock(&hid_display_mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
+}
+
+// Opens the hidraw node; logs and returns -1 on failure. Called with
+// hid_display_mutex held (mHidDisplayPath is written under it).
+static int hidOpen(const char* path, int flags, const char* func) {
+    int fd = twdevice::open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ALOGE("%s: failed to open \"%s\": %s", func, path, strerror(errno));
+        return -1;
+    }
+    return fd;
+}
+
+int32_t Twinel::hidDisplayGetInfo(hid_display_report_info* info) {
+    hidLock(__func__);
+    int fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
+    if (fd < 0) {
+        pthread_mutex_unlock(&hid_display_mutex);
+        return -1;
+    }
+    info->id = HID_REPORT_ID_INFO;
+    int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*info)), info);
+    if (ret < 0) ALOGE("%s: failed to get info: %s", __func__, strerror(errno));
+    close(fd);
+    pthread_mutex_unlock(&hid_display_mutex);
+    return ret;
+}
+
+int32_t Twinel::hidDisplaySetConfig(bool flag0, bool displayOn, uint8_t brightness) {
+    hid_display_report_config config;
+    config.id = HID_REPORT_ID_CONFIG;
+    config.flags = static_cast<uint8_t>((displayOn ? HID_CONFIG_DISPLAY_ON : 0) |
+                                        (flag0 ? HID_CONFIG_FLAG0 : 0));
+    config.brightness = brightness;
+
+    hidLock(__func__);
+    int fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
+    if (fd < 0) {
+        hidUnlock(__func__);
+        return -1;
+    }
+    int ret = twdevice::ioctl(fd, HIDIOCSFEATURE(sizeof(config)), &config);
+    if (ret < 0) ALOGE("%s: failed to set config: %s", __func__, strerror(errno));
+    close(fd);
+    hidUnlock(__func__);
+    return ret;
+}
+
+int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
+    hidLock(__func__);
+    int fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
+    if (fd < 0) {
+        hidUnlock(__func__);
+        return -1;
+    }
+    config->id = HID_REPORT_ID_CONFIG;
+    int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*config)), config);
+    if (ret < 0) ALOGE("%s: failed to get config: %s", __func__, strerror(errno));
+    close(fd);
+    hidUnlock(__func__);
+    return ret;
+}
+
+int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_t* data) {
+    uint8_t report[HID_PALETTE_REPORT_SIZE] = {};
+
+    hidLock(__func__);
+    int fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
+    if (fd < 0) {
+        hidUnlock(__func__);
+        return -1;
+    }
+
+    report[0] = HID_REPORT_ID_PALETTE;
+    uint32_t reportOffset = offset;
+    size_t remaining = length;
+    int32_t result = length;
+    do {
+        size_t chunk = std::min<size_t>(remaining, HID_PALETTE_MAX_DATA);
+        report[1] = static_cast<uint8_t>(chunk & 0xff);
+        report[2] = static_cast<uint8_t>(chunk >> 8);
+        report[3] = static_cast<uint8_t>(reportOffset & 0xff);
+        report[4] = static_cast<uint8_t>((reportOffset >> 8) & 0xff);
+        report[5] = static_cast<uint8_t>((reportOffset >> 16) & 0xff);
+        report[6] = static_cast<uint8_t>(reportOffset >> 24);
+        if (chunk > 0) memcpy(report + HID_PALETTE_HEADER_SIZE, data, chunk);
+
+        ssize_t written = twdevice::write(fd, report, chunk + HID_PALETTE_HEADER_SIZE);
+        if (written < 0) {
+            ALOGE("%s: failed to write palette: %s", __func__, strerror(errno));
+            result = static_cast<int32_t>(written);
+            break;
+        }
+        if (chunk == 0) break;  // the empty report: nothing more to send
+
+        // The data bytes the report carried; hidraw takes whole reports, so
+        // a write without data progress would loop for ever: give up on it.
+        ssize_t taken = written - HID_PALETTE_HEADER_SIZE;
+        if (taken <= 0) {
+            ALOGE("%s: failed to write palette: short write of %zd bytes", __func__, written);
+            result = -EIO;
+            break;
+        }
+        size_t n = std::min<size_t>(static_cast<size_t>(taken), chunk);
+        remaining -= n;
+        reportOffset += static_cast<uint32_t>(n);
+        data += n;
+    } while (remaining > 0);
+
+    close(fd);
+    hidUnlock(__func__);
+    return result;
+}
+
+void Twinel::hidDisplayDeviceAdded() {
+    ALOGD("%s: attached:%d", __func__, mHidDisplayAttached.load());
+
+    hidLock(__func__);
+    if (mHidDisplayAttached) {
+        hidUnlock(__func__);
+        return;
+    }
+    mHidDisplayAttached = true;
+    hidUnlock(__func__);
+
+    hid_display_report_info info = {};
+    int32_t ret = hidDisplayGetInfo(&info);
+    if (ret < 0) return;
+    if (static_cast<size_t>(ret) < sizeof(info)) {
+        // A report cut short describes no panel; the sub display stays
+        // uninitialised as after a failed read.
+        ALOGE("%s: short info report: %d of %zu bytes", __func__, ret, sizeof(info));
+        return;
+    }
+
+    ALOGD("HID-DISPLAY: x:%d y:%d format:%d ready:%d", info.x, info.y, info.format,
+          info.ready & 0x1);
+
+    initSubDisplay(this, info);
+}
+
+void Twinel::hidDisplayDeviceRemoved() {
+    ALOGD("%s: attached:%d", __func__, mHidDisplayAttached.load());
+
+    hidLock(__func__);
+    if (!mHidDisplayAttached) {
+        hidUnlock(__func__);
+        return;
+    }
+    mHidDisplayAttached = false;
+    hidUnlock(__func__);
+
+    deinitSubDisplay();
+}
+
+}  // namespace implementation
+}  // namespace V1_1
+}  // namespace twinel
+}  // namespace hardware
+}  // namespace zyr
+}  // namespace vendor

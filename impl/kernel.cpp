@@ -1,0 +1,643 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+/*
+ * Touch, LPWG and kernel events: the uevent worker that relays the touch
+ * driver's wake and pen events to the LPWG callback, the touch diagnostics
+ * and self tests, the LPWG status relay, and the AES (pen) mode and touch
+ * update-state switches.
+ */
+
+#define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+
+#include <cutils/uevent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <log/log.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
+#include <twdevice/device.h>
+#include <unistd.h>
+#include <utils/Errors.h>
+#include <vendor/zyr/hardware/lpwg/1.3/ILpwg.h>
+
+#include <algorithm>
+#include <atomic>
+#include <sstream>
+#include <string>
+
+#include "Twinel.h"
+
+namespace vendor {
+namespace zyr {
+namespace hardware {
+namespace twinel {
+namespace V1_1 {
+namespace implementation {
+
+using ::vendor::zyr::hardware::lpwg::V1_3::ILpwg;
+using ::vendor::zyr::hardware::twinel::V1_0::Result;
+using LpwgCallback_1_1 = ::vendor::zyr::hardware::twinel::V1_1::ITwinelLpwgCallback;
+using LpwgEventStatus_1_0 = ::vendor::zyr::hardware::twinel::V1_0::LpwgEventStatus;
+using LpwgEventStatus_1_1 = ::vendor::zyr::hardware::twinel::V1_1::LpwgEventStatus;
+
+#define AES_MODE_NODE "/sys/module/usbhid/parameters/aes_mode"
+#define TW_UPDATE_STATE_NODE "/sys/devices/virtual/input/zyr_touch/tw_update_state"
+#define SELF_TEST_FILE "/data/vendor/touch/touch_module_self_test.txt"
+#define SUBSYSTEM_KEY "SUBSYSTEM=ZYR_TW2"
+#define GESTURE_KEY "TOUCH_GESTURE_WAKEUP="
+
+// Reply and command buffers of the AT exchanges. Every reply buffer has one
+// more byte than serialAtCmd is allowed to fill, so that it always stays
+// terminated (a reply cut at the buffer's end, or one that failed half way,
+// is not terminated by the AT channel).
+#define AT_BUF_SIZE 1024
+#define DUMP_BUF_SIZE 4096
+#define DUMP_LINE_SIZE 1024
+// Longest message __android_log_print keeps (it formats into 1024 bytes).
+#define LOG_MESSAGE_MAX 1023
+#define SELF_TEST_BUF_SIZE 40960
+
+#define UEVENT_SOCKET_RCVBUF (64 * 1024)
+#define UEVENT_MSG_LEN 2048
+#define UEVENT_EPOLL_EVENTS 64
+
+// ---------------------------------------------------------------------------
+// Uevent worker
+
+// The worker's stop flag: cleared right before a worker starts, set by
+// sighandler on SIGUSR1, read by the worker before every wait and after
+// every wake-up.
+std::atomic<bool> uevent_destroyThread{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set in a signal handler");
+
+// Handed to the epoll handler by the worker.
+struct uevent_data {
+    int32_t fd;     // the uevent socket
+    Twinel* owner;  // the worker's start argument
+};
+
+// What an epoll registration of the worker carries as its user data.
+typedef void (*uevent_handler_t)(uint32_t events, uevent_data* d);
+
+static void lockMutex(pthread_mutex_t* mutex, const char* func) {
+    int ret = pthread_mutex_lock(mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
+}
+
+static void unlockMutex(pthread_mutex_t* mutex, const char* func) {
+    int ret = pthread_mutex_unlock(mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
+}
+
+// The result of one of this object's own operations; a local call always
+// succeeds in transport, but the result is checked all the same.
+static Status statusOf(Return<Status>&& ret) {
+    if (!ret.isOk()) {
+        ALOGE("%s: %s", __func__, ret.description().c_str());
+        return Status::FAILURE;
+    }
+    return ret;
+}
+
+// The worker's SIGUSR1 handler. Only async-signal-safe work here: the flag
+// is lock-free and the worker logs "destroy set" itself once it sees it.
+static void sighandler(int sig);
+
+// Async-signal-safe (sighandler calls it); the caller logs a failure.
+static int installSighandler() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = sighandler;
+    // epoll waits are never restarted, so the worker still sees EINTR; other
+    // threads that happen to take the signal carry on with their calls.
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(SIGUSR1, &sa, nullptr);
+}
+
+static void sighandler(int sig) {
+    if (sig == SIGUSR1) {
+        uevent_destroyThread = true;
+        return;
+    }
+    installSighandler();
+}
+
+int32_t getLpwgStatusHelper_1_1(LpwgEventStatus_1_1& status, std::string& text) {
+    static const struct {
+        const char* name;
+        LpwgEventStatus_1_1 status;
+    } kValues[] = {
+            {"WAKEUP", static_cast<LpwgEventStatus_1_1>(0)},
+            {"TW_PEN_WAKEUP", static_cast<LpwgEventStatus_1_1>(1)},
+            {"TW_PEN_WAKEUP_BTN", static_cast<LpwgEventStatus_1_1>(2)},
+            {"TW_PEN_DETECTION", static_cast<LpwgEventStatus_1_1>(3)},
+            {"SWITCH_AES_BOTH", LpwgEventStatus_1_1::SWITCH_AES_BOTH},
+            {"SWITCH_AES_TO_1", LpwgEventStatus_1_1::SWITCH_AES_TO_1},
+            {"SWITCH_AES_TO_2", LpwgEventStatus_1_1::SWITCH_AES_TO_2},
+            {"TW_UPDATE_STATE", LpwgEventStatus_1_1::TW_UPDATE_STATE},
+    };
+    for (const auto& v : kValues) {
+        if (text == v.name) {
+            status = v.status;
+            return 0;
+        }
+    }
+    status = static_cast<LpwgEventStatus_1_1>(-1);
+    return -1;
+}
+
+// One readiness of the uevent socket: at most one message, at most one event.
+static void uevent_event(uint32_t /*events*/, uevent_data* d) {
+    char msg[UEVENT_MSG_LEN + 2];
+    memset(msg, 0, sizeof(msg));
+    ssize_t n = uevent_kernel_multicast_recv(d->fd, msg, UEVENT_MSG_LEN);
+    // Nothing, an error, or a message that filled the whole buffer (and may
+    // have been cut): dropped.
+    if (n <= 0 || n >= UEVENT_MSG_LEN) return;
+    msg[n] = '\0';
+    msg[n + 1] = '\0';
+
+    // Zero-terminated lines up to an empty one; msg[n] and msg[n + 1] end
+    // the last line and stand for an empty one after it.
+    const char* end = msg + n;
+    const char* line = msg;
+    while (line < end && *line != '\0') {
+        size_t len = strlen(line);
+        if (strstr(line, SUBSYSTEM_KEY) == nullptr) {
+            line += len + 1;
+            continue;
+        }
+        ALOGE("uevent received %s", line);
+
+        sp<ITwinelLpwgCallback> callback = d->owner->lpwgCallback();
+        if (callback == nullptr) return;
+        sp<LpwgCallback_1_1> callback11;
+        {
+            Return<sp<LpwgCallback_1_1>> cast = LpwgCallback_1_1::castFrom(callback, false);
+            // A failed cast means a callback that is gone; the 1.0 call
+            // below then reports the transport error.
+            if (cast.isOk()) callback11 = cast;
+        }
+
+        const char* next = line + len + 1;  // at most msg + n + 1, a zero byte
+        if (*next == '\0') return;
+        ALOGE("cp1 = %s", next);
+        const char* key = strstr(next, GESTURE_KEY);
+        if (key == nullptr) return;
+        std::string value(key + strlen(GESTURE_KEY));
+        ALOGE("Uevent_msg = %s", value.c_str());
+
+        LpwgEventStatus_1_1 status = static_cast<LpwgEventStatus_1_1>(-1);
+        int32_t result = getLpwgStatusHelper_1_1(status, value);
+
+        switch (status) {
+            case LpwgEventStatus_1_1::SWITCH_AES_BOTH: {
+                Status st = statusOf(d->owner->manageAesMode(2));
+                ALOGE("status = %d", static_cast<int>(st));
+                break;
+            }
+            case LpwgEventStatus_1_1::SWITCH_AES_TO_1:
+            case LpwgEventStatus_1_1::SWITCH_AES_TO_2: {
+                bool toFirst = status == LpwgEventStatus_1_1::SWITCH_AES_TO_1;
+                Status st = statusOf(d->owner->setAesMode(toFirst ? 1 : 2));
+                ALOGE("status = %d", static_cast<int>(st));
+                // The USB HID driver counts its modes differently: 0 is the
+                // cover screen alone.
+                if (st == Status::SUCCESS) writeNode(AES_MODE_NODE, toFirst ? "0" : "2");
+                break;
+            }
+            case LpwgEventStatus_1_1::TW_UPDATE_STATE: {
+                Status st = statusOf(d->owner->tw_update_state());
+                ALOGE("status = %d", static_cast<int>(st));
+                break;
+            }
+            default: {
+                Return<void> ret = callback11 != nullptr
+                                           ? callback11->notifyEventChange_1_1(
+                                                     status, static_cast<Result>(result))
+                                           : callback->notifyEventChange(
+                                                     static_cast<LpwgEventStatus_1_0>(status),
+                                                     static_cast<Result>(result));
+                if (!ret.isOk()) ALOGE("error %s", ret.description().c_str());
+                break;
+            }
+        }
+        return;
+    }
+}
+
+static void* work(void* arg) {
+    ALOGE("creating thread");
+
+    // SIGUSR1 reaches this thread only inside its wait (epoll_pwait), so a
+    // stop request cannot slip in between the flag test and the wait.
+    sigset_t usr1, waitMask;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &waitMask);
+    sigdelset(&waitMask, SIGUSR1);
+
+    uevent_data data;
+    data.fd = uevent_open_socket(UEVENT_SOCKET_RCVBUF, true);
+    if (data.fd < 0) {
+        ALOGE("uevent_init: uevent_open_socket failed\n");
+        return nullptr;
+    }
+    data.owner = static_cast<Twinel*>(arg);
+
+    if (fcntl(data.fd, F_SETFL, O_NONBLOCK) < 0) {
+        ALOGE("fcntl failed\n");
+        close(data.fd);
+        return nullptr;
+    }
+
+    int epfd = epoll_create(UEVENT_EPOLL_EVENTS);
+    if (epfd < 0) {
+        ALOGE("epoll_create failed; errno=%d", errno);
+        close(data.fd);
+        return nullptr;
+    }
+
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = reinterpret_cast<void*>(uevent_event);
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, data.fd, &ev) < 0) {
+        ALOGE("epoll_ctl failed; errno=%d", errno);
+        close(data.fd);
+        close(epfd);
+        return nullptr;
+    }
+
+    struct epoll_event events[UEVENT_EPOLL_EVENTS];
+    for (;;) {
+        if (uevent_destroyThread) {
+            ALOGI("destroy set");
+            break;
+        }
+        memset(events, 0, sizeof(events));
+        int nevents = epoll_pwait(epfd, events, UEVENT_EPOLL_EVENTS, -1, &waitMask);
+        if (nevents < 0) {
+            if (errno == EINTR) continue;
+            ALOGE("lpwg epoll_wait failed; errno=%d", errno);
+            break;
+        }
+        for (int i = 0; i < nevents; i++) {
+            uevent_handler_t handler = reinterpret_cast<uevent_handler_t>(events[i].data.ptr);
+            if (handler != nullptr) handler(events[i].events, &data);
+        }
+    }
+
+    ALOGI("exiting worker thread");
+    close(data.fd);
+    close(epfd);
+    return nullptr;
+}
+
+sp<ITwinelLpwgCallback> Twinel::lpwgCallback() {
+    lockMutex(&mLpwgCallbackLock, __func__);
+    sp<ITwinelLpwgCallback> callback = mLpwgCallback;
+    unlockMutex(&mLpwgCallbackLock, __func__);
+    return callback;
+}
+
+sp<ITwinelLpwgCallback> Twinel::exchangeLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
+    lockMutex(&mLpwgCallbackLock, __func__);
+    sp<ITwinelLpwgCallback> old = mLpwgCallback;
+    mLpwgCallback = callback;
+    unlockMutex(&mLpwgCallbackLock, __func__);
+    return old;
+}
+
+Return<void> Twinel::setLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
+    if (callback != nullptr) {
+        sp<LpwgCallback_1_1> callback11;
+        Return<sp<LpwgCallback_1_1>> cast = LpwgCallback_1_1::castFrom(callback, false);
+        if (cast.isOk()) {
+            callback11 = cast;
+        } else {
+            ALOGE("%s: cannot ask the callback for its version: %s", __func__,
+                  cast.description().c_str());
+        }
+        ALOGD("%s",
+              callback11 != nullptr ? "Registering 1.1 callback" : "Registering 1.0 callback");
+    }
+
+    lockMutex(&mLpwgMutex, "setLpwgCallback");
+    // The previous callback is released only after the unlock below.
+    sp<ITwinelLpwgCallback> old = exchangeLpwgCallback(callback);
+    if ((old == nullptr) != (callback == nullptr)) {
+        ALOGI("registering callback");
+        if (callback != nullptr) {
+            uevent_destroyThread = false;
+            if (installSighandler() < 0) {
+                ALOGE("%s: sigaction: %s", __func__, strerror(errno));
+            }
+            int ret = pthread_create(&mLpwgThread, nullptr, work, this);
+            if (ret != 0) {
+                ALOGE("pthread creation failed %d", ret);
+                exchangeLpwgCallback(nullptr);
+            } else {
+                mLpwgThreadStarted = true;
+            }
+        } else if (mLpwgThreadStarted) {
+            // Whoever took SIGUSR1 over since the start (a newer HAL object's
+            // constructor) would swallow the stop request.
+            if (installSighandler() < 0) {
+                ALOGE("%s: sigaction: %s", __func__, strerror(errno));
+            }
+            int ret = pthread_kill(mLpwgThread, SIGUSR1);
+            // ESRCH: the worker ended by itself (a failed set-up); it still
+            // has to be joined.
+            if (ret == 0 || ret == ESRCH) {
+                pthread_join(mLpwgThread, nullptr);
+                mLpwgThreadStarted = false;
+                ALOGI("pthread destroyed");
+            } else {
+                ALOGE("%s: pthread_kill: %s", __func__, strerror(ret));
+            }
+        }
+    }
+    unlockMutex(&mLpwgMutex, "setLpwgCallback");
+    old = nullptr;
+    return Void();
+}
+
+// ---------------------------------------------------------------------------
+// Touch diagnostics and self tests
+
+// Sends `cmd` and hands the reply text to `cb` with the outcome.
+template <typename Callback>
+static void touchQuery(Twinel* hal, const char* name, const char* cmd, Callback& cb) {
+    char resp[AT_BUF_SIZE + 1];
+    memset(resp, 0, sizeof(resp));
+    int32_t ret = hal->serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr);
+    if (ret != -1) ALOGD("%s: %s", name, resp);
+    if (!cb) {
+        // Only an in-process caller can leave it out.
+        ALOGE("%s: no result callback", name);
+        return;
+    }
+    cb(ret == -1 ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
+}
+
+static Status touchAction(Twinel* hal, const char* name, const char* cmd) {
+    char resp[AT_BUF_SIZE + 1];
+    memset(resp, 0, sizeof(resp));
+    if (hal->serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr) == -1) return Status::FAILURE;
+    ALOGD("%s: %s", name, resp);
+    return Status::SUCCESS;
+}
+
+// Logs a multi-line reply one line at a time, each with its line feed. The
+// platform log formats a message into 1024 bytes, so a line that would not
+// fit there together with "<name>: " goes out in consecutive pieces that do;
+// nothing of it is cut away.
+static void logDump(const char* name, const char* reply) {
+    const size_t maxPiece =
+            std::min<size_t>(DUMP_LINE_SIZE - 1, LOG_MESSAGE_MAX - strlen(name) - 2);
+    size_t len = strlen(reply);
+    size_t pos = 0;
+    while (pos < len) {
+        const char* nl = static_cast<const char*>(memchr(reply + pos, '\n', len - pos));
+        size_t end = nl != nullptr ? static_cast<size_t>(nl - reply) + 1 : len;
+        while (pos < end) {
+            char line[DUMP_LINE_SIZE];
+            memset(line, 0, sizeof(line));
+            size_t count = std::min(end - pos, maxPiece);
+            memcpy(line, reply + pos, count);
+            ALOGD("%s: %s", name, line);
+            pos += count;
+        }
+    }
+}
+
+static Status touchDump(Twinel* hal, const char* name, const char* cmd) {
+    char resp[DUMP_BUF_SIZE + 1];
+    memset(resp, 0, sizeof(resp));
+    if (hal->serialAtCmd(cmd, resp, DUMP_BUF_SIZE, nullptr) == -1) return Status::FAILURE;
+    logDump(name, resp);
+    return Status::SUCCESS;
+}
+
+Return<void> Twinel::getTouchFirmwareVersion(getTouchFirmwareVersion_cb _hidl_cb) {
+    touchQuery(this, "getTouchFirmwareVersion", "AT%TCHDEBUG=FWVER\r", _hidl_cb);
+    return Void();
+}
+
+Return<void> Twinel::getGpiopin(getGpiopin_cb _hidl_cb) {
+    touchQuery(this, "getGpiopin", "AT%TCHDEBUG=GPIO_PIN\r", _hidl_cb);
+    return Void();
+}
+
+Return<void> Twinel::getSelfTest(getSelfTest_cb _hidl_cb) {
+    touchQuery(this, "getSelfTest", "AT%TCHNOTIFY=SD\r", _hidl_cb);
+    return Void();
+}
+
+Return<void> Twinel::getLPWGSelfTest(getLPWGSelfTest_cb _hidl_cb) {
+    touchQuery(this, "getLPWGSelfTest", "AT%TCHNOTIFY=LPWG_SD\r", _hidl_cb);
+    return Void();
+}
+
+Return<Status> Twinel::DoTouchReset() {
+    return touchAction(this, "DoTouchReset", "AT%TCHDEBUG=RESET\r");
+}
+
+Return<Status> Twinel::DoTouchFirmwareUpgrade() {
+    return touchAction(this, "DoTouchFirmwareUpgrade", "AT%TCHNOTIFY=FW_UPGRADE\r");
+}
+
+Return<Status> Twinel::DoRawdata() {
+    return touchDump(this, "DoRawdata", "AT%TCHDEBUG=RAWDATA\r");
+}
+
+Return<Status> Twinel::DoDelta() {
+    return touchDump(this, "DoDelta", "AT%TCHDEBUG=DELTA\r");
+}
+
+static void appendAll(int fd, const char* text, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // a failed append is not reported
+        done += static_cast<size_t>(n);
+    }
+}
+
+Return<Status> Twinel::getTestResults() {
+    // Cleared as well: after a hang-up the AT channel leaves the reply
+    // unterminated, and nothing but the answer may reach the report.
+    char* resp = static_cast<char*>(calloc(SELF_TEST_BUF_SIZE + 1, 1));
+    if (resp == nullptr) {
+        ALOGE("%s: %s", __func__, strerror(errno));
+        return Status::FAILURE;
+    }
+    if (serialAtCmd("AT%TCHNOTIFY=PULL_SD_RESULT\r", resp, SELF_TEST_BUF_SIZE, nullptr) == -1) {
+        free(resp);
+        return Status::FAILURE;
+    }
+    ALOGD("%s: %s", "getTestResults", resp);
+
+    Status result;
+    // O_NONBLOCK: a FIFO put in the report's place must not hang the call.
+    int fd = twdevice::open(SELF_TEST_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC,
+                            0644);
+    if (fd < 0) {
+        int err = errno;
+        ALOGE("Cannot open path: %s", SELF_TEST_FILE);
+        ALOGE("%s: %s", __func__, strerror(err));
+        result = Status::FAILURE;
+    } else {
+        ALOGI("can open path: %s", SELF_TEST_FILE);
+        appendAll(fd, resp, strlen(resp));
+        close(fd);
+        if (chmod(twdevice::path(SELF_TEST_FILE).c_str(), 0644) < 0) {
+            int err = errno;
+            ALOGE("chmod failed\n");
+            ALOGE("%s: %s", __func__, strerror(err));
+            result = Status::FAILURE;
+        } else {
+            result = Status::SUCCESS;
+        }
+    }
+    free(resp);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// LPWG status relay
+
+Return<Status> Twinel::setStatus(const LpwgStatus& status) {
+    std::string text = "AT%TCHNOTIFY=LPWG_NOTIFY";
+    text += ",";
+    text += std::to_string(status.type);
+    text += ",";
+    text += std::to_string(status.value);
+    text += "\r";
+
+    char cmd[AT_BUF_SIZE];
+    memset(cmd, 0, sizeof(cmd));
+    snprintf(cmd, sizeof(cmd), "%s", text.c_str());
+    char resp[AT_BUF_SIZE + 1];
+    memset(resp, 0, sizeof(resp));
+    if (serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr) == -1) return Status::FAILURE;
+    ALOGD("%s: %s %s", "setStatus", cmd, resp);
+    return Status::SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// AES mode and touch update state
+
+Return<Status> Twinel::setAesMode(uint32_t mode) {
+    std::string text = "AT%TCHNOTIFY=SWTICH_AES";
+    text += ",";
+    text += std::to_string(mode);
+    text += "\r";
+
+    char cmd[AT_BUF_SIZE];
+    memset(cmd, 0, sizeof(cmd));
+    snprintf(cmd, sizeof(cmd), "%s", text.c_str());
+    char resp[AT_BUF_SIZE + 1];
+    memset(resp, 0, sizeof(resp));
+    if (serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr) == -1) return Status::FAILURE;
+    ALOGD("%s: %s %s", "setAesMode", cmd, resp);
+    return Status::SUCCESS;
+}
+
+// Asks the phone's LPWG service for `mode`; its answer is the node error.
+// A call that fails in transport (the service died after the lookup) counts
+// as the transport's error code.
+static int32_t lpwgSetAesMode(const sp<ILpwg>& lpwg, uint32_t mode) {
+    Return<int32_t> ret = lpwg->setAesMode(mode);
+    if (!ret.isOk()) {
+        ALOGE("%s: ILpwg setAesMode(%u): %s", "manageAesMode", mode, ret.description().c_str());
+        return ret.isDeadObject() ? ::android::DEAD_OBJECT : ::android::FAILED_TRANSACTION;
+    }
+    return ret;
+}
+
+Return<Status> Twinel::manageAesMode(uint32_t mode) {
+    Status atStatus;
+    int32_t nodeError = 0;
+    sp<ILpwg> lpwg;
+    if (mode == 1) {
+        // Pen on the cover screen: the accessory first, then the phone.
+        atStatus = statusOf(setAesMode(1));
+        writeInt32(AES_MODE_NODE, 0);
+        lpwg = ILpwg::getService("default", false);
+        if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 2);
+    } else {
+        // Pen on both screens: the phone first, then the accessory.
+        lpwg = ILpwg::getService("default", false);
+        if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 0);
+        atStatus = statusOf(setAesMode(2));
+        writeInt32(AES_MODE_NODE, 2);
+    }
+    ALOGD("%s : ATCMD_Status : %d, sysNodeError : %d\n", "manageAesMode",
+          static_cast<int>(atStatus), nodeError);
+    lpwg = nullptr;
+    return atStatus;
+}
+
+Return<Status> Twinel::tw_update_state() {
+    Status atStatus = Status::FAILURE;
+    std::string text;
+    int32_t nodeError = readString(TW_UPDATE_STATE_NODE, text);
+    if (nodeError == 0) {
+        size_t words = 0;
+        {
+            std::istringstream in(text);
+            std::string word;
+            while (in >> word) words++;
+        }
+        // Decimal integers from the start, until one does not read as a
+        // 32-bit number or every word has been taken.
+        std::string command = "AT%TCHUPDATE=UPDATE_STATE";
+        std::istringstream in(text);
+        for (size_t k = 0; k < words; k++) {
+            int32_t value;
+            if (!(in >> value)) break;
+            command += ",";
+            command += std::to_string(value);
+        }
+        command += "\r";
+
+        char cmd[AT_BUF_SIZE];
+        memset(cmd, 0, sizeof(cmd));
+        snprintf(cmd, sizeof(cmd), "%s", command.c_str());
+        if (command.size() >= sizeof(cmd)) {
+            // Cut without its carriage return, the AT channel refuses it.
+            ALOGE("%s: %zu values make a command of %zu bytes, cut at %zu", "tw_update_state",
+                  words, command.size(), sizeof(cmd) - 1);
+        }
+        char resp[AT_BUF_SIZE + 1];
+        memset(resp, 0, sizeof(resp));
+        if (serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr) != -1) {
+            ALOGD("%s: %s %s", "tw_update_state", cmd, resp);
+            atStatus = Status::SUCCESS;
+        }
+    }
+    ALOGD("%s : ATCMD_Status : %d, sysNodeError : %d\n", "tw_update_state",
+          static_cast<int>(atStatus), nodeError);
+    return atStatus;
+}
+
+}  // namespace implementation
+}  // namespace V1_1
+}  // namespace twinel
+}  // namespace hardware
+}  // namespace zyr
+}  // namespace vendor

@@ -1,0 +1,627 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+#define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+
+#include <cutils/klog.h>
+#include <cutils/properties.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <log/log.h>
+#include <poll.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <twdevice/device.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "Twinel.h"
+#include "at_history.h"
+#include "display.h"
+
+namespace vendor {
+namespace zyr {
+namespace hardware {
+namespace twinel {
+namespace V1_1 {
+namespace implementation {
+
+#define SERIAL_BUF_SIZE 1024
+#define SERIAL_TIMEOUT_MS 5000
+#define AT_RESP_SIZE 1024
+#define WAKE_LOCK_PATH "/sys/power/wake_lock"
+#define DISPLAY_WAKE_LOCK "PowerManagerService.Display"
+#define PROP_PRODUCT_DEVICE "ro.product.device"
+#define PROP_CHIP_VENDOR "ro.vendor.zyr.chip.vendor"
+#define PROP_KERNEL_LOG "persist.vendor.zyr.service.kernel.enable"
+#define PROP_UART_LOG "persist.vendor.zyr.dd.uart.enable"
+#define LOGSAVE_OFF "AT%LOGSAVE=3\r"
+#define LOGSAVE_KERNEL "AT%LOGSAVE=0\r"
+#define LOGSAVE_UART "AT%LOGSAVE=2\r"
+
+// One AT exchange at a time; guards mSerialAttached and mSerialLogEnabled.
+static pthread_mutex_t serialMutex = PTHREAD_MUTEX_INITIALIZER;
+// Held by sendAtCommand around the exchange that relays to sAtCallback.
+static pthread_mutex_t atCallbackMutex = PTHREAD_MUTEX_INITIALIZER;
+static sp<ITwinelAtCallback> sAtCallback = nullptr;
+
+// Commands whose reply may take any time.
+static const char* AtCmdTimeoutException[] = {
+        "AT%TCHNOTIFY=SD",
+        "AT%TCHNOTIFY=LPWG_SD",
+        "AT%TCHNOTIFY=PULL_SD_RESULT",
+        "AT%TCHNOTIFY=FW_UPGRADE",
+        nullptr,
+};
+
+// Poll entries of the log capture thread: the wake-lock watch, then the
+// capture descriptor on the serial port.
+static struct pollfd fds[2] = {{-1, POLLIN, 0}, {-1, 0, 0}};
+static int32_t nfds = 0;
+// Wakes the capture thread when capture is switched off.
+static int serialLogWakeFd = -1;
+static std::once_flag serialLogWakeOnce;
+
+static void lockMutex(pthread_mutex_t* mutex, const char* func) {
+    int ret = pthread_mutex_lock(mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
+}
+
+static void unlockMutex(pthread_mutex_t* mutex, const char* func) {
+    int ret = pthread_mutex_unlock(mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
+}
+
+static int64_t nowUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+static bool isFinalLine(const char* line) {
+    return strcasecmp(line, "OK\n") == 0 || strcasecmp(line, "ERROR\n") == 0;
+}
+
+static int waitFor(const char* cmd) {
+    for (int i = 0; AtCmdTimeoutException[i] != nullptr; i++) {
+        if (strncasecmp(cmd, AtCmdTimeoutException[i], strlen(AtCmdTimeoutException[i])) == 0) {
+            return -1;
+        }
+    }
+    return SERIAL_TIMEOUT_MS;
+}
+
+int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb) {
+    size_t cmdLen = strlen(cmd);
+    int shown = static_cast<int>(cmdLen > 0 && cmd[cmdLen - 1] == '\r' ? cmdLen - 1 : cmdLen);
+    ALOGD("%s: resp:%p respCount:%zu cb:%p cmd:[%.*s]", __func__, resp, respCount, cb, shown, cmd);
+
+    int64_t start = nowUs();
+    lockMutex(&serialMutex, __func__);
+
+    if (!mSerialAttached) {
+        errno = ENODEV;
+        ALOGE("%s: %s", __func__, strerror(errno));
+        atHistoryRecord(cmd, -1, errno, nowUs() - start);
+        unlockMutex(&serialMutex, __func__);
+        return -1;
+    }
+    if (cmdLen < 2 || strncasecmp(cmd, "AT", 2) != 0 || cmd[cmdLen - 1] != '\r') {
+        errno = EINVAL;
+        ALOGE("%s: %s", __func__, strerror(errno));
+        atHistoryRecord(cmd, -1, errno, nowUs() - start);
+        unlockMutex(&serialMutex, __func__);
+        return -1;
+    }
+
+    int fd = twdevice::open(mSerialPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        ALOGE("%s: failed to open \"%s\": %s", __func__, mSerialPath, strerror(err));
+        atHistoryRecord(cmd, -1, err, nowUs() - start);
+        unlockMutex(&serialMutex, __func__);
+        errno = err;
+        return -1;
+    }
+
+    usbAutoSuspend(false, true);
+
+    int32_t result = -1;
+    int err = 0;
+    char line[SERIAL_BUF_SIZE] = {};
+    char* pos = resp;
+    size_t freeBytes = resp != nullptr ? respCount : 0;
+    bool echoed = false;
+    int timeout = waitFor(cmd);
+
+    ssize_t written = write(fd, cmd, cmdLen);
+    if (written < 0) {
+        err = errno;
+        ALOGE("%s: failed to write [%.*s]", __func__, shown, cmd);
+        result = -1;
+        goto cleanup;
+    }
+    ALOGD("%s: wr: [%.*s]", __func__, shown, cmd);
+
+    for (;;) {
+        struct pollfd pfd = {fd, POLLIN | POLLHUP, 0};
+        int n = poll(&pfd, 1, timeout);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            ALOGE("%s: failed to poll: %s", __func__, strerror(err));
+            ALOGE("%s: last read buffer value: [%s]", __func__, line);
+            result = -1;
+            goto cleanup;
+        }
+        if (n == 0) {
+            // No answer: ask the driver to reset the link. The vote taken
+            // above goes with the link.
+            errno = ETIME;
+            ALOGE("%s: %s", __func__, strerror(errno));
+            close(fd);
+            usbRecovery();
+            atHistoryRecord(cmd, -1, ETIME, nowUs() - start);
+            unlockMutex(&serialMutex, __func__);
+            errno = ETIME;
+            return -1;
+        }
+        if (pfd.revents & POLLHUP) {
+            ALOGD("%s: POLLHUP", __func__);
+            result = 1;
+            goto cleanup;
+        }
+        ssize_t r = read(fd, line, SERIAL_BUF_SIZE - 1);
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            err = errno;
+            ALOGE("%s: failed to read: %s", __func__, strerror(err));
+            result = -1;
+            goto cleanup;
+        }
+        line[r] = '\0';
+        int len = static_cast<int>(r);
+
+        if (!echoed) {
+            if (line[0] == '\n' ||
+                (static_cast<size_t>(r) == cmdLen && strncasecmp(line, cmd, cmdLen - 1) == 0)) {
+                ALOGD("%s: eh: [%.*s]", __func__, len > 0 ? len - 1 : 0, line);
+                // What came before the echo was the accessory's own output.
+                pos = resp;
+                freeBytes = resp != nullptr ? respCount : 0;
+                echoed = true;
+                continue;
+            }
+            serialPrintLog(line);
+            if (isFinalLine(line)) {
+                ALOGD("%s: rd: [%.*s]", __func__, len - 1, line);
+                break;
+            }
+        } else {
+            ALOGD("%s: rd: [%.*s]", __func__, len > 0 ? len - 1 : 0, line);
+            if (isFinalLine(line)) break;
+            if (cb != nullptr) cb(line, len);
+        }
+        if (freeBytes > 0) {
+            size_t n2 = std::min(freeBytes, static_cast<size_t>(r));
+            memcpy(pos, line, n2);
+            pos += n2;
+            freeBytes -= n2;
+        }
+    }
+
+    if (strncasecmp(line, "E", 1) == 0) {
+        ALOGE("%s: Command not supported", __func__);
+        err = EPROTONOSUPPORT;
+        result = -1;
+    } else {
+        if (resp != nullptr && respCount != 0) {
+            if (pos > resp) {
+                pos[-1] = '\0';
+            } else {
+                resp[0] = '\0';
+            }
+        }
+        result = resp != nullptr ? static_cast<int32_t>(pos - resp) : 0;
+    }
+
+cleanup:
+    close(fd);
+    usbAutoSuspend(true, true);
+    atHistoryRecord(cmd, result, result < 0 ? err : 0, nowUs() - start);
+    unlockMutex(&serialMutex, __func__);
+    if (result < 0) errno = err;
+    return result;
+}
+
+static void atLineRelay(const char* line, int /* len */) {
+    if (sAtCallback == nullptr) return;
+    Return<void> ret = sAtCallback->responseAtCommand(hidl_string(line));
+    if (!ret.isOk()) ALOGD("%s: callback: %s", __func__, ret.description().c_str());
+}
+
+Return<void> Twinel::sendAtCommand(const hidl_string& command,
+                                   const sp<ITwinelAtCallback>& callback,
+                                   sendAtCommand_cb _hidl_cb) {
+    std::string cmd(command.c_str());
+    ALOGD("%s: %s", __func__, cmd.c_str());
+    cmd += "\r";
+    char resp[AT_RESP_SIZE];
+    memset(resp, 0, sizeof(resp));
+
+    int32_t ret;
+    if (callback != nullptr) {
+        lockMutex(&atCallbackMutex, __func__);
+        sAtCallback = callback;
+        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), atLineRelay);
+        unlockMutex(&atCallbackMutex, __func__);
+    } else {
+        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), nullptr);
+    }
+    resp[sizeof(resp) - 1] = '\0';
+    _hidl_cb(ret < 0 ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
+    return Void();
+}
+
+void Twinel::serialPrintLog(const char* line) {
+    if (mLogToLogcat) ALOGI("%s", line);
+    if (mLogToKmsg) klog_write(6, "<6>Twinel: %s", line);
+}
+
+void Twinel::serialDeviceAdded() {
+    ALOGD("%s: attached:%d", __func__, mSerialAttached.load());
+    lockMutex(&serialMutex, __func__);
+    if (mSerialAttached) {
+        unlockMutex(&serialMutex, __func__);
+        return;
+    }
+    int fd = twdevice::open(mSerialPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        ALOGE("%s: failed to open \"%s\": %s", __func__, mSerialPath, strerror(errno));
+        unlockMutex(&serialMutex, __func__);
+        return;
+    }
+    struct termios tio;
+    memset(&tio, 0, sizeof(tio));
+    tio.c_iflag = IGNPAR | IGNCR;
+    tio.c_oflag = 0;
+    tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL | CRTSCTS;
+    tio.c_lflag = ICANON;
+    tio.c_line = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    close(fd);
+    mSerialAttached = true;
+    unlockMutex(&serialMutex, __func__);
+
+    if (serialAtCmd("ATE0\r", nullptr, 0, nullptr) < 0) {
+        ALOGE("%s: failed to write ATE0: %s", __func__, strerror(errno));
+        return;
+    }
+
+    char model[PROPERTY_VALUE_MAX];
+    property_get(PROP_PRODUCT_DEVICE, model, "0");
+    if (strncmp(model, "K-38C", 5) == 0) {
+        ALOGI("%s: Set MODEL=DCM", __func__);
+        serialAtCmd("AT%MODEL=DCM\r", nullptr, 0, nullptr);
+    }
+
+    tw2_display_init(this);
+    usbReady();
+    serialLogEnable(true);
+
+    Return<Status> status = tw_update_state();
+    ALOGE("status = %d", status.isOk() ? static_cast<int>(static_cast<Status>(status)) : -1);
+}
+
+void Twinel::serialDeviceRemoved() {
+    ALOGD("%s: attached:%d", __func__, mSerialAttached.load());
+    lockMutex(&serialMutex, __func__);
+    if (!mSerialAttached) {
+        unlockMutex(&serialMutex, __func__);
+        return;
+    }
+    mSerialAttached = false;
+    unlockMutex(&serialMutex, __func__);
+
+    Return<Status> cancel = cancelFirmwareUpgrade();
+    cancel.isOk();
+    tw2_display_deinit(this);
+    serialLogEnable(false);
+}
+
+// ---------------------------------------------------------------------------
+// Accessory log capture
+
+const char* Twinel::getLogSaveAtCmd() {
+    char value[PROPERTY_VALUE_MAX];
+    property_get(PROP_KERNEL_LOG, value, "0");
+    if (value[0] == '\0') return LOGSAVE_OFF;
+    ALOGD("%s: %s :%s", __func__, PROP_KERNEL_LOG, value);
+    if (static_cast<unsigned char>(value[0]) < '1') return LOGSAVE_OFF;
+
+    property_get(PROP_UART_LOG, value, "0");
+    if (value[0] == '\0') return LOGSAVE_KERNEL;
+    ALOGD("%s: %s :%s", __func__, PROP_UART_LOG, value);
+    if (value[0] == '1') return LOGSAVE_UART;
+    return LOGSAVE_KERNEL;
+}
+
+static void wakeSerialLogThread() {
+    uint64_t one = 1;
+    if (serialLogWakeFd >= 0 && write(serialLogWakeFd, &one, sizeof(one)) < 0) {
+        ALOGE("%s: %s", __func__, strerror(errno));
+    }
+}
+
+int32_t Twinel::serialLogEnable(bool enable) {
+    ALOGD("%s: %d", __func__, enable);
+    if (mSerialLogEnabled == enable) return 0;
+
+    std::call_once(serialLogWakeOnce, [] {
+        serialLogWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (serialLogWakeFd < 0) ALOGE("serialLogEnable: eventfd: %s", strerror(errno));
+    });
+
+    if (enable) {
+        // A capture thread left running by a failed disable was told to stop
+        // then; it ends before a new one takes the poll entries.
+        if (mSerialLogThreadStarted.exchange(false)) pthread_join(mSerialLogThread, nullptr);
+
+        lockMutex(&serialMutex, __func__);
+        mSerialLogEnabled = true;
+        unlockMutex(&serialMutex, __func__);
+
+        int ret = pthread_create(&mSerialLogThread, nullptr, serialLogThread, this);
+        if (ret != 0) {
+            ALOGE("Failed to create serial_log pthread: %s", strerror(ret));
+            errno = ret;
+            return -1;
+        }
+        mSerialLogThreadStarted = true;
+        int32_t result = serialAtCmd(getLogSaveAtCmd(), nullptr, 0, nullptr);
+        if (result < 0) ALOGE("%s: failed to enable log: %s", __func__, strerror(errno));
+        return result;
+    }
+
+    lockMutex(&serialMutex, __func__);
+    mSerialLogEnabled = false;
+    unlockMutex(&serialMutex, __func__);
+    // Without a wake-up the thread would sleep until the accessory or the
+    // display next changes, and the join below would hang the hotplug thread.
+    wakeSerialLogThread();
+
+    int32_t result = 0;
+    if (mSerialAttached) {
+        result = serialAtCmd(LOGSAVE_OFF, nullptr, 0, nullptr);
+        if (result < 0 && mUsbAttached) {
+            ALOGE("%s: failed to disable log: %s", __func__, strerror(errno));
+            return result;
+        }
+    }
+    if (mSerialLogThreadStarted.exchange(false)) pthread_join(mSerialLogThread, nullptr);
+    return result;
+}
+
+void* Twinel::serialLogThread(void* arg) {
+    Twinel* hal = static_cast<Twinel*>(arg);
+    char value[PROPERTY_VALUE_MAX];
+    char buf[SERIAL_BUF_SIZE];
+    int timeout = -1;
+
+    ALOGD("%s: creating", __func__);
+    property_get(PROP_CHIP_VENDOR, value, "0");
+    if (strcmp(value, "mtk") == 0) {
+        ALOGD("%s MTK model", __func__);
+        timeout = 1000;
+    }
+
+    lockMutex(&serialMutex, __func__);
+    if (!hal->mSerialAttached || !hal->mSerialLogEnabled) {
+        unlockMutex(&serialMutex, __func__);
+        return nullptr;
+    }
+    unlockMutex(&serialMutex, __func__);
+
+    // Wake-ups meant for an earlier thread are not ours.
+    uint64_t stale;
+    while (serialLogWakeFd >= 0 && read(serialLogWakeFd, &stale, sizeof(stale)) > 0) {
+    }
+
+    fds[0].fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fds[0].fd < 0) {
+        ALOGE("%s: failed to init inotify: %s", __func__, strerror(errno));
+        return nullptr;
+    }
+    fds[0].events = POLLIN;
+    nfds = 1;
+    if (twdevice::inotifyAddWatch(fds[0].fd, WAKE_LOCK_PATH, IN_MODIFY) < 0) {
+        ALOGE("%s: failed to add watch: %s", __func__, strerror(errno));
+        goto exit;
+    }
+
+    for (;;) {
+        // Follow the display state.
+        {
+            int wl = twdevice::open(WAKE_LOCK_PATH, O_RDONLY | O_CLOEXEC);
+            if (wl < 0) {
+                ALOGE("%s: failed to open wake_lock: %s", __func__, strerror(errno));
+                goto exit;
+            }
+            ssize_t n = read(wl, buf, SERIAL_BUF_SIZE - 1);
+            int readErr = errno;
+            close(wl);
+            if (n < 0) {
+                ALOGE("%s: failed to read wake_lock: %s", __func__, strerror(readErr));
+                goto exit;
+            }
+            buf[n] = '\0';
+        }
+        bool displayOn = strstr(buf, DISPLAY_WAKE_LOCK) != nullptr;
+        if (!displayOn && fds[1].fd >= 0) {
+            ALOGI("%s: suspend", __func__);
+            int bits = TIOCM_DTR;
+            if (twdevice::ioctl(fds[1].fd, TIOCMBIC, &bits) < 0) {
+                ALOGE("%s: failed to clear DTR: %s", __func__, strerror(errno));
+                goto exit;
+            }
+            close(fds[1].fd);
+            fds[1].fd = -1;
+            fds[1].events = 0;
+            nfds--;
+        } else if (displayOn && fds[1].fd < 0) {
+            property_get(PROP_KERNEL_LOG, value, "0");
+            if (strcmp(value, "0") != 0) {
+                ALOGI("%s: resume", __func__);
+                fds[1].fd = twdevice::open(hal->mSerialPath,
+                                           O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                if (fds[1].fd < 0) {
+                    ALOGE("%s: failed to open \"%s\": %s", __func__, hal->mSerialPath,
+                          strerror(errno));
+                    goto exit;
+                }
+                nfds++;
+                fds[1].events = POLLIN | POLLHUP;
+                int bits = TIOCM_DTR;
+                if (twdevice::ioctl(fds[1].fd, TIOCMBIS, &bits) < 0) {
+                    ALOGE("%s: failed to set DTR: %s", __func__, strerror(errno));
+                    goto exit;
+                }
+            }
+        }
+
+        // Capture until the wake-lock list changes.
+        bool listChanged = false;
+        while (!listChanged) {
+            if (!hal->mSerialAttached) goto exit;
+            if (!hal->mSerialLogEnabled) goto exit;
+
+            struct pollfd pfds[3];
+            for (int i = 0; i < nfds; i++) pfds[i] = fds[i];
+            int count = nfds;
+            if (serialLogWakeFd >= 0) pfds[count++] = {serialLogWakeFd, POLLIN, 0};
+            int n = poll(pfds, count, timeout);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                ALOGE("%s: failed to poll: %s", __func__, strerror(errno));
+                goto exit;
+            }
+            if (serialLogWakeFd >= 0 && (pfds[count - 1].revents & POLLIN)) {
+                uint64_t v;
+                while (read(serialLogWakeFd, &v, sizeof(v)) > 0) {
+                }
+            }
+            if (nfds > 1 && (pfds[1].revents & POLLHUP)) {
+                ALOGD("%s: POLLHUP", __func__);
+                goto exit;
+            }
+            if (nfds > 1 && (pfds[1].revents & POLLIN)) {
+                if (pthread_mutex_trylock(&serialMutex) != 0) {
+                    // An exchange owns the port and reads this line; give it
+                    // time instead of spinning on the ready descriptor.
+                    usleep(10000);
+                    continue;
+                }
+                ssize_t r = read(fds[1].fd, buf, SERIAL_BUF_SIZE);
+                int readErr = errno;
+                unlockMutex(&serialMutex, __func__);
+                if (r < 0) {
+                    if (readErr == EAGAIN) continue;
+                    ALOGE("%s: failed to read serial: %s", __func__, strerror(readErr));
+                    goto exit;
+                }
+                if (r >= 1) {
+                    buf[r - 1] = '\0';
+                    hal->serialPrintLog(buf);
+                }
+            }
+            if (pfds[0].revents & POLLIN) {
+                ssize_t r = read(fds[0].fd, buf, SERIAL_BUF_SIZE);
+                if (r < 0 && errno != EAGAIN) {
+                    ALOGE("%s: inotify read: %s", __func__, strerror(errno));
+                    goto exit;
+                }
+                listChanged = true;
+            }
+        }
+    }
+
+exit:
+    while (nfds >= 1) {
+        if (fds[nfds - 1].fd >= 0) close(fds[nfds - 1].fd);
+        fds[nfds - 1].fd = -1;
+        nfds--;
+    }
+    // The capture descriptor may be open while the watch entry is not.
+    if (fds[1].fd >= 0) {
+        close(fds[1].fd);
+        fds[1].fd = -1;
+    }
+    fds[1].events = 0;
+    ALOGD("%s: exiting", __func__);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// AT exchange history, for the debug dump
+
+namespace {
+struct AtHistoryEntry {
+    char cmd[64];
+    int32_t result;
+    int err;
+    int64_t durationUs;
+    int64_t whenUs;
+};
+std::mutex sAtHistoryLock;
+AtHistoryEntry sAtHistory[kAtHistorySize];
+size_t sAtHistoryNext = 0;
+size_t sAtHistoryCount = 0;
+}  // namespace
+
+void atHistoryRecord(const char* cmd, int32_t result, int err, int64_t durationUs) {
+    std::lock_guard<std::mutex> lock(sAtHistoryLock);
+    AtHistoryEntry& e = sAtHistory[sAtHistoryNext];
+    size_t n = strcspn(cmd, "\r");
+    if (n >= sizeof(e.cmd)) n = sizeof(e.cmd) - 1;
+    memcpy(e.cmd, cmd, n);
+    e.cmd[n] = '\0';
+    e.result = result;
+    e.err = err;
+    e.durationUs = durationUs;
+    e.whenUs = nowUs();
+    sAtHistoryNext = (sAtHistoryNext + 1) % kAtHistorySize;
+    if (sAtHistoryCount < kAtHistorySize) sAtHistoryCount++;
+}
+
+std::string atHistoryDump() {
+    std::lock_guard<std::mutex> lock(sAtHistoryLock);
+    std::string out = "AT exchanges (last " + std::to_string(sAtHistoryCount) + "):\n";
+    int64_t now = nowUs();
+    size_t first = (sAtHistoryNext + kAtHistorySize - sAtHistoryCount) % kAtHistorySize;
+    for (size_t i = 0; i < sAtHistoryCount; i++) {
+        const AtHistoryEntry& e = sAtHistory[(first + i) % kAtHistorySize];
+        char line[256];
+        snprintf(line, sizeof(line), "  -%7.3fs  %-32s result=%d errno=%d (%s) %.3fms\n",
+                 (now - e.whenUs) / 1e6, e.cmd, e.result, e.err, e.err ? strerror(e.err) : "-",
+                 e.durationUs / 1000.0);
+        out += line;
+    }
+    return out;
+}
+
+}  // namespace implementation
+}  // namespace V1_1
+}  // namespace twinel
+}  // namespace hardware
+}  // namespace zyr
+}  // namespace vendor

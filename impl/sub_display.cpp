@@ -1,0 +1,522 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+// The sub display: its double-buffered frame pipeline (drawSubDisplay packs a
+// frame into a free buffer and returns; subDisplayUpdateThread sends filled
+// buffers as HID reports), its power sequence and state, and the state
+// callback.
+
+#define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+
+#include "sub_display.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <log/log.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "Twinel.h"
+#include "hid_display.h"
+
+namespace vendor {
+namespace zyr {
+namespace hardware {
+namespace twinel {
+namespace V1_1 {
+namespace implementation {
+
+// Failed frame transfers retried in the life of one frame thread.
+#define SUB_DISPLAY_MAX_RETRY 6
+// Brightness the panel gets with a power-on.
+#define SUB_DISPLAY_DEFAULT_BRIGHTNESS 90
+// Time the panel is given to settle after a power change.
+#define SUB_DISPLAY_SETTLE_MS 500
+
+PaletteBuffer palette_buffer[2] = {
+        {0, PTHREAD_MUTEX_INITIALIZER, BUFFER_FREE, new uint8_t[SUB_DISPLAY_FRAME_SIZE](),
+         SUB_DISPLAY_FRAME_SIZE},
+        {1, PTHREAD_MUTEX_INITIALIZER, BUFFER_FREE, new uint8_t[SUB_DISPLAY_FRAME_SIZE](),
+         SUB_DISPLAY_FRAME_SIZE},
+};
+uint8_t cur_buffer_index = 0;
+pthread_mutex_t mSubDisplayUpdateThreadMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t mSubDisplayUpdateThreadCond = PTHREAD_COND_INITIALIZER;
+std::atomic<bool> sub_display_destroyThread{false};
+SubScreenInfo sub_screen_info = {};
+int32_t subScreen_status = static_cast<int32_t>(SubScreenState::NONE);
+std::atomic<Twinel*> local_tw{nullptr};
+std::atomic<bool> power_state_in_progress{false};
+bool updateThreadCreated = false;
+
+// Serialises starting and stopping the frame thread (a power sequence on the
+// binder thread against a detach on the notification thread), so that the
+// thread is never joined twice nor its stop request undone while it is
+// being stopped. Taken before mSubDisplayUpdateThreadMutex; never held by
+// the frame thread.
+static pthread_mutex_t sub_display_thread_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+static void lockMutex(pthread_mutex_t* mutex, const char* func) {
+    int ret = pthread_mutex_lock(mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
+}
+
+static void unlockMutex(pthread_mutex_t* mutex, const char* func) {
+    int ret = pthread_mutex_unlock(mutex);
+    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
+}
+
+static double monotonicRawNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// ---------------------------------------------------------------------------
+// Frame buffers
+
+void setBufferState(uint8_t index, BufferState state) {
+    if (index > 1) {
+        ALOGE("Buffer index is out of bounce!");
+        ALOGE("There is no buffer indicated idx %d!", index);
+        return;
+    }
+    PaletteBuffer& buffer = palette_buffer[index];
+    lockMutex(&buffer.lock, __func__);
+    buffer.state = state;
+    unlockMutex(&buffer.lock, __func__);
+}
+
+BufferState getBufferState(uint8_t index) {
+    if (index > 1) {
+        ALOGE("Buffer index is out of bounce!");
+        ALOGE("There is no buffer indicated idx %d!", index);
+        return static_cast<BufferState>(0);  // never a valid state
+    }
+    PaletteBuffer& buffer = palette_buffer[index];
+    lockMutex(&buffer.lock, __func__);
+    BufferState state = buffer.state;
+    unlockMutex(&buffer.lock, __func__);
+    return state;
+}
+
+void sub_display_pack(const uint32_t* pixels, size_t count, uint8_t* out) {
+    // Pixel pair k (pixels 2k and 2k + 1) goes to byte half - 1 - k.
+    uint8_t* dst = out + count / 2;
+    const uint32_t* end = pixels + (count & ~static_cast<size_t>(1));
+    for (const uint32_t* p = pixels; p != end; p += 2) {
+        *--dst = static_cast<uint8_t>((p[0] & 0xF0) | ((p[1] >> 4) & 0x0F));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// State and callback
+
+void Twinel::setSubDisplayState(SubScreenState state) {
+    lockMutex(&mSubDisplayMutex, "setSubDisplayState");
+    subScreen_status = static_cast<int32_t>(state);
+    if (mSubDisplayCallback != nullptr) {
+        Return<void> ret = mSubDisplayCallback->notifyStateChanged(state);
+        if (!ret.isOk()) {
+            ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
+                  static_cast<int32_t>(state), ret.description().c_str());
+        }
+    }
+    unlockMutex(&mSubDisplayMutex, "setSubDisplayState");
+}
+
+SubScreenState Twinel::getSubDisplayState() {
+    lockMutex(&mSubDisplayMutex, "getSubDisplayState");
+    SubScreenState state = static_cast<SubScreenState>(subScreen_status);
+    unlockMutex(&mSubDisplayMutex, "getSubDisplayState");
+    return state;
+}
+
+// The state together with the panel description it belongs to.
+static SubScreenState readSubDisplay(Twinel* hal, SubScreenInfo* info) {
+    lockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
+    SubScreenState state = static_cast<SubScreenState>(subScreen_status);
+    *info = sub_screen_info;
+    unlockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
+    return state;
+}
+
+// Completes a power sequence: sets `state` unless the sub display went away
+// (state 0) while the sequence ran, in which case nothing changes and false
+// is returned. The sequence counts as over once the new state is stored: a
+// client that reacts to the notification with a power request of its own is
+// served, not dropped (it reads the state under the same lock, after it).
+static bool setSubDisplayStateIfPresent(Twinel* hal, SubScreenState state) {
+    lockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
+    bool present = subScreen_status != static_cast<int32_t>(SubScreenState::NONE);
+    if (present) {
+        subScreen_status = static_cast<int32_t>(state);
+        power_state_in_progress = false;
+        if (hal->mSubDisplayCallback != nullptr) {
+            Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
+            if (!ret.isOk()) {
+                ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
+                      static_cast<int32_t>(state), ret.description().c_str());
+            }
+        }
+    }
+    unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
+    return present;
+}
+
+Return<void> Twinel::setSubDisplayCallback(const sp<ITwinelSubDisplayCallback>& callback) {
+    lockMutex(&mSubDisplayMutex, __func__);
+    ALOGI("registering callback");
+    mSubDisplayCallback = callback;
+    unlockMutex(&mSubDisplayMutex, __func__);
+    return Void();
+}
+
+// ---------------------------------------------------------------------------
+// Frame thread
+
+// Starts the frame thread on `hal` unless it runs already.
+static void startUpdateThread(Twinel* hal, const char* func) {
+    lockMutex(&sub_display_thread_mutex, func);
+    lockMutex(&mSubDisplayUpdateThreadMutex, func);
+    bool running = updateThreadCreated;
+    unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+    if (!running) {
+        sub_display_destroyThread = false;
+        int ret = pthread_create(&hal->mSubDisplayUpdateThread, nullptr,
+                                 Twinel::subDisplayUpdateThread, hal);
+        lockMutex(&mSubDisplayUpdateThreadMutex, func);
+        updateThreadCreated = ret == 0;
+        unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+        if (ret != 0) ALOGE("Failed to create sub display pthread: %s", strerror(ret));
+    }
+    unlockMutex(&sub_display_thread_mutex, func);
+}
+
+// Stops the frame thread of `hal` (if it runs) and waits for it; a frame on
+// the wire is finished first.
+static void stopUpdateThread(Twinel* hal, const char* func) {
+    lockMutex(&sub_display_thread_mutex, func);
+    // Set again under the lifecycle lock: no power-on can undo it from here.
+    sub_display_destroyThread = true;
+    lockMutex(&mSubDisplayUpdateThreadMutex, func);
+    if (updateThreadCreated) {
+        pthread_cond_signal(&mSubDisplayUpdateThreadCond);
+        unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+        int ret = pthread_join(hal->mSubDisplayUpdateThread, nullptr);
+        if (ret != 0) ALOGE("%s: failed to join the sub display thread: %s", func, strerror(ret));
+        lockMutex(&mSubDisplayUpdateThreadMutex, func);
+        updateThreadCreated = false;
+    }
+    unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+    unlockMutex(&sub_display_thread_mutex, func);
+}
+
+void* Twinel::subDisplayUpdateThread(void* arg) {
+    Twinel* hal = static_cast<Twinel*>(arg);
+    ALOGI("Sub DISPLAY UPDATE Thread is running, sub_display_destroyThread : %d",
+          sub_display_destroyThread.load());
+
+    // One budget for the whole life of the thread, not one per frame.
+    int retry = 0;
+    while (!sub_display_destroyThread) {
+        lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+        // Tested under the mutex: a stop request signalled before this
+        // thread waits is not lost.
+        if (sub_display_destroyThread) {
+            unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+            break;
+        }
+        int index;
+        if (getBufferState(0) == BUFFER_FILLED) {
+            index = 0;
+        } else if (getBufferState(1) == BUFFER_FILLED) {
+            index = 1;
+        } else {
+            ALOGI("There is no buffer to be consumed.");
+            int ret = pthread_cond_wait(&mSubDisplayUpdateThreadCond,
+                                        &mSubDisplayUpdateThreadMutex);
+            if (ret == EINVAL) {
+                ALOGE("The value specified by abstime, cond or mutex is invalid.\n");
+            } else if (ret == EPERM) {
+                ALOGE("The mutex was not owned by the current thread at the time of the call.\n");
+            }
+            unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+            continue;
+        }
+        // Claimed before the mutex is released: the drawer chooses its buffer
+        // under the same mutex and never takes this one now.
+        setBufferState(index, BUFFER_CONSUMING);
+        unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+
+        ALOGI("FB%d is being consumed.", index);
+        PaletteBuffer& buffer = palette_buffer[index];
+        double start = monotonicRawNs();
+        for (;;) {
+            int32_t ret = hal->hidDisplayPalette(buffer.size, 0, buffer.data);
+            if (ret >= 0) {
+                hal->hidDisplayPalette(0, 0, nullptr);
+                double end = monotonicRawNs();
+                ALOGI("HID-DISPLAY: write Palette done %.3fms", (end - start) / 1e6);
+                break;
+            }
+            if (retry >= SUB_DISPLAY_MAX_RETRY) {
+                ALOGE("Could not send palette data.");
+                break;
+            }
+            retry++;
+            start = monotonicRawNs();
+        }
+        setBufferState(index, BUFFER_FREE);
+    }
+
+    ALOGI("Sub DISPLAY UPDATE Thread is over");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
+    ALOGI("Draw Sub DISPLAY ++");
+
+    SubScreenInfo info;
+    SubScreenState state = readSubDisplay(this, &info);
+    if (state != SubScreenState::INITIALIZED && state != SubScreenState::ON) {
+        ALOGE("Sub Panel is not ready state(%d). Could not request to draw.",
+              static_cast<int32_t>(state));
+        return Status::FAILURE;
+    }
+
+    // The frame is checked before a buffer is claimed, so a refused frame
+    // never discards one that is still waiting to be sent.
+    uint32_t panel = static_cast<uint32_t>(info.x) * info.y;
+    if (panel > SUB_DISPLAY_MAX_PIXELS || (panel & 1) != 0) {
+        ALOGE("Sub panel of %ux%u pixels does not fit the %d-byte frame buffer. "
+              "Could not request to draw.",
+              info.x, info.y, SUB_DISPLAY_FRAME_SIZE);
+        ALOGI("Draw Sub DISPLAY --");
+        return Status::FAILURE;
+    }
+    int screen = static_cast<int>(panel % 65536);
+    size_t count = pixels.size();
+    int input = static_cast<int>(std::min<size_t>(count, INT_MAX));
+    if (static_cast<size_t>(screen) < count) {
+        ALOGE("Input buffer size is overflow! screen buffer size = %d, input size = %d", screen,
+              input);
+        ALOGI("Draw Sub DISPLAY --");
+        return Status::FAILURE;
+    }
+    if (static_cast<size_t>(screen) > count) {
+        ALOGE("Input buffer size is underflow! screen buffer size = %d, input size = %d", screen,
+              input);
+        ALOGI("Draw Sub DISPLAY --");
+        return Status::FAILURE;
+    }
+
+    // Choose a buffer and claim it in one step against the frame thread.
+    lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+    if (cur_buffer_index > 1) {
+        ALOGE("Buffer index is out of bounce!");
+        ALOGE("Buffer index is out of bounce!");
+        ALOGE("There is no Palette Buffer. Try again later.");
+        unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+        return Status::FAILURE;
+    }
+    int chosen = -1;
+    BufferState current = getBufferState(cur_buffer_index);
+    if (current != BUFFER_WRITING && current != BUFFER_CONSUMING) {
+        // A frame still waiting here is replaced by the newer one.
+        chosen = cur_buffer_index;
+    } else {
+        for (uint8_t i = 0; i < 2; i++) {
+            BufferState s = getBufferState(i);
+            if (s == BUFFER_FREE || s == BUFFER_FILLED) {
+                chosen = i;
+                break;
+            }
+        }
+    }
+    if (chosen < 0) {
+        ALOGE("There is no Writable Buffer. Try again later.");
+        unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+        return Status::FAILURE;
+    }
+    uint8_t index = static_cast<uint8_t>(chosen);
+    cur_buffer_index = index;
+    setBufferState(index, BUFFER_WRITING);
+    unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+
+    if (count != 0) sub_display_pack(pixels.data(), count, palette_buffer[index].data);
+
+    lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+    setBufferState(index, BUFFER_FILLED);
+    cur_buffer_index = index;
+    pthread_cond_signal(&mSubDisplayUpdateThreadCond);
+    unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+
+    ALOGI("Draw Sub DISPLAY --");
+    return Status::SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Power and life cycle
+
+int32_t Twinel::initSubDisplay(Twinel* hal, hid_display_report_info info) {
+    ALOGI("initSubDisplay ++ ");
+
+    local_tw = hal;
+    lockMutex(&mSubDisplayMutex, __func__);
+    sub_screen_info.x = info.x;
+    sub_screen_info.y = info.y;
+    sub_screen_info.format = info.format;
+    unlockMutex(&mSubDisplayMutex, __func__);
+
+    sub_display_destroyThread = false;
+    ALOGI("initSubDisplay : sub_display_destroyThread = %d", sub_display_destroyThread.load());
+
+    setBufferState(0, BUFFER_FREE);
+    setBufferState(1, BUFFER_FREE);
+
+    setSubDisplayState(SubScreenState::INITIALIZED);
+
+    ALOGI("initSubDisplay -- ");
+
+    // Through the interface, as any client would ask for it.
+    Return<Status> ret = static_cast<V1_1::ITwinel*>(hal)->setSubDisplayPowerState(true);
+    if (!ret.isOk()) ALOGE("%s: power-on failed: %s", __func__, ret.description().c_str());
+    return 0;
+}
+
+int32_t Twinel::deinitSubDisplay() {
+    if (getSubDisplayState() == SubScreenState::NONE) return 0;
+
+    ALOGI("deinitSubDisplay ++ ");
+    setSubDisplayState(SubScreenState::NONE);
+
+    sub_display_destroyThread = true;
+    ALOGI("deinitSubDisplay : sub_display_destroyThread = %d", sub_display_destroyThread.load());
+    Twinel* hal = local_tw.load();
+    stopUpdateThread(hal != nullptr ? hal : this, __func__);
+
+    setBufferState(0, BUFFER_FREE);
+    setBufferState(1, BUFFER_FREE);
+
+    ALOGI("deinitSubDisplay -- ");
+    return 0;
+}
+
+Return<Status> Twinel::setSubDisplayPowerState(bool enable) {
+    ALOGI("setSubDisplayPowerState ++, enable : %d", enable);
+
+    // Test and set in one step: of two overlapping power sequences the
+    // second is dropped.
+    if (power_state_in_progress.exchange(true)) {
+        ALOGE("Sub Display Power state is in progress...");
+        return Status::SUCCESS;
+    }
+    struct InProgress {
+        bool held = true;
+        ~InProgress() {
+            if (held) power_state_in_progress = false;
+        }
+    } inProgress;
+
+    SubScreenState state = getSubDisplayState();
+    if (state == SubScreenState::NONE) {
+        ALOGE("Sub Display is not initialized yet");
+        return Status::FAILURE;
+    }
+    bool isOn = state == SubScreenState::ON;
+    if (isOn == enable) {
+        ALOGI("Same status is requested, cur_state : %d, isON : %d, enable : %d",
+              static_cast<int32_t>(state), isOn ? 1 : 0, enable);
+        return Status::FAILURE;
+    }
+
+    if (hidDisplaySetConfig(false, enable, enable ? SUB_DISPLAY_DEFAULT_BRIGHTNESS : 0) < 0) {
+        ALOGI("setSubDisplayPowerState --");
+        return Status::FAILURE;
+    }
+
+    Twinel* hal = local_tw.load();
+    if (hal == nullptr) hal = this;
+    if (enable) {
+        startUpdateThread(hal, __func__);
+    } else {
+        sub_display_destroyThread = true;
+        ALOGI("deinitSubDisplay : sub_display_destroyThread = %d",
+              sub_display_destroyThread.load());
+        stopUpdateThread(hal, __func__);
+        setBufferState(0, BUFFER_FREE);
+        setBufferState(1, BUFFER_FREE);
+    }
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(SUB_DISPLAY_SETTLE_MS));
+
+    bool present =
+            setSubDisplayStateIfPresent(this, enable ? SubScreenState::ON : SubScreenState::OFF);
+    // Released together with the state change when it was made.
+    inProgress.held = !present;
+    if (!present) {
+        // The node went away during the sequence; its tear-down has run, so
+        // a thread started above must not outlive it.
+        ALOGE("Sub Display is not initialized yet");
+        if (enable) stopUpdateThread(hal, __func__);
+        ALOGI("setSubDisplayPowerState --");
+        return Status::FAILURE;
+    }
+
+    ALOGI("setSubDisplayPowerState --");
+    return Status::SUCCESS;
+}
+
+Return<Status> Twinel::setSubDisplayBrightness(int32_t value) {
+    ALOGI("setSubDisplayBrightness ++, value : %d", value);
+    SubScreenState state = getSubDisplayState();
+    if (state == SubScreenState::NONE) {
+        ALOGE("Sub Display is not initialized yet");
+        return Status::FAILURE;
+    }
+    if (static_cast<uint32_t>(value) >= 256) {
+        ALOGE("invalid brightness value:%d", value);
+        return Status::FAILURE;
+    }
+    // A powered-off panel keeps its display-on bit clear.
+    int32_t ret = hidDisplaySetConfig(false, state != SubScreenState::OFF,
+                                      static_cast<uint8_t>(value));
+    ALOGI("setSubDisplayBrightness --");
+    return ret < 0 ? Status::FAILURE : Status::SUCCESS;
+}
+
+Return<void> Twinel::getSubDisplayInfo(getSubDisplayInfo_cb _hidl_cb) {
+    SubScreenInfo info;
+    SubScreenState state = readSubDisplay(this, &info);
+    if (state == SubScreenState::NONE) {
+        ALOGE("Sub Display is not initialized yet");
+        _hidl_cb(Status::FAILURE, info);
+    } else {
+        _hidl_cb(Status::SUCCESS, info);
+    }
+    return Void();
+}
+
+Return<void> Twinel::getSubDisplayPowerState(getSubDisplayPowerState_cb _hidl_cb) {
+    _hidl_cb(Status::SUCCESS, getSubDisplayState());
+    return Void();
+}
+
+}  // namespace implementation
+}  // namespace V1_1
+}  // namespace twinel
+}  // namespace hardware
+}  // namespace zyr
+}  // namespace vendor

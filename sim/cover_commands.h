@@ -1,0 +1,19 @@
+/*
+ * Program commands of twinel-sim for the cover display's surroundings: the
+ * phone's accessory HAL stand-in and the firmware image directory.
+ */
+#pragma once
+
+#include <twsim/simulator.h>
+
+#include <string>
+#include <vector>
+
+// Runs `cmd` (with its arguments in `rest`) when it is one of these commands,
+// appending the lines to answer (the last one "ok ..." or "error ...") to
+// `out`; false when `cmd` is not one of them.
+bool executeCoverCommand(twsim::Simulator& sim, const std::string& cmd, const std::string& rest,
+                         std::vector<std::string>* out);
+
+// Help lines of these commands.
+extern const char* kCoverCommandsHelp;

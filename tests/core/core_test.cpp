@@ -1,0 +1,576 @@
+/*
+ * The service core against the simulator, in process: node helpers, the USB
+ * hotplug monitor, the AT channel, log capture, download mode, the firmware
+ * triggers and the SIGUSR1 stop. Each test runs in a fresh process.
+ */
+#include <android/log.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <twsim/simulator.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "Twinel.h"
+#include "log_capture.h"
+#include "test_util.h"
+
+using ::android::sp;
+using ::android::hardware::hidl_string;
+using ::android::hardware::Return;
+using ::android::hardware::Void;
+using ::vendor::zyr::hardware::twinel::V1_0::ITwinelAtCallback;
+using ::vendor::zyr::hardware::twinel::V1_0::Status;
+using ::vendor::zyr::hardware::twinel::V1_1::implementation::destroyThread;
+using ::vendor::zyr::hardware::twinel::V1_1::implementation::Twinel;
+using ::vendor::zyr::hardware::twinel::V1_1::implementation::writeNode;
+using twsim::AtScript;
+using twtest::LogCapture;
+
+namespace {
+
+const char* kPowerControl = "/sys/devices/platform/soc/usb1/1-1/power/control";
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogCapture::install();
+        ASSERT_FALSE(mRoot.path().empty());
+        setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
+        mSim = std::make_unique<twsim::Simulator>(mRoot.path());
+        ASSERT_TRUE(mSim->ok());
+    }
+
+    void TearDown() override {
+        if (mHal != nullptr) {
+            mSim->unplugAll();
+            twtest::waitFor([&] { return !mHal->mSerialAttached && !mHal->mHidDisplayAttached; },
+                            3000);
+            destroyThread = true;
+            mHal->usbThreadJoin();
+        }
+        mSim.reset();
+    }
+
+    void startHal() { mHal = new Twinel(); }
+
+    // Plugs the accessory and waits until the AT channel is up.
+    void plugReady(size_t readyCount = 1) {
+        ASSERT_TRUE(mSim->plug());
+        ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kHalReadyNode, readyCount, 5000));
+        // The bring-up ends with the log mode and the touch update state.
+        ASSERT_TRUE(twtest::waitFor([&] { return LogCapture::contains("status = "); }, 5000));
+    }
+
+    std::vector<std::string> values(const std::string& node) {
+        std::vector<std::string> v;
+        for (const auto& r : mSim->nodeRecords(node)) v.push_back(r.value);
+        return v;
+    }
+
+    std::string real(const std::string& logical) { return mSim->path(logical); }
+
+    twtest::TempDir mRoot{"twcore"};
+    std::unique_ptr<twsim::Simulator> mSim;
+    sp<Twinel> mHal;
+};
+
+// --- node helpers ---
+
+TEST_F(Core, NodeHelpersReturnCodesAndBytes) {
+    startHal();
+    std::string dir = mRoot.path() + "/nodes";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    // Logical paths are under the device root.
+    std::string node = "/nodes/value";
+    { std::ofstream(real(node)) << "old content"; }
+
+    EXPECT_EQ(0, mHal->writeInt32(node, -5));
+    EXPECT_EQ("-5", twtest::readFile(real(node)));
+    EXPECT_TRUE(LogCapture::contains("Writing -5 to /nodes/value", ANDROID_LOG_DEBUG));
+
+    EXPECT_EQ(-1, mHal->writeInt32("/nodes/missing", 1));
+    EXPECT_TRUE(LogCapture::contains("File is not exist : /nodes/missing", ANDROID_LOG_ERROR));
+
+    // Exists and readable, but cannot be opened for writing.
+    EXPECT_EQ(-3, mHal->writeInt32("/nodes", 1));
+    EXPECT_TRUE(LogCapture::contains("Cannot open path: /nodes", ANDROID_LOG_ERROR));
+
+    // Writers create files under an existing directory, not under a missing one.
+    EXPECT_TRUE(mHal->writeString("/nodes/new", "1 0"));
+    EXPECT_EQ("1 0", twtest::readFile(real("/nodes/new")));
+    EXPECT_FALSE(mHal->writeString("/nodes/nodir/x", "1"));
+    LogCapture::clear();
+    EXPECT_TRUE(writeNode("/nodes/node", "2"));
+    EXPECT_EQ("2", twtest::readFile(real("/nodes/node")));
+    EXPECT_TRUE(LogCapture::contains("Writing 2 to /nodes/node", ANDROID_LOG_ERROR));
+    EXPECT_FALSE(writeNode("/nodes/nodir/x", "2"));
+
+    // readString appends, newline included; an empty file changes nothing.
+    { std::ofstream(real("/nodes/text")) << "4 5 6\n"; }
+    std::string text = "prefix:";
+    EXPECT_EQ(0, mHal->readString("/nodes/text", text));
+    EXPECT_EQ("prefix:4 5 6\n", text);
+    { std::ofstream(real("/nodes/empty")); }
+    std::string same = "keep";
+    EXPECT_EQ(0, mHal->readString("/nodes/empty", same));
+    EXPECT_EQ("keep", same);
+    EXPECT_EQ(-1, mHal->readString("/nodes/missing", same));
+    EXPECT_EQ("keep", same);
+}
+
+TEST_F(Core, NodeHelpersCheckReadPermissionBeforeWriting) {
+    startHal();
+    std::string dir = mRoot.path() + "/perm";
+    ASSERT_EQ(0, chmod(mRoot.path().c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+    std::string writeOnly = dir + "/write_only";
+    { std::ofstream(writeOnly) << "x"; }
+    ASSERT_EQ(0, chmod(writeOnly.c_str(), 0222));
+    // Root passes every permission check: look as an ordinary user.
+    Twinel* hal = mHal.get();
+    EXPECT_EXIT(
+            {
+                if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
+                _exit(-hal->writeInt32("/perm/write_only", 7));
+            },
+            ::testing::ExitedWithCode(4), "");
+    std::string readOnly = dir + "/read_only";
+    { std::ofstream(readOnly) << "x"; }
+    ASSERT_EQ(0, chmod(readOnly.c_str(), 0444));
+    EXPECT_EXIT(
+            {
+                if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
+                _exit(-hal->writeInt32("/perm/read_only", 7));
+            },
+            ::testing::ExitedWithCode(3), "");
+    EXPECT_EQ("x", twtest::readFile(writeOnly));
+}
+
+// --- USB hotplug monitor ---
+
+TEST_F(Core, AccessoryPresentAtStartIsTakenWithoutEvents) {
+    ASSERT_TRUE(mSim->plug());
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return access(real("/dev/ttyACM0").c_str(), F_OK) == 0; }, 3000));
+    startHal();
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kHalReadyNode, 1, 5000));
+    EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kHalReadyNode));
+    EXPECT_TRUE(LogCapture::contains("usbNotifyThread: access \"hidraw0\" OK"));
+    EXPECT_TRUE(LogCapture::contains("usbNotifyThread: access \"ttyACM0\" OK"));
+    EXPECT_GE(mSim->waitForAtCommand("ATE0", 1000), 0);
+    EXPECT_TRUE(twtest::waitFor([&] { return static_cast<bool>(mHal->getTW2Connect()); }, 3000));
+}
+
+TEST_F(Core, AttachDetachAndAttachAgain) {
+    startHal();
+    EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
+    plugReady();
+    EXPECT_TRUE(LogCapture::contains("========== Twinel Attached", ANDROID_LOG_INFO));
+    EXPECT_TRUE(LogCapture::contains("========== ttyACM0 create"));
+    EXPECT_TRUE(twtest::waitFor([&] { return static_cast<bool>(mHal->getTW2Connect()); }, 3000));
+    EXPECT_STREQ("/dev/ttyACM0", mHal->mSerialPath);
+
+    mSim->clearNodeRecords();
+    ASSERT_TRUE(mSim->unplug());
+    // The tear-down always cancels a firmware upgrade.
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kFirmwareWriteNode, 1, 3000));
+    EXPECT_EQ(std::vector<std::string>{"0"}, values(twsim::kFirmwareWriteNode));
+    EXPECT_TRUE(twtest::waitFor([&] { return !mHal->mSerialAttached; }, 3000));
+    EXPECT_TRUE(LogCapture::waitFor("========== Twinel Unattached", 3000));
+    EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
+    EXPECT_STREQ("", mHal->mSerialPath);
+
+    plugReady(1);
+    EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kHalReadyNode));
+}
+
+TEST_F(Core, NodesOfAnotherDeviceAreIgnored) {
+    startHal();
+    twsim::UsbIdentity other = twsim::accessoryIdentity();
+    other.vendorId = 0x1234;
+    other.productId = 0x5b21;
+    ASSERT_TRUE(mSim->plug(other));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_TRUE(mSim->atCommands().empty());
+    EXPECT_TRUE(mSim->nodeRecords(twsim::kHalReadyNode).empty());
+    EXPECT_FALSE(LogCapture::contains("========== ttyACM0 create"));
+    EXPECT_FALSE(LogCapture::contains("========== Twinel Attached"));
+    EXPECT_FALSE(mHal->mSerialAttached);
+    EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
+}
+
+TEST_F(Core, AutosuspendVotesAsTheNodeSeesThem) {
+    startHal();
+    plugReady();
+    // Creation writes "auto", then each exchange takes and releases a vote.
+    std::vector<std::string> seen = values(kPowerControl);
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ("auto", seen[0]);
+    for (size_t i = 1; i < seen.size(); i++) {
+        EXPECT_EQ(i % 2 ? "on" : "auto", seen[i]) << i;
+    }
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
+
+    auto step = [&](bool suspend, size_t expectRecords) {
+        mHal->usbAutoSuspend(suspend, true);
+        if (expectRecords > 0) {
+            EXPECT_TRUE(mSim->waitForNodeRecords(kPowerControl, expectRecords, 2000));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    };
+    mSim->clearNodeRecords();
+    step(false, 1);  // 0 -> 1: "on"
+    step(false, 0);  // 1 -> 2: nothing
+    step(true, 0);   // 2 -> 1: nothing
+    step(true, 2);   // 1 -> 0: "auto"
+    EXPECT_EQ((std::vector<std::string>{"on", "auto"}), values(kPowerControl));
+    LogCapture::clear();
+    step(true, 3);  // at 0: logged, stays 0, "auto"
+    EXPECT_TRUE(LogCapture::contains("usbAutoSuspend: mUsbAutoSuspendDisableVote is negative",
+                                     ANDROID_LOG_ERROR));
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
+    EXPECT_EQ((std::vector<std::string>{"on", "auto", "auto"}), values(kPowerControl));
+
+    // Without a serial node a due write fails; the count still moves.
+    mSim->unplugAll();
+    ASSERT_TRUE(twtest::waitFor([&] { return mHal->mSerialPath[0] == '\0'; }, 3000));
+    LogCapture::clear();
+    EXPECT_LT(mHal->usbAutoSuspend(false, true), 0);
+    EXPECT_EQ(1, mHal->mUsbAutoSuspendDisableVote);
+    EXPECT_TRUE(LogCapture::contains("usbAutoSuspend: failed to open control"));
+}
+
+// --- AT channel ---
+
+TEST_F(Core, AtReplyFramings) {
+    startHal();
+    plugReady();
+    char buf[1024];
+
+    // Echo off: the blank line stands for the echo.
+    memset(buf, 0, sizeof(buf));
+    int32_t ret = mHal->serialAtCmd("AT%SWV\r", buf, sizeof(buf), nullptr);
+    EXPECT_EQ(static_cast<int32_t>(strlen(twsim::kDefaultFirmwareVersion)) + 1, ret);
+    EXPECT_STREQ(twsim::kDefaultFirmwareVersion, buf);
+
+    mSim->setAtScript({"AT%TEST2", AtScript::Action::Reply, "ab"});
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(3, mHal->serialAtCmd("AT%TEST2\r", buf, sizeof(buf), nullptr));
+    EXPECT_STREQ("ab", buf);
+
+    // With the echo on, the echo line is what starts the reply.
+    ASSERT_EQ(0, mHal->serialAtCmd("ATE1\r", nullptr, 0, nullptr));
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(3, mHal->serialAtCmd("at%test2\r", buf, sizeof(buf), nullptr));
+    EXPECT_STREQ("ab", buf);
+    EXPECT_TRUE(LogCapture::contains("serialAtCmd: eh: [at%test2]"));
+    ASSERT_EQ(0, mHal->serialAtCmd("ATE0\r", nullptr, 0, nullptr));
+
+    // Accessory output before the echo goes to both logs and is dropped.
+    mSim->setAtScript({"AT%RAW1", AtScript::Action::Raw, "fw says hi\r\n\r\nab\r\nOK\r\n"});
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(3, mHal->serialAtCmd("AT%RAW1\r", buf, sizeof(buf), nullptr));
+    EXPECT_STREQ("ab", buf);
+    EXPECT_NE(std::string::npos, mSim->kernelLog().find("<6>Twinel: fw says hi"));
+    EXPECT_TRUE(LogCapture::contains("fw says hi", ANDROID_LOG_INFO));
+
+    // No echo and no blank line: the log line is the reply; no callback.
+    static std::atomic<int> calls;
+    calls = 0;
+    mSim->setAtScript({"AT%RAW2", AtScript::Action::Raw, "only log\r\nOK\r\n"});
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(9, mHal->serialAtCmd("AT%RAW2\r", buf, sizeof(buf),
+                                   [](const char*, int) { calls++; }));
+    EXPECT_STREQ("only log", buf);
+    EXPECT_EQ(0, calls.load());
+}
+
+TEST_F(Core, AtFailuresAndTheirErrno) {
+    startHal();
+    char buf[16];
+    // Channel down.
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%SWV\r", buf, sizeof(buf), nullptr));
+    EXPECT_EQ(ENODEV, errno);
+
+    plugReady();
+    size_t sent = mSim->atCommands().size();
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%SWV", buf, sizeof(buf), nullptr));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, mHal->serialAtCmd("XT%SWV\r", buf, sizeof(buf), nullptr));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(sent, mSim->atCommands().size()) << "a malformed command reached the port";
+
+    // ERROR in any case.
+    mSim->setAtScript({"AT%BAD", AtScript::Action::Error, "partial"});
+    memset(buf, 0, sizeof(buf));
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%BAD\r", buf, sizeof(buf), nullptr));
+    EXPECT_EQ(EPROTONOSUPPORT, errno);
+    EXPECT_TRUE(LogCapture::contains("serialAtCmd: Command not supported", ANDROID_LOG_ERROR));
+    mSim->setAtScript({"AT%LOW", AtScript::Action::Raw, "\r\nerror\r\n"});
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%LOW\r", nullptr, 0, nullptr));
+    EXPECT_EQ(EPROTONOSUPPORT, errno);
+
+    // Longer than the buffer: the first 16 bytes, the last one the terminator;
+    // the callback still sees every line.
+    static std::vector<std::string> lines;
+    lines.clear();
+    mSim->setAtScript({"AT%LONG", AtScript::Action::Reply,
+                       "0123456789abcdef\nsecond line here\nthird"});
+    memset(buf, 0x55, sizeof(buf));
+    int32_t ret = mHal->serialAtCmd("AT%LONG\r", buf, sizeof(buf),
+                                    [](const char* l, int n) { lines.emplace_back(l, n); });
+    EXPECT_EQ(16, ret);
+    EXPECT_EQ(std::string("0123456789abcde"), std::string(buf));
+    EXPECT_EQ((std::vector<std::string>{"0123456789abcdef\n", "second line here\n", "third\n"}),
+              lines);
+
+    // The port hangs up during the exchange.
+    mSim->setAtScript({"AT%TW", AtScript::Action::HangUp, ""});
+    EXPECT_EQ(1, mHal->serialAtCmd("AT%TW=1\r", nullptr, 0, nullptr));
+    EXPECT_TRUE(LogCapture::contains("serialAtCmd: POLLHUP"));
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
+}
+
+TEST_F(Core, NoAnswerTriggersLinkRecovery) {
+    startHal();
+    plugReady();
+    mSim->setAtScript({"AT%DB", AtScript::Action::Silent, "", 0, 1});
+    mSim->clearNodeRecords();
+    int64_t start = twtest::nowMs();
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%DB=100\r", nullptr, 0, nullptr));
+    EXPECT_EQ(ETIME, errno);
+    int64_t took = twtest::nowMs() - start;
+    EXPECT_GE(took, 4900);
+    EXPECT_LT(took, 7000);
+    EXPECT_TRUE(LogCapture::contains("!!!!!!!!!! Twinel Recovery !!!!!!!!!!", ANDROID_LOG_ERROR));
+    EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kRecoveryNode));
+    // The driver re-enumerates the link and the channel comes back.
+    ASSERT_TRUE(mSim->waitForRecoveries(1, 3000));
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kHalReadyNode, 1, 5000));
+    ASSERT_TRUE(twtest::waitFor([&] { return mHal->mSerialAttached.load(); }, 3000));
+    char buf[64] = {};
+    EXPECT_GT(mHal->serialAtCmd("AT%SWV\r", buf, sizeof(buf), nullptr), 0);
+}
+
+TEST_F(Core, UnplugDuringAnExchange) {
+    startHal();
+    plugReady();
+    mSim->setAtScript({"AT%SLOW", AtScript::Action::Reply, "late", 2000});
+    size_t from = mSim->atCommands().size();
+    std::atomic<int32_t> ret{-100};
+    std::thread t([&] { ret = mHal->serialAtCmd("AT%SLOW\r", nullptr, 0, nullptr); });
+    ASSERT_GE(mSim->waitForAtCommand("AT%SLOW", 2000, from), 0);
+    int64_t start = twtest::nowMs();
+    ASSERT_TRUE(mSim->unplug());
+    t.join();
+    EXPECT_EQ(1, ret.load());
+    EXPECT_LT(twtest::nowMs() - start, 1500);
+    EXPECT_TRUE(twtest::waitFor([&] { return !mHal->mSerialAttached; }, 3000));
+}
+
+struct LineCollector : ITwinelAtCallback {
+    Return<void> responseAtCommand(const hidl_string& response) override {
+        std::lock_guard<std::mutex> lock(mLock);
+        mLines.push_back(response);
+        return Void();
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mLines;
+    }
+    std::mutex mLock;
+    std::vector<std::string> mLines;
+};
+
+TEST_F(Core, ConcurrentPassThroughCallersKeepTheirOwnLines) {
+    startHal();
+    plugReady();
+    mSim->setAtScript({"AT%AAA", AtScript::Action::Reply, "a1\na2", 300});
+    mSim->setAtScript({"AT%BBB", AtScript::Action::Reply, "b1\nb2", 300});
+    sp<LineCollector> a = new LineCollector();
+    sp<LineCollector> b = new LineCollector();
+    std::string ra, rb;
+    Status sa = Status::FAILURE, sb = Status::FAILURE;
+    std::thread ta([&] {
+        mHal->sendAtCommand("AT%AAA", a, [&](Status s, const hidl_string& r) {
+            sa = s;
+            ra = r;
+        });
+    });
+    std::thread tb([&] {
+        mHal->sendAtCommand("AT%BBB", b, [&](Status s, const hidl_string& r) {
+            sb = s;
+            rb = r;
+        });
+    });
+    ta.join();
+    tb.join();
+    EXPECT_EQ(Status::SUCCESS, sa);
+    EXPECT_EQ(Status::SUCCESS, sb);
+    EXPECT_EQ("a1\na2", ra);
+    EXPECT_EQ("b1\nb2", rb);
+    EXPECT_EQ((std::vector<std::string>{"a1\n", "a2\n"}), a->lines());
+    EXPECT_EQ((std::vector<std::string>{"b1\n", "b2\n"}), b->lines());
+
+    // Without a callback the reply still comes back; an error is Status 1.
+    std::string reply;
+    Status st = Status::SUCCESS;
+    mSim->setAtScript({"AT%ERR", AtScript::Action::Error, "why"});
+    mHal->sendAtCommand("AT%ERR", nullptr, [&](Status s, const hidl_string& r) {
+        st = s;
+        reply = r;
+    });
+    EXPECT_EQ(Status::FAILURE, st);
+    EXPECT_EQ("why\n", reply);  // stored as it came; only a success terminates it
+}
+
+// --- log capture ---
+
+TEST_F(Core, CaptureFollowsTheDisplay) {
+    startHal();
+    plugReady();
+    EXPECT_GE(mSim->waitForAtCommand("AT%LOGSAVE=0", 1000), 0);
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: resume", 3000));
+
+    ASSERT_TRUE(mSim->sendLog("first line"));
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return mSim->kernelLog().find("<6>Twinel: first line") != std::string::npos; },
+            3000));
+    EXPECT_TRUE(LogCapture::contains("first line", ANDROID_LOG_INFO));
+
+    ASSERT_TRUE(mSim->setDisplayOn(false));
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: suspend", 3000));
+    ASSERT_TRUE(mSim->sendLog("while dark"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(std::string::npos, mSim->kernelLog().find("while dark"));
+
+    LogCapture::clear();
+    ASSERT_TRUE(mSim->setDisplayOn(true));
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: resume", 3000));
+    ASSERT_TRUE(mSim->sendLog("light again"));
+    EXPECT_TRUE(twtest::waitFor(
+            [&] { return mSim->kernelLog().find("<6>Twinel: light again") != std::string::npos; },
+            3000));
+}
+
+TEST_F(Core, LogModeFollowsTheProperties) {
+    ASSERT_TRUE(mSim->setProperty("persist.vendor.zyr.service.kernel.enable", "0"));
+    startHal();
+    plugReady();
+    EXPECT_GE(mSim->waitForAtCommand("AT%LOGSAVE=3", 1000), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(LogCapture::contains("serialLogThread: resume"));
+    EXPECT_EQ("AT%LOGSAVE=3\r", std::string(mHal->getLogSaveAtCmd()));
+
+    ASSERT_TRUE(mSim->setProperty("persist.vendor.zyr.service.kernel.enable", "1"));
+    ASSERT_TRUE(mSim->setProperty("persist.vendor.zyr.dd.uart.enable", "1"));
+    EXPECT_EQ("AT%LOGSAVE=2\r", std::string(mHal->getLogSaveAtCmd()));
+    ASSERT_TRUE(mSim->setProperty("persist.vendor.zyr.dd.uart.enable", "0"));
+    EXPECT_EQ("AT%LOGSAVE=0\r", std::string(mHal->getLogSaveAtCmd()));
+
+    // Enabling twice starts nothing new.
+    EXPECT_EQ(0, mHal->serialLogEnable(true));
+}
+
+TEST_F(Core, UnplugWithTheDisplayOffDoesNotHang) {
+    startHal();
+    plugReady();
+    ASSERT_TRUE(mSim->setDisplayOn(false));
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: suspend", 3000));
+    // The capture thread now sleeps without time limit on the wake-lock list.
+    mSim->clearNodeRecords();
+    ASSERT_TRUE(mSim->unplug());
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: exiting", 3000));
+    ASSERT_TRUE(twtest::waitFor([&] { return !mHal->mSerialAttached; }, 3000));
+    // The hotplug thread is free: the accessory is found again.
+    plugReady();
+}
+
+// --- download mode ---
+
+TEST_F(Core, DownloadModeIdentities) {
+    startHal();
+    ASSERT_TRUE(mSim->plugDownloadMode("00000000001B", "QPA330X"));
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kFirmwareWriteNode, 1, 3000));
+    EXPECT_EQ(std::vector<std::string>{"6"}, values(twsim::kFirmwareWriteNode));
+    EXPECT_TRUE(LogCapture::contains("usbDeviceAdded : serial is 00000000001B"));
+    EXPECT_TRUE(LogCapture::contains("usbDeviceAdded : product_name is QPA330X"));
+    EXPECT_TRUE(LogCapture::contains("usbDeviceAdded : error dload mode"));
+    EXPECT_TRUE(LogCapture::waitFor("usbDeviceAdded: doRecoveryUpgrade called", 2000));
+
+    mSim->clearNodeRecords();
+    LogCapture::clear();
+    ASSERT_TRUE(mSim->plugDownloadMode("00000000001A", "QPA310X"));
+    ASSERT_TRUE(LogCapture::waitFor("usbDeviceAdded : normal dload mode", 3000));
+    LogCapture::clear();
+    ASSERT_TRUE(mSim->plugDownloadMode("00000000001B", "QPA999X"));
+    ASSERT_TRUE(LogCapture::waitFor("usbDeviceAdded : QPA999X recovery not supported", 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(mSim->nodeRecords(twsim::kFirmwareWriteNode).empty());
+    EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
+}
+
+// --- firmware triggers ---
+
+TEST_F(Core, FirmwareTriggers) {
+    startHal();
+    EXPECT_EQ(Status::SUCCESS, static_cast<Status>(mHal->doFirmwareUpgrade()));
+    EXPECT_EQ(Status::SUCCESS, mHal->doRecoveryUpgrade());
+    EXPECT_EQ(Status::SUCCESS, static_cast<Status>(mHal->cancelFirmwareUpgrade()));
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kFirmwareWriteNode, 3, 2000));
+    EXPECT_EQ((std::vector<std::string>{"1", "6", "0"}), values(twsim::kFirmwareWriteNode));
+
+    // Download mode without the accessory: the power node is written anyway.
+    EXPECT_EQ(Status::FAILURE, static_cast<Status>(mHal->goDload()));
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kTw2PdNode, 1, 2000));
+    EXPECT_EQ(std::vector<std::string>{"0 0"}, values(twsim::kTw2PdNode));
+
+    plugReady();
+    mSim->clearNodeRecords();
+    size_t from = mSim->atCommands().size();
+    EXPECT_EQ(Status::SUCCESS, static_cast<Status>(mHal->goSTMDload()));
+    EXPECT_GE(mSim->waitForAtCommand("AT%GOSTMDLOAD", 1000, from), 0);
+    EXPECT_EQ(std::vector<std::string>{"0 0"}, values(twsim::kTw2PdNode));
+
+    // The request node gone: Status 1 and the helper's message.
+    ASSERT_EQ(0, unlink(real(twsim::kFirmwareWriteNode).c_str()));
+    LogCapture::clear();
+    EXPECT_EQ(Status::FAILURE, static_cast<Status>(mHal->doFirmwareUpgrade()));
+    EXPECT_TRUE(LogCapture::contains(
+            std::string("File is not exist : ") + twsim::kFirmwareWriteNode, ANDROID_LOG_ERROR));
+}
+
+// --- SIGUSR1 ---
+
+TEST_F(Core, Sigusr1StopsTheUsbMonitoring) {
+    startHal();
+    ASSERT_EQ(0, raise(SIGUSR1));
+    ASSERT_TRUE(LogCapture::waitFor("destroy set", 3000));
+    EXPECT_TRUE(destroyThread.load());
+    EXPECT_TRUE(LogCapture::waitFor("usbThread: exiting", 1000));
+    EXPECT_TRUE(LogCapture::waitFor("usbNotifyThread: exiting", 1000));
+    EXPECT_FALSE(mHal->mUsbThreadStarted);
+    EXPECT_FALSE(mHal->mUsbNotifyThreadStarted);
+
+    // Nothing notices the accessory any more; the object still answers.
+    ASSERT_TRUE(mSim->plug());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(mSim->atCommands().empty());
+    EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
+    mHal = nullptr;  // nothing left to stop in TearDown
+}
+
+}  // namespace

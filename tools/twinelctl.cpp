@@ -1,0 +1,1321 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+/*
+ * twinelctl: a command-line client of the Twinel HAL.
+ *
+ *   twinelctl [--passthrough] [--instance NAME] [--call-timeout S] <operation> [args...]
+ *
+ * Every ITwinel operation is a subcommand with the HAL's own name. Extras:
+ * `at` streams a command's reply lines as the service hands them on, `watch`
+ * prints LPWG and sub display events as they arrive, `draw` puts a PNG file
+ * or a test pattern on the sub display.
+ */
+#define LOG_TAG "twinelctl"
+
+#include <android/log.h>
+#include <errno.h>
+#include <hidl/HidlTransportSupport.h>
+#include <limits.h>
+#include <png.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+#include <vendor/zyr/hardware/twinel/1.0/ITwinelAtCallback.h>
+#include <vendor/zyr/hardware/twinel/1.0/ITwinelLpwgCallback.h>
+#include <vendor/zyr/hardware/twinel/1.0/ITwinelSubDisplayCallback.h>
+#include <vendor/zyr/hardware/twinel/1.1/ITwinel.h>
+#include <vendor/zyr/hardware/twinel/1.1/ITwinelLpwgCallback.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ::android::sp;
+using ::android::hardware::hidl_string;
+using ::android::hardware::hidl_vec;
+using ::android::hardware::Return;
+using ::android::hardware::Void;
+using ::vendor::zyr::hardware::twinel::V1_0::ITwinelAtCallback;
+using ::vendor::zyr::hardware::twinel::V1_0::ITwinelSubDisplayCallback;
+using ::vendor::zyr::hardware::twinel::V1_0::LpwgStatus;
+using ::vendor::zyr::hardware::twinel::V1_0::Result;
+using ::vendor::zyr::hardware::twinel::V1_0::ScreenMode;
+using ::vendor::zyr::hardware::twinel::V1_0::Status;
+using ::vendor::zyr::hardware::twinel::V1_0::SubScreenInfo;
+using ::vendor::zyr::hardware::twinel::V1_0::SubScreenState;
+using ::vendor::zyr::hardware::twinel::V1_0::TwinelStatus;
+using ::vendor::zyr::hardware::twinel::V1_1::ITwinel;
+namespace V1_0 = ::vendor::zyr::hardware::twinel::V1_0;
+namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
+
+namespace {
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;     // the HAL answered Status 1
+constexpr int kExitTransport = 2;   // no service, transport error, no answer in time
+constexpr int kExitIncomplete = 3;  // watch: --timeout came before --count events
+constexpr int kExitUsage = 64;      // bad command line
+constexpr int kExitData = 65;       // unreadable or unusable input file
+
+// Largest frame drawSubDisplay is given (the panel holds far fewer).
+constexpr int64_t kMaxPixels = 1 << 20;
+// Largest PNG decoded, in pixels.
+constexpr uint64_t kMaxPngPixels = 16u << 20;
+
+// A bad argument, reported as one line with kExitUsage.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A file that cannot be used, reported as one line with kExitData.
+struct DataError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------------------
+// Argument conversion. CLI11 takes every number as text; these turn it into
+// the operation's type with one clear message when it does not fit.
+
+// Decimal or 0x-prefixed hexadecimal, optionally negative; no blanks, no
+// octal reading of leading zeros.
+bool parseInteger(const std::string& text, int64_t min, int64_t max, int64_t* out) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        i++;
+    }
+    int base = 10;
+    if (text.size() > i + 1 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= text.size()) return false;
+    unsigned __int128 value = 0;
+    for (; i < text.size(); i++) {
+        char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        if (digit >= base) return false;
+        value = value * base + digit;
+        if (value > (static_cast<unsigned __int128>(1) << 64)) return false;
+    }
+    __int128 signedValue = negative ? -static_cast<__int128>(value) : static_cast<__int128>(value);
+    if (signedValue < min || signedValue > max) return false;
+    *out = static_cast<int64_t>(signedValue);
+    return true;
+}
+
+std::string rangeText(int64_t min, int64_t max) {
+    return "an integer from " + std::to_string(min) + " to " + std::to_string(max);
+}
+
+int64_t toInteger(const std::string& op, const std::string& name, const std::string& text,
+                  int64_t min, int64_t max) {
+    int64_t value = 0;
+    if (!parseInteger(text, min, max, &value)) {
+        throw UsageError(op + ": " + name + " must be " + rangeText(min, max) + ", not \"" + text +
+                         "\"");
+    }
+    return value;
+}
+
+int32_t toInt32(const std::string& op, const std::string& name, const std::string& text) {
+    return static_cast<int32_t>(toInteger(op, name, text, INT32_MIN, INT32_MAX));
+}
+
+uint32_t toUint32(const std::string& op, const std::string& name, const std::string& text) {
+    return static_cast<uint32_t>(toInteger(op, name, text, 0, UINT32_MAX));
+}
+
+bool toBool(const std::string& op, const std::string& name, const std::string& text) {
+    std::string t;
+    for (char c : text) t += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (t == "1" || t == "true" || t == "on" || t == "yes") return true;
+    if (t == "0" || t == "false" || t == "off" || t == "no") return false;
+    throw UsageError(op + ": " + name + " must be true or false (1/0, on/off), not \"" + text +
+                     "\"");
+}
+
+// ---------------------------------------------------------------------------
+// Output.
+
+const char* statusWord(Status s) {
+    switch (s) {
+        case Status::SUCCESS:
+            return "success";
+        case Status::FAILURE:
+            return "failure";
+    }
+    return "unknown";
+}
+
+int printStatus(Status s) {
+    printf("status: %u (%s)\n", static_cast<uint32_t>(s), statusWord(s));
+    return s == Status::SUCCESS ? kExitOk : kExitFailure;
+}
+
+const char* boolWord(bool b) {
+    return b ? "true" : "false";
+}
+
+// Control characters other than line ends and tabs are shown escaped.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7f)) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// "name: value"; a value of several lines goes below its name, indented.
+void printField(const char* name, const std::string& value) {
+    std::string v = value;
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+    std::string text;
+    for (char c : v) {
+        if (c != '\r') text += c;
+    }
+    text = printable(text);
+    if (text.find('\n') == std::string::npos) {
+        printf("%s: %s\n", name, text.c_str());
+        return;
+    }
+    printf("%s:\n", name);
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        printf("  %s\n", text.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+}
+
+const char* subScreenStateWord(int32_t state) {
+    switch (state) {
+        case 0:
+            return "not present";
+        case 1:
+            return "initialised";
+        case 2:
+            return "off";
+        case 3:
+            return "on";
+    }
+    return "unknown";
+}
+
+// The uevent keyword each event number stands for.
+const char* lpwgEventWord(int32_t event) {
+    switch (event) {
+        case 0:
+            return "WAKEUP";
+        case 1:
+            return "TW_PEN_WAKEUP";
+        case 2:
+            return "TW_PEN_WAKEUP_BTN";
+        case 3:
+            return "TW_PEN_DETECTION";
+        case 4:
+            return "SWITCH_AES_BOTH";
+        case 5:
+            return "SWITCH_AES_TO_1";
+        case 6:
+            return "SWITCH_AES_TO_2";
+        case 7:
+            return "TW_UPDATE_STATE";
+        case -1:
+            return "unrecognised";
+    }
+    return "unknown";
+}
+
+const char* resultWord(int32_t result) {
+    switch (result) {
+        case 0:
+            return "recognised";
+        case -1:
+            return "not recognised";
+    }
+    return "unknown";
+}
+
+std::string timeStamp() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tm;
+    localtime_r(&tv.tv_sec, &tm);
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
+             static_cast<long>(tv.tv_usec / 1000));
+    return buf;
+}
+
+template <typename R>
+bool transportOk(const R& ret, const char* op) {
+    if (ret.isOk()) return true;
+    fprintf(stderr, "twinelctl: %s: transport error: %s\n", op, ret.description().c_str());
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// A bound on every call: when the service does not answer within the time,
+// the tool says so and ends instead of waiting forever.
+
+class Watchdog {
+  public:
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            mStop = true;
+        }
+        mCond.notify_all();
+        if (mThread.joinable()) mThread.join();
+    }
+
+    void arm(double seconds, const std::string& what) {
+        std::lock_guard<std::mutex> lock(mLock);
+        mWhat = what;
+        mSeconds = seconds;
+        mDeadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+        mArmed = true;
+        if (!mThread.joinable()) mThread = std::thread([this] { loop(); });
+        mCond.notify_all();
+    }
+
+    void disarm() {
+        std::lock_guard<std::mutex> lock(mLock);
+        mArmed = false;
+        mCond.notify_all();
+    }
+
+  private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mLock);
+        while (!mStop) {
+            if (!mArmed) {
+                mCond.wait(lock);
+                continue;
+            }
+            if (mCond.wait_until(lock, mDeadline) == std::cv_status::timeout && mArmed && !mStop &&
+                std::chrono::steady_clock::now() >= mDeadline) {
+                fprintf(stderr, "twinelctl: %s: no answer within %g s\n", mWhat.c_str(), mSeconds);
+                fflush(stdout);
+                _exit(kExitTransport);
+            }
+        }
+    }
+
+    std::mutex mLock;
+    std::condition_variable mCond;
+    std::thread mThread;
+    bool mStop = false;
+    bool mArmed = false;
+    std::string mWhat;
+    double mSeconds = 0;
+    std::chrono::steady_clock::time_point mDeadline;
+};
+
+// ---------------------------------------------------------------------------
+// Callbacks.
+
+// Counts and prints events with a time stamp.
+class EventLog {
+  public:
+    void print(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mLock);
+        printf("[%s] %s\n", timeStamp().c_str(), line.c_str());
+        fflush(stdout);
+        mCount++;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mCount;
+    }
+
+  private:
+    std::mutex mLock;
+    size_t mCount = 0;
+};
+
+std::string lpwgEventText(const char* method, int32_t event, int32_t result) {
+    char buf[160];
+    snprintf(buf, sizeof(buf), "lpwg %s: event %d (%s), result %d (%s)", method, event,
+             lpwgEventWord(event), result, resultWord(result));
+    return buf;
+}
+
+// An LPWG callback of version 1.1 (it is also a 1.0 callback).
+struct LpwgCallback11 : V1_1::ITwinelLpwgCallback {
+    explicit LpwgCallback11(EventLog* log) : mLog(log) {}
+    Return<void> notifyEventChange(V1_0::LpwgEventStatus event, Result result) override {
+        mLog->print(lpwgEventText("notifyEventChange", static_cast<int32_t>(event),
+                                  static_cast<int32_t>(result)));
+        return Void();
+    }
+    Return<void> notifyEventChange_1_1(V1_1::LpwgEventStatus event, Result result) override {
+        mLog->print(lpwgEventText("notifyEventChange_1_1", static_cast<int32_t>(event),
+                                  static_cast<int32_t>(result)));
+        return Void();
+    }
+    EventLog* mLog;
+};
+
+// An LPWG callback of version 1.0 only.
+struct LpwgCallback10 : V1_0::ITwinelLpwgCallback {
+    explicit LpwgCallback10(EventLog* log) : mLog(log) {}
+    Return<void> notifyEventChange(V1_0::LpwgEventStatus event, Result result) override {
+        mLog->print(lpwgEventText("notifyEventChange", static_cast<int32_t>(event),
+                                  static_cast<int32_t>(result)));
+        return Void();
+    }
+    EventLog* mLog;
+};
+
+struct SubDisplayCallback : ITwinelSubDisplayCallback {
+    explicit SubDisplayCallback(EventLog* log) : mLog(log) {}
+    Return<void> notifyStateChanged(SubScreenState state) override {
+        int32_t s = static_cast<int32_t>(state);
+        mLog->print("subdisplay notifyStateChanged: state " + std::to_string(s) + " (" +
+                    subScreenStateWord(s) + ")");
+        return Void();
+    }
+    EventLog* mLog;
+};
+
+// Prints each line the service hands on while a command runs.
+struct LinePrinter : ITwinelAtCallback {
+    Return<void> responseAtCommand(const hidl_string& response) override {
+        std::lock_guard<std::mutex> lock(mLock);
+        std::string line = response;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        printf("< %s\n", printable(line).c_str());
+        fflush(stdout);
+        mCount++;
+        mCond.notify_all();
+        return Void();
+    }
+    // One-way callbacks may still be on their way when the reply arrives.
+    void waitFor(size_t n) {
+        std::unique_lock<std::mutex> lock(mLock);
+        mCond.wait_for(lock, std::chrono::seconds(2), [&] { return mCount >= n; });
+    }
+    std::mutex mLock;
+    std::condition_variable mCond;
+    size_t mCount = 0;
+};
+
+size_t countLines(const std::string& reply) {
+    std::string r = reply;
+    while (!r.empty() && (r.back() == '\n' || r.back() == '\r')) r.pop_back();
+    if (r.empty()) return 0;
+    size_t n = 1;
+    for (char c : r) n += c == '\n';
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Pictures for the sub display: 8-bit grey, row by row.
+
+struct Picture {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<uint8_t> grey;
+};
+
+Picture loadPng(const std::string& file) {
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f == nullptr) throw DataError(file + ": " + strerror(errno));
+    unsigned char sig[8] = {};
+    size_t got = fread(sig, 1, sizeof(sig), f);
+    if (got != sizeof(sig) || png_sig_cmp(sig, 0, sizeof(sig)) != 0) {
+        fclose(f);
+        throw DataError(file + ": not a PNG file");
+    }
+    rewind(f);
+    png_image image;
+    memset(&image, 0, sizeof(image));
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_stdio(&image, f)) {
+        std::string msg = image.message;
+        png_image_free(&image);
+        fclose(f);
+        throw DataError(file + ": unreadable PNG: " + msg);
+    }
+    if (image.width == 0 || image.height == 0 ||
+        static_cast<uint64_t>(image.width) * image.height > kMaxPngPixels) {
+        uint32_t w = image.width, h = image.height;
+        png_image_free(&image);
+        fclose(f);
+        throw DataError(file + ": picture of " + std::to_string(w) + "x" + std::to_string(h) +
+                        " pixels is empty or too large");
+    }
+    image.format = PNG_FORMAT_GRAY;
+    Picture pic;
+    pic.width = image.width;
+    pic.height = image.height;
+    pic.grey.resize(PNG_IMAGE_SIZE(image));
+    png_color black = {0, 0, 0};
+    int ok = png_image_finish_read(&image, &black, pic.grey.data(), 0, nullptr);
+    std::string msg = image.message;
+    png_image_free(&image);
+    fclose(f);
+    if (!ok) throw DataError(file + ": unreadable PNG: " + msg);
+    return pic;
+}
+
+Picture scaleNearest(const Picture& in, uint32_t width, uint32_t height) {
+    Picture out;
+    out.width = width;
+    out.height = height;
+    out.grey.resize(static_cast<size_t>(width) * height);
+    for (uint32_t y = 0; y < height; y++) {
+        uint32_t sy = static_cast<uint32_t>(static_cast<uint64_t>(y) * in.height / height);
+        for (uint32_t x = 0; x < width; x++) {
+            uint32_t sx = static_cast<uint32_t>(static_cast<uint64_t>(x) * in.width / width);
+            out.grey[static_cast<size_t>(y) * width + x] =
+                    in.grey[static_cast<size_t>(sy) * in.width + sx];
+        }
+    }
+    return out;
+}
+
+const std::vector<std::string> kPatterns = {"gradient", "checker", "bars",
+                                            "border",   "white",   "black"};
+
+// Grey of one of the 16 levels the panel shows.
+uint8_t level(uint32_t l) {
+    return static_cast<uint8_t>((l > 15 ? 15 : l) * 17);
+}
+
+Picture makePattern(const std::string& name, uint32_t width, uint32_t height) {
+    Picture p;
+    p.width = width;
+    p.height = height;
+    p.grey.resize(static_cast<size_t>(width) * height);
+    for (uint32_t y = 0; y < height; y++) {
+        for (uint32_t x = 0; x < width; x++) {
+            uint8_t g = 0;
+            if (name == "gradient") {
+                // The 16 levels from black on the left to white on the right.
+                g = level(x * 16 / width);
+            } else if (name == "checker") {
+                g = ((x / 16) + (y / 16)) % 2 ? 0 : 255;
+            } else if (name == "bars") {
+                g = (x / 8) % 2 ? 0 : 255;
+            } else if (name == "border") {
+                // A frame with a filled square in the top-left corner, which
+                // shows whether the panel is upside down.
+                bool edge = x == 0 || y == 0 || x == width - 1 || y == height - 1;
+                bool corner = x >= 4 && x < 16 && y >= 4 && y < 16;
+                g = edge || corner ? 255 : 0;
+            } else if (name == "white") {
+                g = 255;
+            }
+            p.grey[static_cast<size_t>(y) * width + x] = g;
+        }
+    }
+    return p;
+}
+
+// The HAL takes bits 4 to 7 of each pixel's low byte as its grey level.
+hidl_vec<uint32_t> toPixels(const Picture& p) {
+    hidl_vec<uint32_t> pixels;
+    pixels.resize(p.grey.size());
+    for (size_t i = 0; i < p.grey.size(); i++) pixels[i] = p.grey[i];
+    return pixels;
+}
+
+// ---------------------------------------------------------------------------
+// The operations.
+
+struct Options {
+    bool passthrough = false;
+    bool verbose = false;
+    std::string instance = "default";
+    double callTimeout = 60;
+
+    // Positional arguments of the operation, as given.
+    std::vector<std::string> args = std::vector<std::string>(4);
+    // watch and the callback registrations
+    bool v10 = false;
+    bool clear = false;
+    bool noLpwg = false;
+    bool noSubDisplay = false;
+    int64_t count = 0;
+    double timeout = 0;
+    // draw and drawSubDisplay
+    std::string pattern;
+    bool noScale = false;
+    std::string value = "0";
+    std::string pixelCount;
+};
+
+using StatusCall = std::function<Return<Status>(ITwinel*)>;
+using TextCb = std::function<void(Status, const hidl_string&)>;
+
+int runStatus(const char* op, Return<Status> ret) {
+    if (!transportOk(ret, op)) return kExitTransport;
+    return printStatus(ret);
+}
+
+// An operation delivering a Status and a text through its result callback.
+template <typename F>
+int runText(const char* op, const char* field, F call) {
+    Status status = Status::FAILURE;
+    std::string text;
+    bool called = false;
+    Return<void> ret = call([&](Status s, const hidl_string& t) {
+        status = s;
+        text = t;
+        called = true;
+    });
+    if (!transportOk(ret, op)) return kExitTransport;
+    if (!called) {
+        fprintf(stderr, "twinelctl: %s: the service gave no result\n", op);
+        return kExitTransport;
+    }
+    printField(field, text);
+    return printStatus(status);
+}
+
+bool subDisplayInfo(ITwinel* hal, Status* status, SubScreenInfo* info) {
+    bool called = false;
+    Return<void> ret = hal->getSubDisplayInfo([&](Status s, const SubScreenInfo& i) {
+        *status = s;
+        *info = i;
+        called = true;
+    });
+    if (!transportOk(ret, "getSubDisplayInfo")) return false;
+    if (!called) {
+        fprintf(stderr, "twinelctl: getSubDisplayInfo: the service gave no result\n");
+        return false;
+    }
+    return true;
+}
+
+// A synchronous call queued behind one-way calls made before it: when it
+// returns, the service has taken them.
+bool syncWithService(ITwinel* hal) {
+    Return<void> ret = hal->getSubDisplayPowerState([](Status, SubScreenState) {});
+    return transportOk(ret, "getSubDisplayPowerState");
+}
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// Registers the chosen callbacks, prints events until --count, --timeout or
+// a stop signal, then removes the registrations again.
+int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdog* dog) {
+    EventLog log;
+    sp<V1_0::ITwinelLpwgCallback> lpwgCb;
+    if (lpwg) {
+        if (o.v10) {
+            lpwgCb = new LpwgCallback10(&log);
+        } else {
+            lpwgCb = new LpwgCallback11(&log);
+        }
+    }
+    sp<ITwinelSubDisplayCallback> subCb = subDisplay ? new SubDisplayCallback(&log) : nullptr;
+
+    dog->arm(o.callTimeout, "registering the callbacks");
+    if (lpwg && !transportOk(hal->setLpwgCallback(lpwgCb), "setLpwgCallback")) {
+        return kExitTransport;
+    }
+    if (subDisplay && !transportOk(hal->setSubDisplayCallback(subCb), "setSubDisplayCallback")) {
+        return kExitTransport;
+    }
+    if (!syncWithService(hal)) return kExitTransport;
+    dog->disarm();
+
+    std::string what;
+    if (lpwg) what += std::string("LPWG callback ") + (o.v10 ? "1.0" : "1.1");
+    if (subDisplay) what += std::string(what.empty() ? "" : ", ") + "sub display callback";
+    printf("watching: %s (Ctrl-C to stop)\n", what.c_str());
+    fflush(stdout);
+
+    int rc = kExitOk;
+    sigset_t set = stopSignals();
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (o.count > 0 && log.count() >= static_cast<size_t>(o.count)) break;
+        double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (o.timeout > 0 && elapsed >= o.timeout) {
+            if (o.count > 0) {
+                fprintf(stderr, "twinelctl: watch: %zu of %lld events within %g s\n", log.count(),
+                        static_cast<long long>(o.count), o.timeout);
+                rc = kExitIncomplete;
+            }
+            break;
+        }
+        struct timespec wait = {0, 100 * 1000 * 1000};
+        int sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig > 0) {
+            printf("stopped by %s\n", strsignal(sig));
+            break;
+        }
+    }
+
+    dog->arm(o.callTimeout, "removing the callbacks");
+    bool ok = true;
+    if (lpwg) ok = transportOk(hal->setLpwgCallback(nullptr), "setLpwgCallback") && ok;
+    if (subDisplay) {
+        ok = transportOk(hal->setSubDisplayCallback(nullptr), "setSubDisplayCallback") && ok;
+    }
+    ok = ok && syncWithService(hal);
+    dog->disarm();
+    printf("%s: %zu event%s\n", ok ? "unregistered" : "could not unregister", log.count(),
+           log.count() == 1 ? "" : "s");
+    fflush(stdout);
+    if (!ok && rc == kExitOk) rc = kExitTransport;
+    return rc;
+}
+
+int runClearCallback(ITwinel* hal, bool lpwg) {
+    const char* op = lpwg ? "setLpwgCallback" : "setSubDisplayCallback";
+    bool ok = lpwg ? transportOk(hal->setLpwgCallback(nullptr), op)
+                   : transportOk(hal->setSubDisplayCallback(nullptr), op);
+    if (!ok || !syncWithService(hal)) return kExitTransport;
+    printf("%s: callback cleared\n", op);
+    return kExitOk;
+}
+
+int runAt(ITwinel* hal, const std::string& command, bool stream) {
+    sp<LinePrinter> printer = stream ? new LinePrinter() : nullptr;
+    Status status = Status::FAILURE;
+    std::string reply;
+    bool called = false;
+    Return<void> ret = hal->sendAtCommand(command, printer, [&](Status s, const hidl_string& r) {
+        status = s;
+        reply = r;
+        called = true;
+    });
+    if (!transportOk(ret, "sendAtCommand")) return kExitTransport;
+    if (!called) {
+        fprintf(stderr, "twinelctl: sendAtCommand: the service gave no result\n");
+        return kExitTransport;
+    }
+    if (printer != nullptr) {
+        printer->waitFor(countLines(reply));
+    } else {
+        printField("reply", reply);
+    }
+    return printStatus(status);
+}
+
+int runTw2Status(ITwinel* hal) {
+    Status status = Status::FAILURE;
+    TwinelStatus st = {};
+    bool called = false;
+    Return<void> ret = hal->getTW2Status([&](Status s, const TwinelStatus& t) {
+        status = s;
+        st = t;
+        called = true;
+    });
+    if (!transportOk(ret, "getTW2Status")) return kExitTransport;
+    if (!called) {
+        fprintf(stderr, "twinelctl: getTW2Status: the service gave no result\n");
+        return kExitTransport;
+    }
+    printf("connected: %s\n", boolWord(st.connected));
+    printf("brightnessOffset: %d\n", st.brightnessOffset);
+    printf("reserved: %s\n", boolWord(st.reserved));
+    printf("brightnessOffsetBypass: %s\n", boolWord(st.brightnessOffsetBypass));
+    printf("brightness: %d\n", st.brightness);
+    return printStatus(status);
+}
+
+int runSubDisplayInfo(ITwinel* hal) {
+    Status status = Status::FAILURE;
+    SubScreenInfo info = {};
+    if (!subDisplayInfo(hal, &status, &info)) return kExitTransport;
+    printf("x: %u\n", info.x);
+    printf("y: %u\n", info.y);
+    printf("format: %u\n", info.format);
+    return printStatus(status);
+}
+
+int runSubDisplayPowerState(ITwinel* hal) {
+    Status status = Status::FAILURE;
+    int32_t state = 0;
+    bool called = false;
+    Return<void> ret = hal->getSubDisplayPowerState([&](Status s, SubScreenState st) {
+        status = s;
+        state = static_cast<int32_t>(st);
+        called = true;
+    });
+    if (!transportOk(ret, "getSubDisplayPowerState")) return kExitTransport;
+    if (!called) {
+        fprintf(stderr, "twinelctl: getSubDisplayPowerState: the service gave no result\n");
+        return kExitTransport;
+    }
+    printf("state: %d (%s)\n", state, subScreenStateWord(state));
+    return printStatus(status);
+}
+
+int drawPixels(ITwinel* hal, const hidl_vec<uint32_t>& pixels) {
+    return runStatus("drawSubDisplay", hal->drawSubDisplay(pixels));
+}
+
+int runDrawSubDisplay(ITwinel* hal, const Options& o) {
+    uint32_t value = toUint32("drawSubDisplay", "--value", o.value);
+    int64_t count = -1;
+    if (!o.pixelCount.empty()) {
+        count = toInteger("drawSubDisplay", "--count", o.pixelCount, 0, kMaxPixels);
+    }
+    if (hal == nullptr) return kExitOk;
+    if (count < 0) {
+        Status status = Status::FAILURE;
+        SubScreenInfo info = {};
+        if (!subDisplayInfo(hal, &status, &info)) return kExitTransport;
+        count = static_cast<int64_t>(info.x) * info.y;
+    }
+    hidl_vec<uint32_t> pixels;
+    pixels.resize(static_cast<size_t>(count));
+    for (auto& p : pixels) p = value;
+    printf("pixels: %lld of 0x%08x\n", static_cast<long long>(count), value);
+    return drawPixels(hal, pixels);
+}
+
+// Checks what can be checked before the service is asked.
+void checkDrawArguments(const Options& o, const std::string& file) {
+    if (file.empty() == o.pattern.empty()) {
+        throw UsageError("draw: give either a PNG file or --pattern NAME");
+    }
+    if (!o.pattern.empty()) {
+        for (const auto& p : kPatterns) {
+            if (p == o.pattern) return;
+        }
+        std::string names;
+        for (const auto& p : kPatterns) names += (names.empty() ? "" : ", ") + p;
+        throw UsageError("draw: unknown pattern \"" + o.pattern + "\" (one of " + names + ")");
+    }
+}
+
+int runDraw(ITwinel* hal, const Options& o, const std::string& file, const Picture& loaded) {
+    Status status = Status::FAILURE;
+    SubScreenInfo info = {};
+    if (!subDisplayInfo(hal, &status, &info)) return kExitTransport;
+    if (status != Status::SUCCESS || info.x == 0 || info.y == 0) {
+        fprintf(stderr,
+                "twinelctl: draw: the sub display is not initialised (getSubDisplayInfo: status "
+                "%u, %ux%u)\n",
+                static_cast<uint32_t>(status), info.x, info.y);
+        return kExitFailure;
+    }
+    Picture pic;
+    if (!o.pattern.empty()) {
+        pic = makePattern(o.pattern, info.x, info.y);
+        printf("picture: pattern %s, %ux%u\n", o.pattern.c_str(), info.x, info.y);
+    } else if (loaded.width == info.x && loaded.height == info.y) {
+        pic = loaded;
+        printf("picture: %s, %ux%u\n", file.c_str(), info.x, info.y);
+    } else if (o.noScale) {
+        fprintf(stderr, "twinelctl: draw: %s is %ux%u but the sub display is %ux%u\n", file.c_str(),
+                loaded.width, loaded.height, info.x, info.y);
+        return kExitData;
+    } else {
+        pic = scaleNearest(loaded, info.x, info.y);
+        printf("picture: %s, scaled from %ux%u to %ux%u\n", file.c_str(), loaded.width,
+               loaded.height, info.x, info.y);
+    }
+    return drawPixels(hal, toPixels(pic));
+}
+
+// Lets the passthrough mode find the implementation library next to the
+// tool's build tree when nothing else says where it is.
+void setPassthroughPath() {
+    if (getenv("HIDL_PASSTHROUGH_PATH") != nullptr) return;
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0) return;
+    exe[n] = '\0';
+    std::string dir = exe;
+    size_t slash = dir.rfind('/');
+    if (slash == std::string::npos) return;
+    dir.resize(slash);
+    std::string lib = dir + "/../lib";
+    setenv("HIDL_PASSTHROUGH_PATH", lib.c_str(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Command line.
+
+struct Command {
+    CLI::App* app;
+    std::function<int(ITwinel*)> run;
+    bool watches = false;  // waits for events until a stop signal
+    // Called once with a null HAL before the service is looked up, so that
+    // bad arguments are reported whether or not a service runs.
+    bool checksArgs = false;
+};
+
+// The first word of the command line that is neither an option nor an
+// option's value, when it names no operation.
+std::string unknownOperation(int argc, char** argv, const std::vector<Command>& commands) {
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--instance" || a == "--call-timeout") {
+            i++;
+            continue;
+        }
+        if (a.empty() || a[0] == '-') continue;
+        for (const auto& c : commands) {
+            if (c.app->get_name() == a) return "";
+        }
+        return a;
+    }
+    return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    Options o;
+    CLI::App app{
+            "Client of the Twinel cover-screen HAL (vendor.zyr.hardware.twinel@1.1::ITwinel).\n"
+            "Every ITwinel operation is a subcommand with the HAL's own name.",
+            "twinelctl"};
+    app.require_subcommand(1, 1);
+    app.fallthrough();
+    app.footer(
+            "Exit status: 0 success; 1 the HAL answered Status 1; 2 no service, transport "
+            "error or no answer in time; 3 watch ended by --timeout before --count events; "
+            "64 bad command line; 65 unusable input file.\n"
+            "Run 'twinelctl OPERATION --help' for an operation's arguments.");
+    app.add_flag("--passthrough", o.passthrough,
+                 "Load the implementation library in this process instead of using the service");
+    app.add_option("--instance", o.instance, "Service instance name")->capture_default_str();
+    app.add_flag("-v,--verbose", o.verbose,
+                 "Show the log of the HIDL runtime (and, with --passthrough, of the HAL)");
+    app.add_option("--call-timeout", o.callTimeout,
+                   "Seconds to wait for the service's answer to one call")
+            ->capture_default_str()
+            ->check(CLI::Range(0.1, 86400.0));
+
+    Watchdog dog;
+    std::vector<Command> commands;
+    std::string fileArg;
+    auto& args = o.args;
+
+    // Operations without arguments that return a Status.
+    auto statusOp = [&](const char* name, const char* help, StatusCall call) {
+        CLI::App* sub = app.add_subcommand(name, help);
+        std::string op = name;
+        commands.push_back(
+                {sub, [call, op](ITwinel* hal) { return runStatus(op.c_str(), call(hal)); }});
+    };
+    // Operations without arguments that deliver a Status and a text.
+    auto textOp = [&](const char* name, const char* help, const char* field,
+                      std::function<Return<void>(ITwinel*, TextCb)> call) {
+        CLI::App* sub = app.add_subcommand(name, help);
+        std::string op = name;
+        commands.push_back({sub, [call, op, field](ITwinel* hal) {
+                                return runText(op.c_str(), field,
+                                               [&](TextCb cb) { return call(hal, cb); });
+                            }});
+    };
+    // Operations with positional arguments. CLI11 takes them as text; `run`
+    // converts them first and returns at once when given no HAL (the check
+    // made before the service is looked up).
+    auto argOp = [&](const char* name, const char* help,
+                     std::vector<std::pair<const char*, const char*>> params,
+                     std::function<int(ITwinel*, const std::vector<std::string>&)> run) {
+        CLI::App* sub = app.add_subcommand(name, help);
+        std::vector<CLI::Option*> opts;
+        std::string usage;
+        for (size_t i = 0; i < params.size(); i++) {
+            // Counted here rather than by CLI11, to name a missing argument.
+            opts.push_back(sub->add_option(params[i].first, args[i], params[i].second));
+            usage += std::string(i ? " " : "") + params[i].first;
+        }
+        std::string op = name;
+        commands.push_back({sub,
+                            [run, op, opts, usage, &args](ITwinel* hal) {
+                                size_t given = 0;
+                                for (auto* opt : opts) given += opt->count() > 0;
+                                if (given != opts.size()) {
+                                    throw UsageError(op + ": expects " + usage + " (" +
+                                                     std::to_string(opts.size()) + " argument" +
+                                                     (opts.size() == 1 ? "" : "s") + "), got " +
+                                                     std::to_string(given));
+                                }
+                                return run(hal, args);
+                            },
+                            false, true});
+    };
+
+    // --- 1.0 operations, in slot order ---
+    textOp("getFirmwareVersion", "Ask the accessory for its firmware version", "version",
+           [](ITwinel* hal, TextCb cb) { return hal->getFirmwareVersion(cb); });
+    statusOp("checkFirmwareVersion",
+             "Compare the accessory firmware with the images in /system_ext/etc/dfu (starts "
+             "the upgrade and answers 1 when a newer image is there)",
+             [](ITwinel* hal) { return hal->checkFirmwareVersion(); });
+    textOp("getFirmwareFile", "File name of the image chosen by the last check", "file",
+           [](ITwinel* hal, TextCb cb) { return hal->getFirmwareFile(cb); });
+    statusOp("doFirmwareUpgrade", "Start the accessory firmware upgrade",
+             [](ITwinel* hal) { return hal->doFirmwareUpgrade(); });
+    statusOp("goDload", "Put the accessory into its download mode",
+             [](ITwinel* hal) { return hal->goDload(); });
+    statusOp("goSTMDload", "Put the accessory into its second download mode",
+             [](ITwinel* hal) { return hal->goSTMDload(); });
+    statusOp("cancelFirmwareUpgrade", "Cancel a firmware upgrade",
+             [](ITwinel* hal) { return hal->cancelFirmwareUpgrade(); });
+    textOp("getTouchFirmwareVersion", "Touch controller firmware version", "version",
+           [](ITwinel* hal, TextCb cb) { return hal->getTouchFirmwareVersion(cb); });
+    statusOp("DoRawdata", "Trigger a touch raw-data dump",
+             [](ITwinel* hal) { return hal->DoRawdata(); });
+    statusOp("DoDelta", "Trigger a touch delta dump", [](ITwinel* hal) { return hal->DoDelta(); });
+    statusOp("DoTouchReset", "Reset the touch controller",
+             [](ITwinel* hal) { return hal->DoTouchReset(); });
+    textOp("getGpiopin", "Touch controller GPIO pin report", "text",
+           [](ITwinel* hal, TextCb cb) { return hal->getGpiopin(cb); });
+    argOp("setStatus", "Relay an LPWG setting (type, value) to the accessory",
+          {{"TYPE", "int32, forwarded as it is"}, {"VALUE", "int32, forwarded as it is"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              LpwgStatus st;
+              st.type = toInt32("setStatus", "TYPE", a[0]);
+              st.value = toInt32("setStatus", "VALUE", a[1]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setStatus", hal->setStatus(st));
+          });
+    statusOp("DoTouchFirmwareUpgrade", "Start a touch firmware upgrade",
+             [](ITwinel* hal) { return hal->DoTouchFirmwareUpgrade(); });
+    textOp("getSelfTest", "Touch self-test result", "text",
+           [](ITwinel* hal, TextCb cb) { return hal->getSelfTest(cb); });
+    textOp("getLPWGSelfTest", "LPWG self-test result", "text",
+           [](ITwinel* hal, TextCb cb) { return hal->getLPWGSelfTest(cb); });
+    statusOp("getTestResults", "Fetch the touch self-test results",
+             [](ITwinel* hal) { return hal->getTestResults(); });
+    {
+        CLI::App* sub = app.add_subcommand(
+                "setLpwgCallback",
+                "Register an LPWG callback that prints each event until stopped (Ctrl-C, --count "
+                "or --timeout), then remove it; --clear only removes the registered one");
+        sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
+        sub->add_flag("--v10", o.v10, "Register a version 1.0 callback");
+        sub->add_option("--count", o.count, "End after this many events")
+                ->check(CLI::Range(int64_t(1), int64_t(1000000)));
+        sub->add_option("--timeout", o.timeout, "End after this many seconds")
+                ->check(CLI::Range(0.001, 86400.0));
+        commands.push_back({sub,
+                            [&o, &dog](ITwinel* hal) {
+                                if (o.clear) return runClearCallback(hal, true);
+                                return runWatch(hal, o, true, false, &dog);
+                            },
+                            true});
+    }
+    argOp("setBrightness", "Set the cover screen brightness",
+          {{"LEVEL", "int32; the HAL takes 0 to 255 and ignores other levels"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              int32_t level = toInt32("setBrightness", "LEVEL", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setBrightness", hal->setBrightness(level));
+          });
+    argOp("setPowerStatus", "Power the cover screen on or off",
+          {{"ENABLE", "true or false (1/0, on/off)"},
+           {"UEVENT", "true or false: the second digit written to tw2_pd"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              bool enable = toBool("setPowerStatus", "ENABLE", a[0]);
+              bool uevent = toBool("setPowerStatus", "UEVENT", a[1]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setPowerStatus", hal->setPowerStatus(enable, uevent));
+          });
+    textOp("getCoverDisplayCutout", "The cover screen's cutout description", "cutout",
+           [](ITwinel* hal, TextCb cb) { return hal->getCoverDisplayCutout(cb); });
+    argOp("setRgbTune", "RGB tuning, four values",
+          {{"V0", "uint32"}, {"V1", "uint32"}, {"V2", "uint32"}, {"V3", "uint32"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              uint32_t v[4];
+              for (int i = 0; i < 4; i++)
+                  v[i] = toUint32("setRgbTune", "V" + std::to_string(i), a[i]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setRgbTune", hal->setRgbTune(v[0], v[1], v[2], v[3]));
+          });
+    argOp("setScreenMode", "Colour mode of the cover screen",
+          {{"MODE", "int32, forwarded as it is"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              auto mode = static_cast<ScreenMode>(toInt32("setScreenMode", "MODE", a[0]));
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setScreenMode", hal->setScreenMode(mode));
+          });
+    argOp("setScreenTune", "Screen tuning, four values",
+          {{"V0", "uint32"}, {"V1", "uint32"}, {"V2", "uint32"}, {"V3", "uint32"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              uint32_t v[4];
+              for (int i = 0; i < 4; i++) {
+                  v[i] = toUint32("setScreenTune", "V" + std::to_string(i), a[i]);
+              }
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setScreenTune", hal->setScreenTune(v[0], v[1], v[2], v[3]));
+          });
+    argOp("setTWBrightnessOffset", "Brightness offset",
+          {{"OFFSET", "int32; 100 while the screen is on sets the one-shot bypass"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              int32_t offset = toInt32("setTWBrightnessOffset", "OFFSET", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setTWBrightnessOffset", hal->setTWBrightnessOffset(offset));
+          });
+    commands.push_back(
+            {app.add_subcommand("getTW2Status", "Connection and brightness state (TwinelStatus)"),
+             [](ITwinel* hal) { return runTw2Status(hal); }});
+    argOp("setSubDisplayBrightness", "Sub display brightness",
+          {{"LEVEL", "int32; the HAL takes 0 to 255"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              int32_t level = toInt32("setSubDisplayBrightness", "LEVEL", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setSubDisplayBrightness", hal->setSubDisplayBrightness(level));
+          });
+    argOp("setSubDisplayPowerState", "Power the sub display on or off",
+          {{"ON", "true or false (1/0, on/off)"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              bool on = toBool("setSubDisplayPowerState", "ON", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setSubDisplayPowerState", hal->setSubDisplayPowerState(on));
+          });
+    commands.push_back({app.add_subcommand("getSubDisplayInfo",
+                                           "Sub display geometry and format (SubScreenInfo)"),
+                        [](ITwinel* hal) { return runSubDisplayInfo(hal); }});
+    {
+        CLI::App* sub = app.add_subcommand(
+                "drawSubDisplay",
+                "Queue one frame of identical pixels (see 'draw' for pictures and patterns)");
+        sub->add_option("--value", o.value,
+                        "uint32 value of every pixel; bits 4 to 7 are the grey level")
+                ->capture_default_str();
+        sub->add_option("--count", o.pixelCount,
+                        "Number of pixels, 0 to 1048576 (default: the panel's, from "
+                        "getSubDisplayInfo)");
+        commands.push_back(
+                {sub, [&o](ITwinel* hal) { return runDrawSubDisplay(hal, o); }, false, true});
+    }
+    commands.push_back(
+            {app.add_subcommand("getSubDisplayPowerState", "Sub display state (SubScreenState)"),
+             [](ITwinel* hal) { return runSubDisplayPowerState(hal); }});
+    {
+        CLI::App* sub = app.add_subcommand(
+                "setSubDisplayCallback",
+                "Register a sub display callback that prints each state change until stopped, "
+                "then remove it; --clear only removes the registered one");
+        sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
+        sub->add_option("--count", o.count, "End after this many events")
+                ->check(CLI::Range(int64_t(1), int64_t(1000000)));
+        sub->add_option("--timeout", o.timeout, "End after this many seconds")
+                ->check(CLI::Range(0.001, 86400.0));
+        commands.push_back({sub,
+                            [&o, &dog](ITwinel* hal) {
+                                if (o.clear) return runClearCallback(hal, false);
+                                return runWatch(hal, o, false, true, &dog);
+                            },
+                            true});
+    }
+    commands.push_back(
+            {app.add_subcommand("getTW2Connect",
+                                "Whether the accessory's USB device is attached (exit 0 either "
+                                "way)"),
+             [](ITwinel* hal) {
+                 Return<bool> ret = hal->getTW2Connect();
+                 if (!transportOk(ret, "getTW2Connect")) return kExitTransport;
+                 bool attached = ret;
+                 printf("connected: %s\n", boolWord(attached));
+                 return kExitOk;
+             }});
+    argOp("sendAtCommand", "Send one AT command, print its reply",
+          {{"COMMAND", "without the carriage return, e.g. AT%SWV"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              if (hal == nullptr) return kExitOk;
+              return runAt(hal, a[0], false);
+          });
+
+    // --- 1.1 operations ---
+    argOp("setAesMode", "Set the pen (AES) mode", {{"MODE", "uint32"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              uint32_t mode = toUint32("setAesMode", "MODE", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("setAesMode", hal->setAesMode(mode));
+          });
+    argOp("manageAesMode", "Switch the pen (AES) mode together with the phone's LPWG service",
+          {{"MODE", "uint32"}}, [](ITwinel* hal, const std::vector<std::string>& a) {
+              uint32_t mode = toUint32("manageAesMode", "MODE", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("manageAesMode", hal->manageAesMode(mode));
+          });
+    statusOp("tw_update_state", "Relay the touch controller's update state",
+             [](ITwinel* hal) { return hal->tw_update_state(); });
+    argOp("set_touch_perf", "Touch performance mode of the accessory",
+          {{"ENABLE", "true or false (1/0, on/off)"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              bool enable = toBool("set_touch_perf", "ENABLE", a[0]);
+              if (hal == nullptr) return kExitOk;
+              return runStatus("set_touch_perf", hal->set_touch_perf(enable));
+          });
+
+    // --- extras ---
+    argOp("at", "Send one AT command, streaming its reply lines as the service hands them on",
+          {{"COMMAND", "without the carriage return, e.g. AT%SWV"}},
+          [](ITwinel* hal, const std::vector<std::string>& a) {
+              if (hal == nullptr) return kExitOk;
+              return runAt(hal, a[0], true);
+          });
+    {
+        CLI::App* sub = app.add_subcommand(
+                "watch",
+                "Register the LPWG and sub display callbacks and print each event with a time "
+                "stamp until Ctrl-C (or --count / --timeout); removes them on exit");
+        sub->add_flag("--v10", o.v10, "Register a version 1.0 LPWG callback");
+        sub->add_flag("--no-lpwg", o.noLpwg, "Do not register the LPWG callback");
+        sub->add_flag("--no-subdisplay", o.noSubDisplay,
+                      "Do not register the sub display callback");
+        sub->add_option("--count", o.count, "End after this many events")
+                ->check(CLI::Range(int64_t(1), int64_t(1000000)));
+        sub->add_option("--timeout", o.timeout,
+                        "End after this many seconds (exit 3 if --count events did not come)")
+                ->check(CLI::Range(0.001, 86400.0));
+        commands.push_back({sub,
+                            [&o, &dog](ITwinel* hal) {
+                                return runWatch(hal, o, !o.noLpwg, !o.noSubDisplay, &dog);
+                            },
+                            true});
+    }
+    CLI::App* drawApp = app.add_subcommand(
+            "draw",
+            "Draw a PNG file or a test pattern on the sub display, scaled (nearest pixel) to "
+            "the size getSubDisplayInfo reports");
+    drawApp->add_option("file", fileArg, "PNG file (any colour type; drawn in 16 greys)");
+    drawApp->add_option("--pattern", o.pattern,
+                        "Test pattern: gradient, checker, bars, border, white or black");
+    drawApp->add_flag("--no-scale", o.noScale,
+                      "Refuse a picture whose size differs from the panel's");
+    Picture loaded;
+    commands.push_back({drawApp, [&](ITwinel* hal) { return runDraw(hal, o, fileArg, loaded); }});
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string unknown = unknownOperation(argc, argv, commands);
+        if (!unknown.empty()) {
+            fprintf(stderr, "twinelctl: unknown operation \"%s\" (see twinelctl --help)\n",
+                    unknown.c_str());
+            return kExitUsage;
+        }
+        std::string msg = e.what();
+        if (msg.empty()) msg = e.get_name();
+        fprintf(stderr, "twinelctl: %s (see twinelctl --help)\n", msg.c_str());
+        return kExitUsage;
+    }
+
+    const Command* chosen = nullptr;
+    for (const auto& c : commands) {
+        if (c.app->parsed()) chosen = &c;
+    }
+    if (chosen == nullptr) {
+        fprintf(stderr, "twinelctl: no operation given (see twinelctl --help)\n");
+        return kExitUsage;
+    }
+
+    // The runtime logs to stderr; errors of its own are told by this tool
+    // in one line each.
+    if (!o.verbose) __android_log_set_minimum_priority(ANDROID_LOG_SILENT);
+
+    // What can be checked without the service is checked first.
+    try {
+        if (chosen->app == drawApp) {
+            checkDrawArguments(o, fileArg);
+            if (!fileArg.empty()) loaded = loadPng(fileArg);
+        }
+        if (chosen->checksArgs) chosen->run(nullptr);
+    } catch (const UsageError& e) {
+        fprintf(stderr, "twinelctl: %s\n", e.what());
+        return kExitUsage;
+    } catch (const DataError& e) {
+        fprintf(stderr, "twinelctl: draw: %s\n", e.what());
+        return kExitData;
+    }
+
+    // Stop signals are taken by sigtimedwait in the waiting loop; they are
+    // blocked before any thread exists so that every thread inherits it.
+    if (chosen->watches && !o.clear) {
+        sigset_t set = stopSignals();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        // Callbacks are served on a pool of their own.
+        ::android::hardware::configureRpcThreadpool(1, false);
+    }
+
+    if (o.passthrough) setPassthroughPath();
+    dog.arm(o.callTimeout, "looking up the service");
+    sp<ITwinel> hal = ITwinel::getService(o.instance, o.passthrough);
+    if (hal == nullptr) {
+        fprintf(stderr, "twinelctl: no ITwinel 1.1 service \"%s\"%s\n", o.instance.c_str(),
+                o.passthrough ? " (passthrough library not found)" : " (is the service running?)");
+        return kExitTransport;
+    }
+
+    int rc;
+    try {
+        if (chosen->watches) {
+            dog.disarm();
+        } else {
+            dog.arm(o.callTimeout, chosen->app->get_name());
+        }
+        rc = chosen->run(hal.get());
+        dog.disarm();
+    } catch (const UsageError& e) {
+        fprintf(stderr, "twinelctl: %s\n", e.what());
+        rc = kExitUsage;
+    }
+    fflush(stdout);
+    if (o.passthrough) {
+        // The in-process implementation keeps threads that live as long as
+        // the process; leave without tearing it down under them.
+        fflush(stderr);
+        _exit(rc);
+    }
+    return rc;
+}
