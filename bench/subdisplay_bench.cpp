@@ -7,16 +7,24 @@
  *   BM_DrawOverTransport    drawSubDisplay(16384 pixels) through the proxy
  *   BM_RawFrameWrites       the four reports of a frame (4089, 4089, 14 data
  *                           bytes, then the empty one) written straight to the
- *                           simulator's hidraw socket: frames per second
+ *                           simulator's hidraw socket on one connection:
+ *                           frames per second
+ *   BM_RawFrameWritesReopening  the same, opening the node for the frame data
+ *                           and again for the empty report, as the service's
+ *                           exchanges do
+ *   BM_RawFrameWritesOtherProcess  the same as BM_RawFrameWrites from a child
+ *                           process (the service is one), in batches of 32
  *   BM_EndToEndFrames       frames per second from the client's draws to the
- *                           frames the simulator assembled, with draws kept
- *                           coming so the frame thread is never idle
+ *                           frames the simulator assembled, the client drawing
+ *                           as fast as its calls return (the newest frame wins)
+ *   BM_EndToEndFrameLatency one frame at a time: drawn, then waited for
  *
  * At start the program builds a temporary device root with the simulator
  * (accessory plugged, HID function only), starts hwservicemanager and the
  * service under it and waits for the sub display to be on; everything is
  * stopped at exit. After the run it prints the two comparisons. The exit
- * status reflects only whether every benchmark ran.
+ * status reflects only whether every benchmark ran. TWINEL_BENCH_SERVICE_LOG,
+ * when set, names a file that receives a copy of the service's log.
  */
 #define LOG_TAG "twinel_subdisplay_bench"
 
@@ -27,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <twdevice/device.h>
 #include <twsim/simulator.h>
 #include <unistd.h>
@@ -157,27 +166,113 @@ void BM_RawFrameWrites(benchmark::State& state) {
 }
 BENCHMARK(BM_RawFrameWrites)->UseRealTime();
 
+// The same reports with the node opened for each series of writes, as the
+// service's exchanges do it (frame data, then the empty report).
+void BM_RawFrameWritesReopening(benchmark::State& state) {
+    std::vector<std::vector<uint8_t>> reports = frameReports();
+    uint64_t before = gEnv.sim->frameCount();
+    for (auto _ : state) {
+        for (size_t first : {size_t(0), size_t(3)}) {
+            int fd = twdevice::open("/dev/hidraw0", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) {
+                state.SkipWithError("cannot open /dev/hidraw0");
+                return;
+            }
+            for (size_t i = first; i < (first == 0 ? 3 : 4); i++) {
+                const auto& r = reports[i];
+                if (twdevice::write(fd, r.data(), r.size()) != static_cast<ssize_t>(r.size())) {
+                    state.SkipWithError("write failed");
+                }
+            }
+            close(fd);
+        }
+    }
+    state.counters["frames_per_s"] = benchmark::Counter(
+            static_cast<double>(gEnv.sim->frameCount() - before), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_RawFrameWritesReopening)->UseRealTime();
+
+// The same reports on one connection, written by another process (as the
+// service is one): each iteration is a batch of frames the child writes.
+constexpr uint64_t kChildBatch = 32;
+void BM_RawFrameWritesOtherProcess(benchmark::State& state) {
+    std::vector<std::vector<uint8_t>> reports = frameReports();
+    int go[2], done[2];
+    if (pipe(go) < 0 || pipe(done) < 0) {
+        state.SkipWithError("pipe");
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = twdevice::open("/dev/hidraw0", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        uint64_t frames;
+        // Each request: a frame count to write; answered when written.
+        while (read(go[0], &frames, sizeof(frames)) == sizeof(frames) && frames > 0) {
+            for (uint64_t f = 0; f < frames; f++) {
+                for (const auto& r : reports) {
+                    if (twdevice::write(fd, r.data(), r.size()) != static_cast<ssize_t>(r.size())) {
+                        _exit(1);
+                    }
+                }
+            }
+            if (write(done[1], &frames, sizeof(frames)) != sizeof(frames)) _exit(1);
+        }
+        _exit(0);
+    }
+    uint64_t before = gEnv.sim->frameCount();
+    for (auto _ : state) {
+        uint64_t batch = kChildBatch, echo = 0;
+        if (write(go[1], &batch, sizeof(batch)) != sizeof(batch) ||
+            read(done[0], &echo, sizeof(echo)) != sizeof(echo)) {
+            state.SkipWithError("child");
+            break;
+        }
+    }
+    uint64_t zero = 0;
+    if (write(go[1], &zero, sizeof(zero)) < 0) state.SkipWithError("child");
+    waitpid(pid, nullptr, 0);
+    for (int fd : {go[0], go[1], done[0], done[1]}) close(fd);
+    state.counters["frames_per_s"] = benchmark::Counter(
+            static_cast<double>(gEnv.sim->frameCount() - before), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_RawFrameWritesOtherProcess)->UseRealTime();
+
+// The client draws as fast as its calls return; the frame thread sends the
+// newest frame each time it is free (older waiting ones are replaced). The
+// rate is that of frames the simulator completed.
 void BM_EndToEndFrames(benchmark::State& state) {
     hidl_vec<uint32_t> pixels(testPixels());
     uint64_t before = gEnv.sim->frameCount();
-    uint64_t drawn = 0;
     for (auto _ : state) {
         Return<Status> ret = gEnv.service->drawSubDisplay(pixels);
         if (!ret.isOk() || static_cast<Status>(ret) != Status::SUCCESS) {
             state.SkipWithError("drawSubDisplay failed");
             break;
         }
-        drawn++;
-        // At most one frame waiting behind the one on the wire: the thread
-        // always has the next frame, and the client does not just overwrite
-        // frames nobody will send.
-        gEnv.sim->waitForFrames(before + drawn - 1, 1000);
     }
-    gEnv.sim->waitForFrames(before + drawn, 200);
     state.counters["frames_per_s"] = benchmark::Counter(
             static_cast<double>(gEnv.sim->frameCount() - before), benchmark::Counter::kIsRate);
+    // Done before the next benchmark measures.
+    gEnv.sim->waitForFrames(gEnv.sim->frameCount() + 1, 200);
 }
 BENCHMARK(BM_EndToEndFrames)->UseRealTime();
+
+// One frame at a time: drawn, then waited for until the simulator has it.
+void BM_EndToEndFrameLatency(benchmark::State& state) {
+    hidl_vec<uint32_t> pixels(testPixels());
+    uint64_t frames = gEnv.sim->frameCount();
+    for (auto _ : state) {
+        Return<Status> ret = gEnv.service->drawSubDisplay(pixels);
+        if (!ret.isOk() || static_cast<Status>(ret) != Status::SUCCESS ||
+            !gEnv.sim->waitForFrames(++frames, 1000)) {
+            state.SkipWithError("frame not delivered");
+            break;
+        }
+    }
+    state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                        benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EndToEndFrameLatency)->UseRealTime();
 
 class RecordingReporter : public benchmark::ConsoleReporter {
   public:
@@ -220,10 +315,28 @@ class RecordingReporter : public benchmark::ConsoleReporter {
         }
         auto e2e = mFps.find("BM_EndToEndFrames");
         auto raw = mFps.find("BM_RawFrameWrites");
+        auto reopening = mFps.find("BM_RawFrameWritesReopening");
+        auto serial = mFps.find("BM_EndToEndFrameLatency");
         if (e2e != mFps.end() && raw != mFps.end() && raw->second > 0) {
             printf("frames per second, client to assembled frame, against raw writes of the "
                    "same reports:\n  %.0f vs %.0f = %.2fx  (target >= 0.8x)\n",
                    e2e->second, raw->second, e2e->second / raw->second);
+            if (reopening != mFps.end() && reopening->second > 0) {
+                printf("  raw writes opening the node per exchange as the service does: %.0f "
+                       "(%.2fx of raw); end to end against them: %.2fx\n",
+                       reopening->second, reopening->second / raw->second,
+                       e2e->second / reopening->second);
+            }
+            auto other = mFps.find("BM_RawFrameWritesOtherProcess");
+            if (other != mFps.end()) {
+                printf("  raw writes from another process: %.0f (%.2fx of raw)\n", other->second,
+                       other->second / raw->second);
+            }
+            if (serial != mFps.end()) {
+                printf("  one frame at a time (draw, wait until assembled): %.0f (%.2fx of "
+                       "raw)\n",
+                       serial->second, serial->second / raw->second);
+            }
         }
     }
 
@@ -298,6 +411,17 @@ int main(int argc, char** argv) {
                                                      : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printComparison();
+
+    // TWINEL_BENCH_SERVICE_LOG=FILE keeps a copy of the service's log.
+    const char* keep = getenv("TWINEL_BENCH_SERVICE_LOG");
+    if (keep != nullptr && *keep != '\0') {
+        FILE* out = fopen(keep, "w");
+        if (out != nullptr) {
+            std::string log = twtest::readFile(root.path() + "/service.log");
+            fwrite(log.data(), 1, log.size(), out);
+            fclose(out);
+        }
+    }
 
     gEnv.service = nullptr;
     gEnv.sim->unplugAll();

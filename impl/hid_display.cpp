@@ -124,6 +124,10 @@ int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
 }
 
 int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_t* data) {
+    if (length > 0 && data == nullptr) {
+        ALOGE("%s: no data for %u bytes", __func__, length);
+        return -EINVAL;
+    }
     uint8_t report[HID_PALETTE_REPORT_SIZE] = {};
 
     hidLock(__func__);

@@ -63,11 +63,11 @@ static const char* lastComponent(const char* path) {
 }
 
 int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
-    ALOGD("%s: suspend:%d vote:%d disableVote:%d", __func__, suspend, vote,
-          mUsbAutoSuspendDisableVote);
-
     int ret = pthread_mutex_lock(&usbAutoSuspendMutex);
     if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", __func__);
+    // Logged under the lock: the count is shared with other threads.
+    ALOGD("%s: suspend:%d vote:%d disableVote:%d", __func__, suspend, vote,
+          mUsbAutoSuspendDisableVote);
 
     int32_t result = 0;
     bool doWrite = true;
@@ -368,6 +368,11 @@ void* Twinel::usbNotifyThread(void* arg) {
                 stop = true;
                 break;
             }
+            if (pfds[1].revents != 0) {
+                uint64_t v;
+                while (read(hal->mUsbNotifyWakeFd, &v, sizeof(v)) > 0) {
+                }
+            }
             if (pfds[0].revents != 0) break;
         }
         if (stop) break;
@@ -391,6 +396,8 @@ void* Twinel::usbNotifyThread(void* arg) {
 }
 
 void Twinel::usbThreadJoin() {
+    // Both threads end only once asked to.
+    destroyThread = true;
     if (mUsbThreadStarted.exchange(false)) {
         struct usb_host_context* context = mUsbHost.exchange(nullptr);
         if (context != nullptr) usb_host_cleanup(context);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cover_commands.h"
+#include "subdisplay_commands.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
     if (cmd == "help") {
         reply(kHelp);
         reply(kCoverCommandsHelp);
+        reply(kSubDisplayCommandsHelp);
         reply("ok");
         return true;
     }
@@ -461,6 +463,11 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
     std::vector<std::string> coverLines;
     if (executeCoverCommand(sim, cmd, rest, &coverLines)) {
         for (const std::string& l : coverLines) reply(l);
+        return true;
+    }
+    std::vector<std::string> hidLines;
+    if (executeSubDisplayCommand(sim, cmd, rest, &hidLines)) {
+        for (const std::string& l : hidLines) reply(l);
         return true;
     }
     reply("error unknown command \"" + cmd + "\" (try help)");

@@ -25,6 +25,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -456,6 +457,10 @@ struct Picture {
 };
 
 Picture loadPng(const std::string& file) {
+    // A FIFO or a device would block or never end: only regular files.
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) throw DataError(file + ": " + strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw DataError(file + ": not a regular file");
     FILE* f = fopen(file.c_str(), "rb");
     if (f == nullptr) throw DataError(file + ": " + strerror(errno));
     unsigned char sig[8] = {};
@@ -566,6 +571,7 @@ struct Options {
     bool verbose = false;
     std::string instance = "default";
     double callTimeout = 60;
+    double settle = 2;
 
     // Positional arguments of the operation, as given.
     std::vector<std::string> args = std::vector<std::string>(4);
@@ -645,22 +651,21 @@ sigset_t stopSignals() {
 // Registers the chosen callbacks, prints events until --count, --timeout or
 // a stop signal, then removes the registrations again.
 int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdog* dog) {
-    EventLog log;
+    // Lives as long as the process: a call already on its way may still
+    // reach a callback after the registrations are removed.
+    static EventLog& log = *new EventLog();
     sp<V1_0::ITwinelLpwgCallback> lpwgCb;
-    if (lpwg) {
-        if (o.v10) {
-            lpwgCb = new LpwgCallback10(&log);
-        } else {
-            lpwgCb = new LpwgCallback11(&log);
-        }
-    }
+    if (lpwg && o.v10) lpwgCb = new LpwgCallback10(&log);
+    if (lpwg && !o.v10) lpwgCb = new LpwgCallback11(&log);
     sp<ITwinelSubDisplayCallback> subCb = subDisplay ? new SubDisplayCallback(&log) : nullptr;
 
     dog->arm(o.callTimeout, "registering the callbacks");
-    if (lpwg && !transportOk(hal->setLpwgCallback(lpwgCb), "setLpwgCallback")) {
+    // The sub display callback first: once the LPWG worker listens for
+    // uevents, both registrations have been taken.
+    if (subDisplay && !transportOk(hal->setSubDisplayCallback(subCb), "setSubDisplayCallback")) {
         return kExitTransport;
     }
-    if (subDisplay && !transportOk(hal->setSubDisplayCallback(subCb), "setSubDisplayCallback")) {
+    if (lpwg && !transportOk(hal->setLpwgCallback(lpwgCb), "setLpwgCallback")) {
         return kExitTransport;
     }
     if (!syncWithService(hal)) return kExitTransport;
@@ -877,6 +882,29 @@ void setPassthroughPath() {
     setenv("HIDL_PASSTHROUGH_PATH", lib.c_str(), 0);
 }
 
+// A passthrough object starts with no accessory: its USB monitor finds one
+// that is plugged in within a moment and brings up its two functions one
+// after the other, the sub display with a half-second power-on. Waits until
+// the accessory is attached and its sub display on, then a little for the
+// AT channel, at most `seconds` in all (an accessory without a sub display
+// takes the whole time).
+void settlePassthrough(ITwinel* hal, double seconds) {
+    auto now = std::chrono::steady_clock::now;
+    auto deadline = now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    while (now() < deadline) {
+        Return<bool> attached = hal->getTW2Connect();
+        int32_t state = 0;
+        Return<void> ret = hal->getSubDisplayPowerState(
+                [&](Status, SubScreenState s) { state = static_cast<int32_t>(s); });
+        if (attached.isOk() && attached && ret.isOk() && state == 3) {
+            std::this_thread::sleep_until(
+                    std::min(deadline, now() + std::chrono::milliseconds(200)));
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Command line.
 
@@ -894,7 +922,7 @@ struct Command {
 std::string unknownOperation(int argc, char** argv, const std::vector<Command>& commands) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--instance" || a == "--call-timeout") {
+        if (a == "--instance" || a == "--call-timeout" || a == "--settle") {
             i++;
             continue;
         }
@@ -930,6 +958,11 @@ int main(int argc, char** argv) {
     app.add_option("--instance", o.instance, "Service instance name")->capture_default_str();
     app.add_flag("-v,--verbose", o.verbose,
                  "Show the log of the HIDL runtime (and, with --passthrough, of the HAL)");
+    app.add_option("--settle", o.settle,
+                   "With --passthrough: seconds to wait for the in-process HAL to find the "
+                   "accessory before the operation")
+            ->capture_default_str()
+            ->check(CLI::Range(0.0, 60.0));
     app.add_option("--call-timeout", o.callTimeout,
                    "Seconds to wait for the service's answer to one call")
             ->capture_default_str()
@@ -1288,7 +1321,19 @@ int main(int argc, char** argv) {
         ::android::hardware::configureRpcThreadpool(1, false);
     }
 
-    if (o.passthrough) setPassthroughPath();
+    if (o.passthrough) {
+        // Two HALs on one accessory fight over its serial port (the
+        // service's log capture takes the replies the other one waits for).
+        dog.arm(o.callTimeout, "looking up the service");
+        if (ITwinel::getService(o.instance, false) != nullptr) {
+            fprintf(stderr,
+                    "twinelctl: --passthrough: the service \"%s\" is running and drives the "
+                    "accessory; stop it first or leave out --passthrough\n",
+                    o.instance.c_str());
+            return kExitUsage;
+        }
+        setPassthroughPath();
+    }
     dog.arm(o.callTimeout, "looking up the service");
     sp<ITwinel> hal = ITwinel::getService(o.instance, o.passthrough);
     if (hal == nullptr) {
@@ -1296,6 +1341,8 @@ int main(int argc, char** argv) {
                 o.passthrough ? " (passthrough library not found)" : " (is the service running?)");
         return kExitTransport;
     }
+
+    if (o.passthrough && o.settle > 0) settlePassthrough(hal.get(), o.settle);
 
     int rc;
     try {

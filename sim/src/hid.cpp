@@ -6,7 +6,8 @@
  * report 3 holds its configuration (every one set is recorded), output
  * report 2 carries frame data: uint16 length and uint32 offset after the
  * report number, then the data, which land at their offset in the frame
- * being assembled; a report of length 0 completes that frame. Every request
+ * being assembled (a report whose header does not fit is taken and
+ * dropped); a report of length 0 completes that frame. Every request
  * is recorded. Writes and feature requests can be made to fail, and every
  * answer can be delayed. The last complete frame can be rendered as a 4-bit
  * grey PNG of the panel.
@@ -95,8 +96,11 @@ std::vector<uint8_t> HidState::handle(const uint8_t* message, size_t length) {
 
     std::lock_guard<std::mutex> l(lock);
     if (records.size() >= kMaxHidRecords) {
-        records.erase(records.begin());
-        droppedRecords++;
+        // The oldest quarter goes at once: no move of the whole list per
+        // request when frames stream.
+        size_t drop = kMaxHidRecords / 4;
+        records.erase(records.begin(), records.begin() + static_cast<ptrdiff_t>(drop));
+        droppedRecords += drop;
     }
     records.push_back({op, std::vector<uint8_t>(report, report + n), Clock::now()});
 
@@ -138,22 +142,28 @@ std::vector<uint8_t> HidState::handle(const uint8_t* message, size_t length) {
             return reply(-EPIPE);
         case kOutputReport: {
             if (report[0] != kFrameReport) return reply(-EPIPE);
+            // The device takes any report of its number, as the USB transfer
+            // succeeds; the firmware drops one whose header does not fit.
             if (n < kFrameHeader) {
-                ALOGE("hid: output report of %zu bytes has no header", n);
-                return reply(-EINVAL);
+                ALOGE("hid: output report of %zu bytes has no header; dropped", n);
+                malformedReports++;
+                return reply(static_cast<int32_t>(n));
             }
             size_t len = report[1] | (report[2] << 8);
             size_t offset = static_cast<size_t>(report[3]) | (static_cast<size_t>(report[4]) << 8) |
                             (static_cast<size_t>(report[5]) << 16) |
                             (static_cast<size_t>(report[6]) << 24);
             if (len > n - kFrameHeader) {
-                ALOGE("hid: output report claims %zu data bytes, carries %zu", len,
+                ALOGE("hid: output report claims %zu data bytes, carries %zu; dropped", len,
                       n - kFrameHeader);
-                return reply(-EINVAL);
+                malformedReports++;
+                return reply(static_cast<int32_t>(n));
             }
             if (offset > kMaxFrameBytes || len > kMaxFrameBytes - offset) {
-                ALOGE("hid: output report at offset %zu + %zu beyond the frame", offset, len);
-                return reply(-EINVAL);
+                ALOGE("hid: output report at offset %zu + %zu beyond the frame; dropped", offset,
+                      len);
+                malformedReports++;
+                return reply(static_cast<int32_t>(n));
             }
             if (len == 0) {
                 if (assembled == 0) {
@@ -268,6 +278,9 @@ void HidFunction::run() {
                 int fd = accept4(mListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) break;
                 mConnections.push_back(fd);
+                // A new connection usually carries its first request already:
+                // looked at in this round (a read finding nothing is skipped).
+                fds.push_back({fd, POLLIN, POLLIN});
             }
         }
         std::vector<int> closed;
@@ -375,6 +388,11 @@ bool Simulator::waitForFrames(uint64_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> l(mHid->lock);
     return mHid->changed.wait_for(l, std::chrono::milliseconds(timeoutMs),
                                   [&] { return mHid->lastFrame.sequence >= count; });
+}
+
+size_t Simulator::malformedHidReports() const {
+    std::lock_guard<std::mutex> l(mHid->lock);
+    return mHid->malformedReports;
 }
 
 size_t Simulator::emptyHidReports() const {

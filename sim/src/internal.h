@@ -92,13 +92,14 @@ struct HidState {
     uint8_t config[3] = {3, 0, 0};
     std::vector<std::vector<uint8_t>> configReports;  // every set-feature report 3
     HidPanel panel;
-    int delayMs = 0;       // before each reply
-    int failCount[4] = {};  // requests still to refuse, by hidseam::Op
+    int delayMs = 0;                          // before each reply
+    int failCount[4] = {};                    // requests still to refuse, by hidseam::Op
     int failError[4] = {EIO, EIO, EIO, EIO};  // ... with this error
-    std::vector<uint8_t> assembly;  // the frame being assembled
-    size_t assembled = 0;           // its highest offset + length so far
-    SubDisplayFrame lastFrame;      // sequence 0: none yet
-    size_t emptyReports = 0;        // empty reports with nothing assembled
+    std::vector<uint8_t> assembly;            // the frame being assembled
+    size_t assembled = 0;                     // its highest offset + length so far
+    SubDisplayFrame lastFrame;                // sequence 0: none yet
+    size_t emptyReports = 0;                  // empty reports with nothing assembled
+    size_t malformedReports = 0;              // output reports 2 dropped
 
     // Answers one request message; returns the reply message.
     std::vector<uint8_t> handle(const uint8_t* message, size_t length);

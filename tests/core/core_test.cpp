@@ -356,6 +356,7 @@ TEST_F(Core, NoAnswerTriggersLinkRecovery) {
     EXPECT_GE(took, 4900);
     EXPECT_LT(took, 7000);
     EXPECT_TRUE(LogCapture::contains("!!!!!!!!!! Twinel Recovery !!!!!!!!!!", ANDROID_LOG_ERROR));
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kRecoveryNode, 1, 2000));
     EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kRecoveryNode));
     // The driver re-enumerates the link and the channel comes back.
     ASSERT_TRUE(mSim->waitForRecoveries(1, 3000));

@@ -47,7 +47,8 @@ int main() {
     // A synchronous call tells that the service answers; the one-way
     // registration may still be on its way (tests watch the service log).
     Status status = Status::FAILURE;
-    Return<void> ret = service->getSubDisplayPowerState([&](Status s, SubScreenState) { status = s; });
+    Return<void> ret =
+            service->getSubDisplayPowerState([&](Status s, SubScreenState) { status = s; });
     if (!ret.isOk() || status != Status::SUCCESS) {
         fprintf(stderr, "getSubDisplayPowerState failed\n");
         return 1;

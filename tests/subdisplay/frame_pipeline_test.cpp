@@ -12,7 +12,7 @@ using twdevice::hidseam::kOutputReport;
 using twdevice::hidseam::kSetFeature;
 
 class FramePipeline : public SubDisplayTest {
-protected:
+  protected:
     // Plugs the accessory with its power-on refused: the state stays 1 and
     // no frame thread runs, so drawn frames wait in their buffers.
     void plugInitialisedOnly(const twsim::HidPanel& panel = twsim::HidPanel()) {
@@ -50,8 +50,8 @@ TEST_F(FramePipeline, PackingOnTheAssembledFrame) {
     std::vector<uint8_t> nibbles = randomNibbles(16384, 7);
     std::vector<uint32_t> pixels = noisyFrame(nibbles, 11);
     // Anchors: the first pair (bits 0-3 and above 7 set) and the last pair.
-    pixels[0] = 0x123456F7;   // nibble F
-    pixels[1] = 0xFFFFFF3A;   // nibble 3
+    pixels[0] = 0x123456F7;      // nibble F
+    pixels[1] = 0xFFFFFF3A;      // nibble 3
     pixels[16382] = 0x0000000F;  // nibble 0
     pixels[16383] = 0xFFFFFFAF;  // nibble A
     nibbles[0] = 0xF;
@@ -89,6 +89,7 @@ TEST_F(FramePipeline, AFrameGoesOutAsThreeReportsAndTheEmptyOne) {
     EXPECT_EQ(8178u, reports[2].offset);
     EXPECT_EQ(0u, reports[3].offset);
     EXPECT_EQ(7u, reports[3].size);
+    EXPECT_EQ(0u, mSim->malformedHidReports());
     ASSERT_TRUE(twtest::waitFor(
             [] { return LogCapture::countPrefix("HID-DISPLAY: write Palette done ") == 1; }, 1000));
     // The timing line carries milliseconds with three decimals.
@@ -107,17 +108,19 @@ TEST_F(FramePipeline, AFrameGoesOutAsThreeReportsAndTheEmptyOne) {
 TEST_F(FramePipeline, WrongPixelCountsAreRefused) {
     plugAndPowerOn();
     EXPECT_EQ(Status::FAILURE, draw(std::vector<uint32_t>(16385, 0xF0)));
-    EXPECT_EQ(1u, LogCapture::count(
-                          "Input buffer size is overflow! screen buffer size = 16384, input size = 16385"));
+    EXPECT_EQ(1u, LogCapture::count("Input buffer size is overflow! screen buffer size = 16384, "
+                                    "input size = 16385"));
     EXPECT_EQ(Status::FAILURE, draw(std::vector<uint32_t>(16383, 0xF0)));
-    EXPECT_EQ(1u, LogCapture::count(
-                          "Input buffer size is underflow! screen buffer size = 16384, input size = 16383"));
+    EXPECT_EQ(1u, LogCapture::count("Input buffer size is underflow! screen buffer size = 16384, "
+                                    "input size = 16383"));
     EXPECT_EQ(Status::FAILURE, draw({}));
-    EXPECT_EQ(1u, LogCapture::count(
-                          "Input buffer size is underflow! screen buffer size = 16384, input size = 0"));
+    EXPECT_EQ(
+            1u,
+            LogCapture::count(
+                    "Input buffer size is underflow! screen buffer size = 16384, input size = 0"));
     EXPECT_EQ(Status::FAILURE, draw(std::vector<uint32_t>(1 << 20, 0xF0)));
-    EXPECT_EQ(1u, LogCapture::count(
-                          "Input buffer size is overflow! screen buffer size = 16384, input size = 1048576"));
+    EXPECT_EQ(1u, LogCapture::count("Input buffer size is overflow! screen buffer size = 16384, "
+                                    "input size = 1048576"));
     EXPECT_EQ(4u, LogCapture::count("Draw Sub DISPLAY --"));
 
     EXPECT_EQ(impl::BUFFER_FREE, impl::getBufferState(0));
@@ -301,8 +304,10 @@ TEST_F(FramePipeline, ASmallPanelFillsTheStartOfTheFrame) {
     EXPECT_EQ(static_cast<uint8_t>((nibbles[198] << 4) | nibbles[199]), frame.data[0]);
     EXPECT_EQ(nibbles, mSim->subDisplayPixels());
     EXPECT_EQ(Status::FAILURE, draw(std::vector<uint32_t>(16384, 0)));
-    EXPECT_EQ(1u, LogCapture::count(
-                          "Input buffer size is overflow! screen buffer size = 200, input size = 16384"));
+    EXPECT_EQ(
+            1u,
+            LogCapture::count(
+                    "Input buffer size is overflow! screen buffer size = 200, input size = 16384"));
 }
 
 TEST_F(FramePipeline, APanelLargerThanTheBufferIsRefused) {
@@ -391,6 +396,24 @@ TEST(SubDisplayPack, PairsAreReversedHighNibbleFirst) {
     EXPECT_EQ(0x12, out[1]);
     EXPECT_EQ(0xF3, out[2]);  // first pair
     EXPECT_EQ(0xEE, out[3]);  // beyond the half: untouched
+}
+
+TEST(SubDisplayPack, EveryLengthFollowsThePairRule) {
+    // Lengths around the sizes packed in one step, and a whole panel.
+    std::vector<size_t> counts;
+    for (size_t n = 0; n <= 100; n += 2) counts.push_back(n);
+    counts.push_back(16384);
+    for (size_t count : counts) {
+        std::vector<uint8_t> nibbles = randomNibbles(count, static_cast<uint32_t>(count) + 100);
+        std::vector<uint32_t> pixels = noisyFrame(nibbles, static_cast<uint32_t>(count) + 200);
+        std::vector<uint8_t> out(count / 2 + 4, 0xEE);
+        impl::sub_display_pack(pixels.data(), count, out.data());
+        for (size_t k = 0; k < count / 2; k++) {
+            ASSERT_EQ((nibbles[2 * k] << 4) | nibbles[2 * k + 1], out[count / 2 - 1 - k])
+                    << "count " << count << " pair " << k;
+        }
+        for (size_t i = count / 2; i < out.size(); i++) ASSERT_EQ(0xEE, out[i]) << count;
+    }
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ TEST_F(HidDisplay, SetConfigSendsReportBytes) {
     EXPECT_EQ(3, mHal->hidDisplaySetConfig(false, false, 0));
     EXPECT_EQ(3, mHal->hidDisplaySetConfig(true, false, 200));
     EXPECT_EQ(3, mHal->hidDisplaySetConfig(true, true, 255));
-    EXPECT_EQ((std::vector<std::vector<uint8_t>>{
-                      {0x03, 0x02, 0x5A}, {0x03, 0x00, 0x00}, {0x03, 0x01, 0xC8}, {0x03, 0x03, 0xFF}}),
+    EXPECT_EQ((std::vector<std::vector<uint8_t>>{{0x03, 0x02, 0x5A},
+                                                 {0x03, 0x00, 0x00},
+                                                 {0x03, 0x01, 0xC8},
+                                                 {0x03, 0x03, 0xFF}}),
               configs());
     EXPECT_EQ((std::vector<uint8_t>{0x03, 0x03, 0xFF}), mSim->hidConfig());
 }
@@ -138,6 +140,14 @@ TEST_F(HidDisplay, FailedWriteEndsThePaletteWithItsError) {
     EXPECT_EQ(0u, mSim->frameCount());
 }
 
+TEST_F(HidDisplay, PaletteWithoutDataIsRefused) {
+    plugAndPowerOn();
+    mSim->clearHidRecords();
+    EXPECT_EQ(-EINVAL, mHal->hidDisplayPalette(10, 0, nullptr));
+    EXPECT_EQ(1u, LogCapture::count("hidDisplayPalette: no data for 10 bytes"));
+    EXPECT_TRUE(mSim->hidRecords().empty());
+}
+
 TEST_F(HidDisplay, EveryOperationFailsWithoutANode) {
     // Nothing plugged: mHidDisplayPath is empty.
     impl::hid_display_report_info report = {};
@@ -213,7 +223,10 @@ TEST_F(HidDisplay, ShortInfoReportIsNotTakenForAPanel) {
     panel.infoLength = 3;
     ASSERT_TRUE(plug(panel));
     ASSERT_TRUE(twtest::waitFor(
-            [&] { return LogCapture::count("hidDisplayDeviceAdded: short info report: 3 of 7 bytes") == 1; },
+            [&] {
+                return LogCapture::count(
+                               "hidDisplayDeviceAdded: short info report: 3 of 7 bytes") == 1;
+            },
             3000));
     EXPECT_EQ(SubScreenState::NONE, state());
     EXPECT_EQ(0u, LogCapture::count("initSubDisplay ++ "));

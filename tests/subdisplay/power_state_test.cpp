@@ -16,7 +16,7 @@ using twdevice::hidseam::kSetFeature;
 using Bytes = std::vector<uint8_t>;
 
 class PowerState : public SubDisplayTest {
-protected:
+  protected:
     void SetUp() override {
         SubDisplayTest::SetUp();
         mRecorder = new StateRecorder();
@@ -73,7 +73,8 @@ TEST_F(PowerState, PowerOffStopsTheThreadFreesTheBuffersAndNotifiesOff) {
 
     // Off again: refused, nothing sent.
     EXPECT_EQ(Status::FAILURE, power(false));
-    EXPECT_EQ(1u, LogCapture::count("Same status is requested, cur_state : 2, isON : 0, enable : 0"));
+    EXPECT_EQ(1u,
+              LogCapture::count("Same status is requested, cur_state : 2, isON : 0, enable : 0"));
     EXPECT_EQ(1u, configs().size());
     EXPECT_EQ(3u, mRecorder->events().size());
 
@@ -88,7 +89,8 @@ TEST_F(PowerState, SameStateRequestsAreRefused) {
     plugAndPowerOn();
     mSim->clearHidConfigReports();
     EXPECT_EQ(Status::FAILURE, power(true));
-    EXPECT_EQ(1u, LogCapture::count("Same status is requested, cur_state : 3, isON : 1, enable : 1"));
+    EXPECT_EQ(1u,
+              LogCapture::count("Same status is requested, cur_state : 3, isON : 1, enable : 1"));
     EXPECT_TRUE(configs().empty());
     EXPECT_EQ(2u, mRecorder->events().size());
 }
@@ -104,7 +106,8 @@ TEST_F(PowerState, PowerOffBeforeAnyPowerOnIsRefused) {
     EXPECT_EQ(0u, threadsStarted());
 
     EXPECT_EQ(Status::FAILURE, power(false));
-    EXPECT_EQ(1u, LogCapture::count("Same status is requested, cur_state : 1, isON : 0, enable : 0"));
+    EXPECT_EQ(1u,
+              LogCapture::count("Same status is requested, cur_state : 1, isON : 0, enable : 0"));
     EXPECT_TRUE(configs().empty());
 
     EXPECT_EQ(Status::SUCCESS, power(true));
@@ -209,7 +212,8 @@ TEST_F(PowerState, SimultaneousPowerRequestsRunOnce) {
     EXPECT_EQ((std::vector<Bytes>{{0x03, 0x00, 0x00}}), configs());
     EXPECT_EQ((std::vector<int>{1, 3, 2}), mRecorder->states());
     size_t dropped = LogCapture::count("Sub Display Power state is in progress...");
-    size_t same = LogCapture::count("Same status is requested, cur_state : 2, isON : 0, enable : 0");
+    size_t same =
+            LogCapture::count("Same status is requested, cur_state : 2, isON : 0, enable : 0");
     EXPECT_EQ(static_cast<size_t>(kThreads - 1), dropped + same);
     EXPECT_EQ(static_cast<int>(dropped) + 1, std::count(results.begin(), results.end(), 0));
     EXPECT_EQ(1u, threadsEnded());

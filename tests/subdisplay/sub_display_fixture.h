@@ -43,7 +43,7 @@ constexpr const char* kServiceTag = "vendor.zyr.hardware.twinel@1.1-service";
 
 // Every log line of the process, kept for the assertions.
 class LogCapture {
-public:
+  public:
     static void install() {
         __android_log_set_minimum_priority(ANDROID_LOG_VERBOSE);
         __android_log_set_logger(&LogCapture::logger);
@@ -60,16 +60,18 @@ public:
 
     static size_t count(const std::string& message) {
         std::lock_guard<std::mutex> l(lock());
-        return static_cast<size_t>(std::count_if(lines().begin(), lines().end(), [&](const auto& x) {
-            return x.first == kServiceTag && x.second == message;
-        }));
+        return static_cast<size_t>(std::count_if(
+                lines().begin(), lines().end(),
+                [&](const auto& x) { return x.first == kServiceTag && x.second == message; }));
     }
 
     static size_t countPrefix(const std::string& prefix) {
         std::lock_guard<std::mutex> l(lock());
-        return static_cast<size_t>(std::count_if(lines().begin(), lines().end(), [&](const auto& x) {
-            return x.first == kServiceTag && x.second.compare(0, prefix.size(), prefix) == 0;
-        }));
+        return static_cast<size_t>(
+                std::count_if(lines().begin(), lines().end(), [&](const auto& x) {
+                    return x.first == kServiceTag &&
+                           x.second.compare(0, prefix.size(), prefix) == 0;
+                }));
     }
 
     // Waits until `message` was logged at least `times` times.
@@ -89,7 +91,7 @@ public:
         lines().clear();
     }
 
-private:
+  private:
     static std::mutex& lock() {
         static std::mutex m;
         return m;
@@ -183,21 +185,21 @@ inline std::vector<FrameReport> frameReports(const std::vector<twsim::HidRecord>
     std::vector<FrameReport> out;
     for (const auto& r : records) {
         if (r.op != twdevice::hidseam::kOutputReport || r.report.size() < 7) continue;
-        out.push_back({r.report.size(), static_cast<unsigned>(r.report[1] | (r.report[2] << 8)),
-                       static_cast<unsigned>(r.report[3] | (r.report[4] << 8) |
-                                             (r.report[5] << 16) |
-                                             (static_cast<unsigned>(r.report[6]) << 24))});
+        out.push_back(
+                {r.report.size(), static_cast<unsigned>(r.report[1] | (r.report[2] << 8)),
+                 static_cast<unsigned>(r.report[3] | (r.report[4] << 8) | (r.report[5] << 16) |
+                                       (static_cast<unsigned>(r.report[6]) << 24))});
     }
     return out;
 }
 
 inline size_t countOps(const std::vector<twsim::HidRecord>& records, uint8_t op) {
-    return static_cast<size_t>(std::count_if(records.begin(), records.end(),
-                                             [&](const twsim::HidRecord& r) { return r.op == op; }));
+    return static_cast<size_t>(std::count_if(
+            records.begin(), records.end(), [&](const twsim::HidRecord& r) { return r.op == op; }));
 }
 
 class SubDisplayTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         LogCapture::install();

@@ -72,7 +72,7 @@ struct Recorder : ITwinelSubDisplayCallback {
 };
 
 class SubDisplaySystem : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         ASSERT_FALSE(mRoot.path().empty());
@@ -216,7 +216,8 @@ TEST_F(SubDisplaySystem, AFrameDrawnByTheClientShowsInThePicture) {
         for (size_t x = 0; x < 128; x++) {
             uint8_t v = static_cast<uint8_t>((x / 8 + (y * y) / 64 + (x > y ? 5 : 0)) % 16);
             expected[y * 128 + x] = v;
-            pixels[y * 128 + x] = 0xFF000000u | (rng() & 0x00FFFF0Fu) | (static_cast<uint32_t>(v) << 4);
+            pixels[y * 128 + x] =
+                    0xFF000000u | (rng() & 0x00FFFF0Fu) | (static_cast<uint32_t>(v) << 4);
         }
     }
     Return<Status> ret = mTw->drawSubDisplay(pixels);

@@ -6,6 +6,7 @@
 #include <android/hidl/manager/1.0/BnHwServiceManager.h>
 #include <android/hidl/manager/1.0/BpHwServiceManager.h>
 #include <android/hidl/manager/1.0/IServiceManager.h>
+#include <ctype.h>
 #include <dlfcn.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hidl/ServiceManagement.h>
@@ -15,7 +16,6 @@
 
 #include <chrono>
 #include <mutex>
-#include <regex>
 #include <thread>
 
 #include "Transport.h"
@@ -54,14 +54,40 @@ namespace {
 
 // Loads "<package>@<version>-impl.so" and calls its HIDL_FETCH_<Interface>.
 struct PassthroughServiceManager : IServiceManager {
+    static bool isIdentifier(const std::string& s) {
+        if (s.empty() || !(isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
+        for (char c : s) {
+            if (!(isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+        }
+        return true;
+    }
+
+    // "a.b.c@1.0::IFoo" -> package "a.b.c@1.0", interface "IFoo".
     static bool splitFqName(const std::string& fqName, std::string* package,
                             std::string* iface) {
-        static const std::regex kFqName("([a-zA-Z_][a-zA-Z0-9_]*(\\.[a-zA-Z_][a-zA-Z0-9_]*)*"
-                                        "@[0-9]+\\.[0-9]+)::([a-zA-Z_][a-zA-Z0-9_]*)");
-        std::smatch m;
-        if (!std::regex_match(fqName, m, kFqName)) return false;
-        *package = m[1];
-        *iface = m[3];
+        size_t colons = fqName.find("::");
+        size_t at = fqName.find('@');
+        if (colons == std::string::npos || at == std::string::npos || at > colons) return false;
+        std::string name = fqName.substr(0, at);
+        std::string version = fqName.substr(at + 1, colons - at - 1);
+        *iface = fqName.substr(colons + 2);
+        if (!isIdentifier(*iface)) return false;
+        size_t start = 0;
+        for (;;) {
+            size_t dot = name.find('.', start);
+            if (!isIdentifier(name.substr(start, dot == std::string::npos ? std::string::npos
+                                                                          : dot - start))) {
+                return false;
+            }
+            if (dot == std::string::npos) break;
+            start = dot + 1;
+        }
+        size_t vdot = version.find('.');
+        if (vdot == std::string::npos || vdot == 0 || vdot + 1 == version.size()) return false;
+        for (size_t i = 0; i < version.size(); i++) {
+            if (i != vdot && !isdigit(static_cast<unsigned char>(version[i]))) return false;
+        }
+        *package = fqName.substr(0, colons);
         return true;
     }
 

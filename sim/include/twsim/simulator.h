@@ -142,8 +142,8 @@ struct HidPanel {
     size_t infoLength = 7;
 };
 
-// Bytes of a frame the HID function assembles at most (offset + length of
-// an output report beyond it is refused).
+// Bytes of a frame the HID function assembles at most (an output report
+// with offset + length beyond it is dropped).
 constexpr size_t kMaxFrameBytes = 65536;
 
 // A frame assembled from output reports 2 (each placed at its offset) and
@@ -252,6 +252,10 @@ class Simulator {
     bool waitForFrames(uint64_t count, int timeoutMs) const;
     // Empty reports that arrived with no frame data before them.
     size_t emptyHidReports() const;
+    // Output reports 2 taken but dropped because their header did not fit:
+    // shorter than 7 bytes, a length beyond the data carried, or data past
+    // kMaxFrameBytes.
+    size_t malformedHidReports() const;
     // The pixels of the last frame as the framework drew them (4-bit values,
     // row by row over the panel), the frame's byte order undone. Empty when
     // no frame was completed.
