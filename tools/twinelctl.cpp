@@ -935,6 +935,16 @@ std::string unknownOperation(int argc, char** argv, const std::vector<Command>& 
     return "";
 }
 
+// --count and --timeout of the subcommands that print events until stopped.
+template <typename Options>
+void addWatchLimits(CLI::App* sub, Options& o) {
+    sub->add_option("--count", o.count, "End after this many events")
+            ->check(CLI::Range(int64_t(1), int64_t(1000000)));
+    sub->add_option("--timeout", o.timeout, "End after this many seconds")
+            ->check(CLI::Range(0.001, 86400.0));
+}
+
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1070,10 +1080,7 @@ int main(int argc, char** argv) {
                 "or --timeout), then remove it; --clear only removes the registered one");
         sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
         sub->add_flag("--v10", o.v10, "Register a version 1.0 callback");
-        sub->add_option("--count", o.count, "End after this many events")
-                ->check(CLI::Range(int64_t(1), int64_t(1000000)));
-        sub->add_option("--timeout", o.timeout, "End after this many seconds")
-                ->check(CLI::Range(0.001, 86400.0));
+        addWatchLimits(sub, o);
         commands.push_back({sub,
                             [&o, &dog](ITwinel* hal) {
                                 if (o.clear) return runClearCallback(hal, true);
@@ -1174,10 +1181,7 @@ int main(int argc, char** argv) {
                 "Register a sub display callback that prints each state change until stopped, "
                 "then remove it; --clear only removes the registered one");
         sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
-        sub->add_option("--count", o.count, "End after this many events")
-                ->check(CLI::Range(int64_t(1), int64_t(1000000)));
-        sub->add_option("--timeout", o.timeout, "End after this many seconds")
-                ->check(CLI::Range(0.001, 86400.0));
+        addWatchLimits(sub, o);
         commands.push_back({sub,
                             [&o, &dog](ITwinel* hal) {
                                 if (o.clear) return runClearCallback(hal, false);
