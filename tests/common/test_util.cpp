@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -214,6 +215,25 @@ std::string binDir() {
     buf[n] = '\0';
     std::string p(buf);
     return p.substr(0, p.rfind('/'));
+}
+
+bool asOrdinaryUser(const std::function<void()>& fn) {
+    if (geteuid() != 0) {
+        fn();
+        return true;
+    }
+    const long kNobody = 65534;
+    // Group first, while still privileged; the saved ids stay 0 so the way
+    // back is open.
+    if (syscall(SYS_setresgid, kNobody, kNobody, 0) != 0) return false;
+    if (syscall(SYS_setresuid, kNobody, kNobody, 0) != 0) {
+        syscall(SYS_setresgid, 0, 0, 0);
+        return false;
+    }
+    fn();
+    bool back = syscall(SYS_setresuid, 0, 0, 0) == 0;
+    back = syscall(SYS_setresgid, 0, 0, 0) == 0 && back;
+    return back;
 }
 
 }  // namespace twtest

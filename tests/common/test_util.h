@@ -15,21 +15,21 @@ namespace twtest {
 
 // A temporary directory removed (recursively) when destroyed.
 class TempDir {
-public:
+  public:
     explicit TempDir(const char* prefix = "twtest");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return mPath; }
 
-private:
+  private:
     std::string mPath;
 };
 
 // A child process running a program; killed (SIGKILL) and reaped when
 // destroyed unless it ended before.
 class Child {
-public:
+  public:
     Child() = default;
     ~Child();
     Child(Child&& other) noexcept;
@@ -41,8 +41,8 @@ public:
                const std::string& logPath = "");
     // Starts with stdin and stdout connected to this process (stderr to
     // logPath when given), for programs driven by line commands.
-    bool startPiped(const std::vector<std::string>& argv,
-                    const std::vector<std::string>& env = {}, const std::string& logPath = "");
+    bool startPiped(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                    const std::string& logPath = "");
     // Writes one line to the child's stdin.
     bool writeLine(const std::string& line);
     // Reads one line of the child's stdout (without the newline); false on
@@ -56,7 +56,7 @@ public:
     // -1 on time-out.
     int wait(int timeoutMs);
 
-private:
+  private:
     pid_t mPid = -1;
     int mIn = -1;
     int mOut = -1;
@@ -71,6 +71,14 @@ int64_t nowMs();
 
 // Whole content of a file; empty when unreadable.
 std::string readFile(const std::string& path);
+
+// Runs fn on this thread as an ordinary user (nobody) when the process is
+// root, so permission checks apply; otherwise runs it as it is. Only the
+// calling thread changes credentials (raw set*id calls, not the libc ones
+// that change every thread), and they are restored before returning. No
+// fork: a child of a process with running threads can inherit a lock held
+// by one of them and hang. Returns false when the switch failed.
+bool asOrdinaryUser(const std::function<void()>& fn);
 
 // Directory of the test binaries (where the build puts programs).
 std::string binDir();

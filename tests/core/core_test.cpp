@@ -25,20 +25,20 @@ using ::android::sp;
 using ::android::hardware::hidl_string;
 using ::android::hardware::Return;
 using ::android::hardware::Void;
+using twsim::AtScript;
+using twtest::LogCapture;
 using ::vendor::zyr::hardware::twinel::V1_0::ITwinelAtCallback;
 using ::vendor::zyr::hardware::twinel::V1_0::Status;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::destroyThread;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::Twinel;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::writeNode;
-using twsim::AtScript;
-using twtest::LogCapture;
 
 namespace {
 
 const char* kPowerControl = "/sys/devices/platform/soc/usb1/1-1/power/control";
 
 class Core : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         LogCapture::install();
         ASSERT_FALSE(mRoot.path().empty());
@@ -134,22 +134,14 @@ TEST_F(Core, NodeHelpersCheckReadPermissionBeforeWriting) {
     { std::ofstream(writeOnly) << "x"; }
     ASSERT_EQ(0, chmod(writeOnly.c_str(), 0222));
     // Root passes every permission check: look as an ordinary user.
-    Twinel* hal = mHal.get();
-    EXPECT_EXIT(
-            {
-                if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
-                _exit(-hal->writeInt32("/perm/write_only", 7));
-            },
-            ::testing::ExitedWithCode(4), "");
+    int32_t ret = 0;
+    ASSERT_TRUE(twtest::asOrdinaryUser([&] { ret = mHal->writeInt32("/perm/write_only", 7); }));
+    EXPECT_EQ(-4, ret);
     std::string readOnly = dir + "/read_only";
     { std::ofstream(readOnly) << "x"; }
     ASSERT_EQ(0, chmod(readOnly.c_str(), 0444));
-    EXPECT_EXIT(
-            {
-                if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
-                _exit(-hal->writeInt32("/perm/read_only", 7));
-            },
-            ::testing::ExitedWithCode(3), "");
+    ASSERT_TRUE(twtest::asOrdinaryUser([&] { ret = mHal->writeInt32("/perm/read_only", 7); }));
+    EXPECT_EQ(-3, ret);
     EXPECT_EQ("x", twtest::readFile(writeOnly));
 }
 
@@ -157,8 +149,8 @@ TEST_F(Core, NodeHelpersCheckReadPermissionBeforeWriting) {
 
 TEST_F(Core, AccessoryPresentAtStartIsTakenWithoutEvents) {
     ASSERT_TRUE(mSim->plug());
-    ASSERT_TRUE(twtest::waitFor(
-            [&] { return access(real("/dev/ttyACM0").c_str(), F_OK) == 0; }, 3000));
+    ASSERT_TRUE(
+            twtest::waitFor([&] { return access(real("/dev/ttyACM0").c_str(), F_OK) == 0; }, 3000));
     startHal();
     ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kHalReadyNode, 1, 5000));
     EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kHalReadyNode));
@@ -287,8 +279,8 @@ TEST_F(Core, AtReplyFramings) {
     calls = 0;
     mSim->setAtScript({"AT%RAW2", AtScript::Action::Raw, "only log\r\nOK\r\n"});
     memset(buf, 0, sizeof(buf));
-    EXPECT_EQ(9, mHal->serialAtCmd("AT%RAW2\r", buf, sizeof(buf),
-                                   [](const char*, int) { calls++; }));
+    EXPECT_EQ(9,
+              mHal->serialAtCmd("AT%RAW2\r", buf, sizeof(buf), [](const char*, int) { calls++; }));
     EXPECT_STREQ("only log", buf);
     EXPECT_EQ(0, calls.load());
 }
@@ -326,8 +318,8 @@ TEST_F(Core, AtFailuresAndTheirErrno) {
     // the callback still sees every line.
     static std::vector<std::string> lines;
     lines.clear();
-    mSim->setAtScript({"AT%LONG", AtScript::Action::Reply,
-                       "0123456789abcdef\nsecond line here\nthird"});
+    mSim->setAtScript(
+            {"AT%LONG", AtScript::Action::Reply, "0123456789abcdef\nsecond line here\nthird"});
     memset(buf, 0x55, sizeof(buf));
     int32_t ret = mHal->serialAtCmd("AT%LONG\r", buf, sizeof(buf),
                                     [](const char* l, int n) { lines.emplace_back(l, n); });
