@@ -202,6 +202,9 @@ TEST_F(Core, AutosuspendVotesAsTheNodeSeesThem) {
     startHal();
     plugReady();
     // Creation writes "auto", then each exchange takes and releases a vote.
+    // The simulator reads the node's writes on its own thread: all of them
+    // are in before anything is looked at or cleared.
+    ASSERT_TRUE(mSim->waitForNodeRecords(kPowerControl, 1 + 2 * mSim->atCommands().size(), 3000));
     std::vector<std::string> seen = values(kPowerControl);
     ASSERT_GE(seen.size(), 3u);
     EXPECT_EQ("auto", seen[0]);
