@@ -13,6 +13,10 @@
 
 #include "Twinel.h"
 
+#ifndef __ANDROID__
+#include <twcutils/stderr_logger.h>
+#endif
+
 using ::android::OK;
 using ::android::sp;
 using ::android::status_t;
@@ -22,17 +26,29 @@ using ::vendor::zyr::hardware::twinel::V1_1::ITwinel;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::Twinel;
 
 #ifndef __ANDROID__
-// On a workstation the log goes to stderr, INFO and above unless
+// On a workstation the log goes to stderr, one write per line as a line
+// costs on the phone, INFO and above unless
 // TWINEL_LOG_LEVEL names another minimum (v, d, i, w, e).
 static void setHostLogLevel() {
+    twcutils::useStderrLogger();
     const char* level = getenv("TWINEL_LOG_LEVEL");
     if (level == nullptr || level[0] == '\0') return;
     switch (level[0]) {
-        case 'v': __android_log_set_minimum_priority(ANDROID_LOG_VERBOSE); break;
-        case 'd': __android_log_set_minimum_priority(ANDROID_LOG_DEBUG); break;
-        case 'i': __android_log_set_minimum_priority(ANDROID_LOG_INFO); break;
-        case 'w': __android_log_set_minimum_priority(ANDROID_LOG_WARN); break;
-        case 'e': __android_log_set_minimum_priority(ANDROID_LOG_ERROR); break;
+        case 'v':
+            __android_log_set_minimum_priority(ANDROID_LOG_VERBOSE);
+            break;
+        case 'd':
+            __android_log_set_minimum_priority(ANDROID_LOG_DEBUG);
+            break;
+        case 'i':
+            __android_log_set_minimum_priority(ANDROID_LOG_INFO);
+            break;
+        case 'w':
+            __android_log_set_minimum_priority(ANDROID_LOG_WARN);
+            break;
+        case 'e':
+            __android_log_set_minimum_priority(ANDROID_LOG_ERROR);
+            break;
     }
 }
 #endif

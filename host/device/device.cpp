@@ -391,16 +391,20 @@ bool isHidrawSeam(int fd) {
     (void)fd;
     return false;
 #else
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISSOCK(st.st_mode)) return false;
+    // Asked on every write and ioctl: two calls, the first of which fails
+    // (ENOTSOCK) for anything but a socket.
+    // errno is left as it was: the caller's own call sets it.
+    int saved = errno;
     int type = 0;
     socklen_t len = sizeof(type);
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_SEQPACKET) {
-        return false;
+    bool seam = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_SEQPACKET;
+    if (seam) {
+        int domain = 0;
+        len = sizeof(domain);
+        seam = getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX;
     }
-    int domain = 0;
-    len = sizeof(domain);
-    return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX;
+    errno = saved;
+    return seam;
 #endif
 }
 

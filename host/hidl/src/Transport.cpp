@@ -10,13 +10,13 @@
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
 #include <poll.h>
-#include <time.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 
@@ -148,12 +148,18 @@ bool waitReadable(int fd, int64_t deadline) {
     }
 }
 
+// Reads len bytes. The data usually follow what was just read (one frame is
+// one send): each read is tried first and waited for only when nothing is
+// there yet.
 bool readFully(int fd, void* buf, size_t len, int64_t deadline) {
     size_t got = 0;
     while (got < len) {
-        if (!waitReadable(fd, deadline)) return false;
-        ssize_t r = recv(fd, static_cast<char*>(buf) + got, len - got, 0);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        ssize_t r = recv(fd, static_cast<char*>(buf) + got, len - got, MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitReadable(fd, deadline)) return false;
+            continue;
+        }
         if (r <= 0) return false;
         got += static_cast<size_t>(r);
     }
@@ -168,9 +174,11 @@ void closeAll(std::vector<int>* fds) {
 // Reads one frame. The header is checked before any payload is read, so a
 // hostile length never allocates. Once the first byte has arrived, the
 // whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
-// the wait for that first byte (-1: none).
+// the wait for that first byte (-1: none). With readable, the caller knows
+// data are waiting (a poll said so) and the first read is not preceded by a
+// wait.
 bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
-               int64_t firstByteDeadline = -1) {
+               int64_t firstByteDeadline = -1, bool readable = false) {
     union {
         struct cmsghdr align;
         char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
@@ -178,8 +186,9 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
     size_t got = 0;
     bool first = true;
     int64_t deadline = firstByteDeadline;
+    bool tryNow = readable;
     while (got < sizeof(*header)) {
-        if (!waitReadable(fd, deadline)) {
+        if (!tryNow && !waitReadable(fd, deadline)) {
             closeAll(fds);
             return false;
         }
@@ -191,8 +200,12 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
             msg.msg_control = control.buf;
             msg.msg_controllen = sizeof(control.buf);
         }
-        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            tryNow = false;
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
             closeAll(fds);
             return false;
@@ -218,6 +231,7 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
             first = false;
         }
         got += static_cast<size_t>(r);
+        tryNow = true;  // the rest of a header follows its start
     }
     if (header->magic != Transport::kMagic) {
         ALOGE("frame with bad magic 0x%08x", header->magic);
@@ -715,8 +729,8 @@ void Transport::handleControlReadable(ControlConn* conn) {
     FrameHeader h;
     std::string payload;
     std::vector<int> fds;
-    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs) || !fds.empty() ||
-        !payload.empty()) {
+    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs, true) ||
+        !fds.empty() || !payload.empty()) {
         closeAll(&fds);
         dropControlConn(conn);
         return;
@@ -895,8 +909,9 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     }
 
     uint64_t txnId = cc->nextTxn++;
-    FrameHeader h = {kMagic, FRAME_TXN, code, 0, txnId, proxy->id(),
-                     static_cast<uint32_t>(payload.size()), 0};
+    FrameHeader h = {
+            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payload.size()),
+            0};
     if (oneway) {
         // Keep the target and our objects referenced until the call is served.
         h.flags |= FLAG_ONEWAY | FLAG_WANT_DONE;
@@ -1041,7 +1056,8 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     FrameHeader h;
     std::string payload;
     std::vector<int> fds;
-    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs)) {
+    // The pool's epoll reported the connection readable.
+    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs, true)) {
         closeTxnConn(conn);
         return;
     }
@@ -1053,8 +1069,8 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     }
     const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
     Parcel data;
-    status_t err =
-            data.deserialize(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), &fds);
+    status_t err = data.deserialize(reinterpret_cast<const uint8_t*>(payload.data()),
+                                    payload.size(), &fds);
     if (err != OK) {
         ALOGE("malformed transaction %u from pid %d; dropping the connection", h.code, conn->pid);
         closeTxnConn(conn);
@@ -1081,8 +1097,8 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
             std::vector<int> rfds;
             size_t local = 0;
             status_t serr = r.serialize(&rp, &rfds, &local);
-            FrameHeader rh = {kMagic, FRAME_REPLY, 0, 0, h.txnId, 0,
-                              static_cast<uint32_t>(rp.size()), serr};
+            FrameHeader rh = {
+                    kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, static_cast<uint32_t>(rp.size()), serr};
             if (serr != OK) rp.clear(), rfds.clear(), rh.payloadLen = 0;
             if (local > 0) rh.flags |= FLAG_WANT_ACK;
             if (!writeFrame(conn->fd, rh, rp, rfds)) {
@@ -1101,8 +1117,7 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
                 }
             }
         };
-        err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0,
-                               sendReply);
+        err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
         ipc->setCallingIdentity(0, 0, false);
         if (!oneway && !replied && !broken) {
             if (err == OK) {
