@@ -148,27 +148,41 @@ struct AtCallback : V1_0::ITwinelAtCallback {
     std::vector<std::string> mLines;
 };
 
+// Events arrive on the runtime's pool thread while the test reads them.
+class EventList {
+  public:
+    void add(const char* version, int e, int r) {
+        std::lock_guard<std::mutex> lock(mLock);
+        mEvents.push_back(std::string(version) + ":" + std::to_string(e) + "," + std::to_string(r));
+    }
+    std::vector<std::string> get() const {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mEvents;
+    }
+
+  private:
+    mutable std::mutex mLock;
+    std::vector<std::string> mEvents;
+};
+
 struct LpwgCallback10 : V1_0::ITwinelLpwgCallback {
     Return<void> notifyEventChange(V1_0::LpwgEventStatus e, Result r) override {
-        events.push_back("1.0:" + std::to_string(static_cast<int>(e)) + "," +
-                         std::to_string(static_cast<int>(r)));
+        events.add("1.0", static_cast<int>(e), static_cast<int>(r));
         return Void();
     }
-    std::vector<std::string> events;  // read after waitFor
+    EventList events;
 };
 
 struct LpwgCallback11 : V1_1::ITwinelLpwgCallback {
     Return<void> notifyEventChange(V1_0::LpwgEventStatus e, Result r) override {
-        events.push_back("1.0:" + std::to_string(static_cast<int>(e)) + "," +
-                         std::to_string(static_cast<int>(r)));
+        events.add("1.0", static_cast<int>(e), static_cast<int>(r));
         return Void();
     }
     Return<void> notifyEventChange_1_1(V1_1::LpwgEventStatus e, Result r) override {
-        events.push_back("1.1:" + std::to_string(static_cast<int>(e)) + "," +
-                         std::to_string(static_cast<int>(r)));
+        events.add("1.1", static_cast<int>(e), static_cast<int>(r));
         return Void();
     }
-    std::vector<std::string> events;
+    EventList events;
 };
 
 struct SubDisplayCallback : V1_0::ITwinelSubDisplayCallback {
@@ -457,13 +471,13 @@ TEST_F(Transport, CallbacksTravelBothWays) {
 
     sp<LpwgCallback11> cb11 = new LpwgCallback11();
     ASSERT_TRUE(tw->setLpwgCallback(cb11).isOk());
-    ASSERT_TRUE(twtest::waitFor([&] { return !cb11->events.empty(); }, 3000));
-    EXPECT_EQ(std::vector<std::string>{"1.1:2,0"}, cb11->events);
+    ASSERT_TRUE(twtest::waitFor([&] { return !cb11->events.get().empty(); }, 3000));
+    EXPECT_EQ(std::vector<std::string>{"1.1:2,0"}, cb11->events.get());
 
     sp<LpwgCallback10> cb10 = new LpwgCallback10();
     ASSERT_TRUE(tw->setLpwgCallback(cb10).isOk());
-    ASSERT_TRUE(twtest::waitFor([&] { return !cb10->events.empty(); }, 3000));
-    EXPECT_EQ(std::vector<std::string>{"1.0:-1,-1"}, cb10->events);
+    ASSERT_TRUE(twtest::waitFor([&] { return !cb10->events.get().empty(); }, 3000));
+    EXPECT_EQ(std::vector<std::string>{"1.0:-1,-1"}, cb10->events.get());
 
     sp<SubDisplayCallback> sub = new SubDisplayCallback();
     ASSERT_TRUE(tw->setSubDisplayCallback(sub).isOk());
