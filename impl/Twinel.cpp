@@ -421,7 +421,7 @@ Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& /
     s += "Twinel HAL\n";
     s += "  mUsbAttached: " + std::to_string(mUsbAttached.load()) + "\n";
     s += "  mSerialAttached: " + std::to_string(mSerialAttached.load()) + "  mSerialPath: \"" +
-         mSerialPath + "\"\n";
+         serialPath() + "\"\n";
     s += "  mHidDisplayAttached: " + std::to_string(mHidDisplayAttached.load()) +
          "  mHidDisplayPath: \"" + mHidDisplayPath + "\"\n";
     s += "  mUsbAutoSuspendDisableVote: " + std::to_string(mUsbAutoSuspendDisableVote) + "\n";

@@ -126,6 +126,8 @@ struct Twinel : public V1_1::ITwinel {
 
     // --- USB hotplug monitor (usb.cpp) ---
     int32_t usbAutoSuspend(bool suspend, bool vote);
+    // mSerialPath as it is now, copied under the lock its writer holds.
+    std::string serialPath();
     int32_t usbReady();
     int32_t usbRecovery();
     static int usbDeviceAdded(const char* devname, void* client_data);

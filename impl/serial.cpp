@@ -124,10 +124,11 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
         return -1;
     }
 
-    int fd = twdevice::open(mSerialPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path = serialPath();
+    int fd = twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        ALOGE("%s: failed to open \"%s\": %s", __func__, mSerialPath, strerror(err));
+        ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(err));
         atHistoryRecord(cmd, -1, err, nowUs() - start);
         unlockMutex(&serialMutex, __func__);
         errno = err;
@@ -285,9 +286,10 @@ void Twinel::serialDeviceAdded() {
         unlockMutex(&serialMutex, __func__);
         return;
     }
-    int fd = twdevice::open(mSerialPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path = serialPath();
+    int fd = twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        ALOGE("%s: failed to open \"%s\": %s", __func__, mSerialPath, strerror(errno));
+        ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
         unlockMutex(&serialMutex, __func__);
         return;
     }
@@ -482,11 +484,11 @@ void* Twinel::serialLogThread(void* arg) {
             property_get(PROP_KERNEL_LOG, value, "0");
             if (strcmp(value, "0") != 0) {
                 ALOGI("%s: resume", __func__);
-                fds[1].fd = twdevice::open(hal->mSerialPath,
-                                           O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                std::string path = hal->serialPath();
+                fds[1].fd =
+                        twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
                 if (fds[1].fd < 0) {
-                    ALOGE("%s: failed to open \"%s\": %s", __func__, hal->mSerialPath,
-                          strerror(errno));
+                    ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
                     goto exit;
                 }
                 nfds++;

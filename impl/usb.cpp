@@ -62,6 +62,13 @@ static const char* lastComponent(const char* path) {
     return slash == nullptr ? path : slash + 1;
 }
 
+std::string Twinel::serialPath() {
+    pthread_mutex_lock(&usbAutoSuspendMutex);
+    std::string path = mSerialPath;
+    pthread_mutex_unlock(&usbAutoSuspendMutex);
+    return path;
+}
+
 int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
     int ret = pthread_mutex_lock(&usbAutoSuspendMutex);
     if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", __func__);
@@ -301,7 +308,8 @@ void* Twinel::usbNotifyThread(void* arg) {
     }
 
     for (;;) {
-        for (ssize_t off = 0; len >= 1 && off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= len;) {
+        for (ssize_t off = 0;
+             len >= 1 && off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= len;) {
             struct inotify_event* ev = reinterpret_cast<struct inotify_event*>(buf + off);
             ssize_t next = off + static_cast<ssize_t>(sizeof(*ev)) + ev->len;
             if (next > len) break;  // a record cut short is not trusted
@@ -316,8 +324,7 @@ void* Twinel::usbNotifyThread(void* arg) {
                     if (isAccessoryNode(TTY_VID_PATH, TTY_PID_PATH, name)) {
                         ALOGD("========== %s create", name);
                         pthread_mutex_lock(&usbAutoSuspendMutex);
-                        snprintf(hal->mSerialPath, sizeof(hal->mSerialPath), DEV_PATH "/%s",
-                                 name);
+                        snprintf(hal->mSerialPath, sizeof(hal->mSerialPath), DEV_PATH "/%s", name);
                         hal->mUsbAutoSuspendDisableVote = 0;
                         pthread_mutex_unlock(&usbAutoSuspendMutex);
                         hal->usbAutoSuspend(true, false);
@@ -337,8 +344,8 @@ void* Twinel::usbNotifyThread(void* arg) {
                     if (isAccessoryNode(HIDRAW_VID_PATH, HIDRAW_PID_PATH, name)) {
                         ALOGD("========== %s create", name);
                         pthread_mutex_lock(&hid_display_mutex);
-                        snprintf(hal->mHidDisplayPath, sizeof(hal->mHidDisplayPath),
-                                 DEV_PATH "/%s", name);
+                        snprintf(hal->mHidDisplayPath, sizeof(hal->mHidDisplayPath), DEV_PATH "/%s",
+                                 name);
                         pthread_mutex_unlock(&hid_display_mutex);
                         hal->hidDisplayDeviceAdded();
                     }

@@ -18,7 +18,9 @@ const char* kCoverCommandsHelp =
 
 namespace {
 
-std::unique_ptr<twsim::AccessoryService> gAccessory;
+// Lives until the process ends, never destroyed: the HIDL runtime's threads
+// may still be serving a query on it while static destructors run at exit.
+twsim::AccessoryService* gAccessory = nullptr;
 
 bool parseNumber(const std::string& text, unsigned long max, unsigned long* out) {
     if (text.empty() || text[0] == '-') return false;
@@ -32,7 +34,7 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long* out)
 
 void accessoryCommand(twsim::Simulator& sim, std::istringstream& words,
                       std::vector<std::string>* out) {
-    if (gAccessory == nullptr) gAccessory = std::make_unique<twsim::AccessoryService>();
+    if (gAccessory == nullptr) gAccessory = new twsim::AccessoryService();
     unsigned long ret = 0, state = twsim::kCoverDisplayDisconnected, delay = 0;
     bool setDelay = false;
     std::string w;

@@ -10,8 +10,10 @@
 namespace twtest {
 
 namespace {
+// Never destroyed: the runtime's threads live until the process ends and
+// may log while static destructors run at exit.
 std::mutex gLock;
-std::condition_variable gCond;
+std::condition_variable& gCond = *new std::condition_variable();
 std::vector<LogLine>* gLines = new std::vector<LogLine>();
 bool gQuiet = getenv("TWTEST_QUIET_LOG") != nullptr;
 
@@ -48,7 +50,8 @@ int LogCapture::count(const std::string& text, int priority) {
     std::lock_guard<std::mutex> lock(gLock);
     int n = 0;
     for (const auto& l : *gLines) {
-        if ((priority == 0 || l.priority == priority) && l.message.find(text) != std::string::npos) {
+        if ((priority == 0 || l.priority == priority) &&
+            l.message.find(text) != std::string::npos) {
             n++;
         }
     }

@@ -167,7 +167,7 @@ TEST_F(Core, AttachDetachAndAttachAgain) {
     EXPECT_TRUE(LogCapture::contains("========== Twinel Attached", ANDROID_LOG_INFO));
     EXPECT_TRUE(LogCapture::contains("========== ttyACM0 create"));
     EXPECT_TRUE(twtest::waitFor([&] { return static_cast<bool>(mHal->getTW2Connect()); }, 3000));
-    EXPECT_STREQ("/dev/ttyACM0", mHal->mSerialPath);
+    EXPECT_EQ("/dev/ttyACM0", mHal->serialPath());
 
     mSim->clearNodeRecords();
     ASSERT_TRUE(mSim->unplug());
@@ -177,7 +177,7 @@ TEST_F(Core, AttachDetachAndAttachAgain) {
     EXPECT_TRUE(twtest::waitFor([&] { return !mHal->mSerialAttached; }, 3000));
     EXPECT_TRUE(LogCapture::waitFor("========== Twinel Unattached", 3000));
     EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
-    EXPECT_STREQ("", mHal->mSerialPath);
+    EXPECT_EQ("", mHal->serialPath());
 
     plugReady(1);
     EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kHalReadyNode));
@@ -236,7 +236,7 @@ TEST_F(Core, AutosuspendVotesAsTheNodeSeesThem) {
 
     // Without a serial node a due write fails; the count still moves.
     mSim->unplugAll();
-    ASSERT_TRUE(twtest::waitFor([&] { return mHal->mSerialPath[0] == '\0'; }, 3000));
+    ASSERT_TRUE(twtest::waitFor([&] { return mHal->serialPath().empty(); }, 3000));
     LogCapture::clear();
     EXPECT_LT(mHal->usbAutoSuspend(false, true), 0);
     EXPECT_EQ(1, mHal->mUsbAutoSuspendDisableVote);
@@ -539,6 +539,7 @@ TEST_F(Core, FirmwareTriggers) {
     size_t from = mSim->atCommands().size();
     EXPECT_EQ(Status::SUCCESS, static_cast<Status>(mHal->goSTMDload()));
     EXPECT_GE(mSim->waitForAtCommand("AT%GOSTMDLOAD", 1000, from), 0);
+    ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kTw2PdNode, 1, 2000));
     EXPECT_EQ(std::vector<std::string>{"0 0"}, values(twsim::kTw2PdNode));
 
     // The request node gone: Status 1 and the helper's message.
