@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -51,6 +50,38 @@ std::vector<std::string> lines(const std::string& file) {
     return out;
 }
 
+// One line taken apart: "TAG P MM-DD hh:mm:ss  PID   TID message".
+struct Parsed {
+    bool ok = false;
+    std::string tag;
+    char priority = 0;
+    std::string date, time;
+    long pid = 0, tid = 0;
+    std::string message;
+};
+
+bool digitsAt(const std::string& s, std::initializer_list<size_t> at) {
+    for (size_t i : at) {
+        if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
+    }
+    return true;
+}
+
+Parsed parse(const std::string& line) {
+    Parsed p;
+    std::istringstream in(line);
+    std::string prio;
+    if (!(in >> p.tag >> prio >> p.date >> p.time >> p.pid >> p.tid)) return p;
+    std::getline(in, p.message);
+    if (prio.size() != 1 || p.message.empty() || p.message[0] != ' ') return p;
+    p.message.erase(0, 1);
+    p.priority = prio[0];
+    p.ok = p.date.size() == 5 && p.date[2] == '-' && digitsAt(p.date, {0, 1, 3, 4}) &&
+           p.time.size() == 8 && p.time[2] == ':' && p.time[5] == ':' &&
+           digitsAt(p.time, {0, 1, 3, 4, 6, 7});
+    return p;
+}
+
 void log(int priority, const char* tag, const char* text, const char* file = nullptr,
          unsigned line = 0) {
     struct __android_logger_data d = {sizeof(d), LOG_ID_MAIN, priority, tag, file, line};
@@ -78,20 +109,28 @@ TEST_F(StderrLogger, LinesHaveLiblogsLayoutAndTheWritersIds) {
     }
     std::vector<std::string> got = lines(logFile());
     ASSERT_EQ(4u, got.size());
-    const std::string ids = " +" + std::to_string(getpid()) + " +";
-    const std::string stamp = "\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
-    EXPECT_TRUE(
-            std::regex_match(got[0], std::regex("tw I " + stamp + ids + std::to_string(gettid()) +
-                                                " FB0 is being consumed\\.")))
-            << got[0];
-    EXPECT_TRUE(std::regex_match(got[1], std::regex("nullptr E " + stamp + ids + "\\d+ no tag")))
-            << got[1];
-    EXPECT_TRUE(std::regex_match(
-            got[2], std::regex("tw D " + stamp + ids + "\\d+ serial\\.cpp:42\\] from a file")))
-            << got[2];
-    EXPECT_TRUE(std::regex_match(
-            got[3], std::regex("tw W " + stamp + ids + std::to_string(other) + " another thread")))
-            << got[3];
+    struct Want {
+        const char* tag;
+        char priority;
+        long tid;  // 0: any
+        const char* message;
+    } want[] = {
+            {"tw", 'I', static_cast<long>(gettid()), "FB0 is being consumed."},
+            {"nullptr", 'E', 0, "no tag"},
+            {"tw", 'D', 0, "serial.cpp:42] from a file"},
+            {"tw", 'W', static_cast<long>(other), "another thread"},
+    };
+    for (size_t i = 0; i < got.size(); i++) {
+        Parsed p = parse(got[i]);
+        ASSERT_TRUE(p.ok) << got[i];
+        EXPECT_EQ(want[i].tag, p.tag) << got[i];
+        EXPECT_EQ(want[i].priority, p.priority) << got[i];
+        EXPECT_EQ(getpid(), p.pid) << got[i];
+        if (want[i].tid != 0) {
+            EXPECT_EQ(want[i].tid, p.tid) << got[i];
+        }
+        EXPECT_EQ(want[i].message, p.message) << got[i];
+    }
 }
 
 TEST_F(StderrLogger, LongLinesAreWholeAndThreadsDoNotInterleave) {
@@ -114,10 +153,12 @@ TEST_F(StderrLogger, LongLinesAreWholeAndThreadsDoNotInterleave) {
     ASSERT_GE(got[0].size(), big.size());
     EXPECT_EQ(big, got[0].substr(got[0].size() - big.size()));
     for (size_t i = 1; i < got.size(); i++) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(got[i], m, std::regex(" thread (\\d) ([a-d]+)$"))) << got[i];
-        int k = std::stoi(m[1]);
-        EXPECT_EQ(std::string(300, 'a' + k), m[2].str());
+        Parsed p = parse(got[i]);
+        ASSERT_TRUE(p.ok) << got[i];
+        ASSERT_EQ(std::string("thread "), p.message.substr(0, 7)) << got[i];
+        int k = p.message[7] - '0';
+        ASSERT_TRUE(k >= 0 && k < kThreads) << got[i];
+        EXPECT_EQ("thread " + std::to_string(k) + " " + std::string(300, 'a' + k), p.message);
     }
 }
 
@@ -138,12 +179,14 @@ TEST_F(StderrLogger, AForkedChildNamesItsOwnIds) {
     }
     std::vector<std::string> got = lines(logFile());
     ASSERT_EQ(3u, got.size());
-    std::string child = got[1];
-    std::string forked = got[2].substr(got[2].rfind(' ') + 1);
+    Parsed parent = parse(got[0]), child = parse(got[1]);
+    ASSERT_TRUE(parent.ok && child.ok) << got[0] << "\n" << got[1];
+    long forked = std::stol(got[2].substr(got[2].rfind(' ') + 1));
+    EXPECT_EQ(getpid(), parent.pid);
     // The child is its own process and its own (only) thread.
-    EXPECT_TRUE(std::regex_search(child, std::regex(" " + forked + " +" + forked + " child$")))
-            << child;
-    EXPECT_NE(std::string::npos, got[0].find(" " + std::to_string(getpid()) + " "));
+    EXPECT_EQ("child", child.message);
+    EXPECT_EQ(forked, child.pid);
+    EXPECT_EQ(forked, child.tid);
 }
 
 }  // namespace
