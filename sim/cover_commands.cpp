@@ -9,8 +9,9 @@
 #include <twsim/accessory_service.h>
 #include <twsim/dfu_images.h>
 
-#include <memory>
 #include <sstream>
+
+#include "command_args.h"
 
 const char* kCoverCommandsHelp =
         "accessory [ret=N] [state=N] [delay=MS] | accessory connected|disconnected\n"
@@ -21,16 +22,6 @@ namespace {
 // Lives until the process ends, never destroyed: the HIDL runtime's threads
 // may still be serving a query on it while static destructors run at exit.
 twsim::AccessoryService* gAccessory = nullptr;
-
-bool parseNumber(const std::string& text, unsigned long max, unsigned long* out) {
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = strtoul(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v > max) return false;
-    *out = v;
-    return true;
-}
 
 void accessoryCommand(twsim::Simulator& sim, std::istringstream& words,
                       std::vector<std::string>* out) {

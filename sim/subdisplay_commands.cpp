@@ -11,6 +11,8 @@
 
 #include <sstream>
 
+#include "command_args.h"
+
 const char* kSubDisplayCommandsHelp =
         "hid-panel W H [format=N] [ready=0|1] [info=BYTES]\n"
         "hid-fail write|get|set COUNT [errno=N]\n"
@@ -18,16 +20,6 @@ const char* kSubDisplayCommandsHelp =
         "hid-config | frames | wait-frame COUNT MS | frame-png FILE";
 
 namespace {
-
-bool parseNumber(const std::string& text, unsigned long max, unsigned long* out) {
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = strtoul(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v > max) return false;
-    *out = v;
-    return true;
-}
 
 void panelCommand(twsim::Simulator& sim, std::istringstream& words, std::vector<std::string>* out) {
     std::string w, h;

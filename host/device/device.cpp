@@ -392,8 +392,8 @@ bool isHidrawSeam(int fd) {
     return false;
 #else
     // Asked on every write and ioctl: two calls, the first of which fails
-    // (ENOTSOCK) for anything but a socket.
-    // errno is left as it was: the caller's own call sets it.
+    // (ENOTSOCK) for anything but a socket. errno is left as it was; the
+    // caller's own call sets it.
     int saved = errno;
     int type = 0;
     socklen_t len = sizeof(type);
