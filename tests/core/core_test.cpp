@@ -174,10 +174,11 @@ TEST_F(Core, AttachDetachAndAttachAgain) {
     // The tear-down always cancels a firmware upgrade.
     ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kFirmwareWriteNode, 1, 3000));
     EXPECT_EQ(std::vector<std::string>{"0"}, values(twsim::kFirmwareWriteNode));
-    EXPECT_TRUE(twtest::waitFor([&] { return !mHal->mSerialAttached; }, 3000));
     EXPECT_TRUE(LogCapture::waitFor("========== Twinel Unattached", 3000));
+    // The notify thread forgets the port only once the tear-down is through.
+    EXPECT_TRUE(twtest::waitFor([&] { return mHal->serialPath().empty(); }, 3000));
+    EXPECT_FALSE(mHal->mSerialAttached);
     EXPECT_FALSE(static_cast<bool>(mHal->getTW2Connect()));
-    EXPECT_EQ("", mHal->serialPath());
 
     plugReady(1);
     EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kHalReadyNode));
