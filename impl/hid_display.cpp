@@ -83,7 +83,7 @@ int32_t Twinel::hidDisplayGetInfo(hid_display_report_info* info) {
     info->id = HID_REPORT_ID_INFO;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*info)), info);
     if (ret < 0) ALOGE("%s: failed to get info: %s", __func__, strerror(errno));
-    close(fd);
+    twdevice::close(fd);
     pthread_mutex_unlock(&hid_display_mutex);
     return ret;
 }
@@ -103,7 +103,7 @@ int32_t Twinel::hidDisplaySetConfig(bool flag0, bool displayOn, uint8_t brightne
     }
     int ret = twdevice::ioctl(fd, HIDIOCSFEATURE(sizeof(config)), &config);
     if (ret < 0) ALOGE("%s: failed to set config: %s", __func__, strerror(errno));
-    close(fd);
+    twdevice::close(fd);
     hidUnlock(__func__);
     return ret;
 }
@@ -118,7 +118,7 @@ int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
     config->id = HID_REPORT_ID_CONFIG;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*config)), config);
     if (ret < 0) ALOGE("%s: failed to get config: %s", __func__, strerror(errno));
-    close(fd);
+    twdevice::close(fd);
     hidUnlock(__func__);
     return ret;
 }
@@ -173,7 +173,7 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
         data += n;
     } while (remaining > 0);
 
-    close(fd);
+    twdevice::close(fd);
     hidUnlock(__func__);
     return result;
 }

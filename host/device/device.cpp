@@ -22,7 +22,9 @@
 #include <twdevice/hidraw_seam.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace twdevice {
@@ -74,6 +76,48 @@ int waitFd(int fd, short events, int64_t deadlineMs) {
     }
 }
 
+// Seam connections are kept across open()/close(): a hidraw exchange opens
+// the node, does one request and closes it again, and a fresh connection per
+// exchange costs the peer an accept and a hang-up on top of the request. A
+// connection handed back through close() is parked, one per node, and given
+// to the next open() of the same node when it is still sound.
+struct SeamConnection {
+    std::string real;  // the node's real path
+    dev_t nodeDev;     // the socket file connected to: a node that is
+    ino_t nodeIno;     //   replaced is a new device
+    ino_t selfIno;     // this end's own inode, to know the descriptor again
+    bool cloexec;
+};
+
+struct SeamCache {
+    std::mutex lock;
+    std::map<int, SeamConnection> open;  // handed out by open(), by descriptor
+    std::map<std::string, std::pair<int, SeamConnection>> idle;  // parked, by node
+};
+
+// Never destroyed: a thread still closing a node at exit must find it.
+SeamCache& seamCache() {
+    static SeamCache* cache = new SeamCache();
+    return *cache;
+}
+
+// A parked connection is sound when nothing has happened on it since its
+// last exchange: no hang-up, no shutdown after a failed exchange and no late
+// reply waiting to be taken for the answer to a new request.
+bool seamIdleSound(int fd) {
+    struct pollfd pfd = {fd, POLLIN | POLLRDHUP, 0};
+    int ret;
+    do {
+        ret = poll(&pfd, 1, 0);
+    } while (ret < 0 && errno == EINTR);
+    return ret == 0;
+}
+
+ino_t selfInode(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
 int connectSeam(const std::string& real, int flags) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
@@ -93,6 +137,34 @@ int connectSeam(const std::string& real, int flags) {
         errno = (err == ECONNREFUSED) ? ENODEV : err;
         return -1;
     }
+    return fd;
+}
+
+int openSeam(const std::string& real, const struct stat& node, int flags) {
+    bool cloexec = (flags & O_CLOEXEC) != 0;
+    SeamCache& cache = seamCache();
+    int stale = -1;
+    {
+        std::lock_guard<std::mutex> l(cache.lock);
+        auto it = cache.idle.find(real);
+        if (it != cache.idle.end()) {
+            int fd = it->second.first;
+            SeamConnection conn = std::move(it->second.second);
+            cache.idle.erase(it);
+            if (conn.nodeDev == node.st_dev && conn.nodeIno == node.st_ino &&
+                conn.cloexec == cloexec && seamIdleSound(fd)) {
+                cache.open[fd] = std::move(conn);
+                return fd;
+            }
+            stale = fd;
+        }
+    }
+    if (stale >= 0) ::close(stale);
+
+    int fd = connectSeam(real, flags);
+    if (fd < 0) return -1;
+    std::lock_guard<std::mutex> l(cache.lock);
+    cache.open[fd] = SeamConnection{real, node.st_dev, node.st_ino, selfInode(fd), cloexec};
     return fd;
 }
 
@@ -281,9 +353,31 @@ int open(const char* p, int flags, mode_t mode) {
     std::string real = path(p);
 #ifndef __ANDROID__
     struct stat st;
-    if (::stat(real.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return connectSeam(real, flags);
+    if (::stat(real.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return openSeam(real, st, flags);
 #endif
     return ::open(real.c_str(), flags, mode);
+}
+
+int close(int fd) {
+#ifndef __ANDROID__
+    SeamCache& cache = seamCache();
+    std::unique_lock<std::mutex> l(cache.lock);
+    auto it = cache.open.find(fd);
+    if (it != cache.open.end()) {
+        SeamConnection conn = it->second;
+        cache.open.erase(it);
+        // The same descriptor number may since have been closed behind our
+        // back and reused for something else: only our own socket is parked.
+        if (conn.selfIno != 0 && selfInode(fd) == conn.selfIno &&
+            cache.idle.find(conn.real) == cache.idle.end()) {
+            std::string node = conn.real;
+            cache.idle.emplace(node, std::make_pair(fd, std::move(conn)));
+            return 0;
+        }
+    }
+    l.unlock();
+#endif
+    return ::close(fd);
 }
 
 int access(const char* p, int mode) {

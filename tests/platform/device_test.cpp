@@ -2,8 +2,10 @@
  * The device module: root mapping, the pty modem-line seam and the hidraw
  * socket seam.
  */
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/hidraw.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -300,6 +302,129 @@ TEST(DeviceHidrawSeam, MalformedRepliesAreRefused) {
     EXPECT_EQ(buf[1], 9);
     EXPECT_EQ(buf[3], 0);  // nothing beyond the reply's bytes is touched
     close(fd);
+}
+
+ino_t inodeOf(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+bool infoWorks(int fd) {
+    uint8_t info[7] = {2};
+    return twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(info)), info) == 7 &&
+           (info[1] | (info[2] << 8)) == twsim::kSubDisplayWidth;
+}
+
+TEST(DeviceHidrawSeam, ClosedConnectionIsKeptOnlyForTheSameSoundNode) {
+    TempRoot root;
+    twsim::Simulator sim(root.dir());
+    ASSERT_TRUE(sim.plug());
+
+    int fd = twdevice::open("/dev/hidraw0", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_TRUE(infoWorks(fd));
+    ino_t first = inodeOf(fd);
+    EXPECT_EQ(twdevice::close(fd), 0);
+    // The next open of the node carries on on the same connection.
+    fd = twdevice::open("/dev/hidraw0", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(inodeOf(fd), first);
+    EXPECT_TRUE(infoWorks(fd));
+    // Two at once: the second is a connection of its own.
+    int other = twdevice::open("/dev/hidraw0", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(inodeOf(other), first);
+    EXPECT_TRUE(infoWorks(other));
+    EXPECT_EQ(twdevice::close(other), 0);
+    EXPECT_EQ(twdevice::close(fd), 0);
+
+    // A device plugged again is a new node: a fresh connection that works.
+    ASSERT_TRUE(sim.unplug());
+    ASSERT_TRUE(sim.plug());
+    fd = twdevice::open("/dev/hidraw0", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_TRUE(infoWorks(fd));
+    EXPECT_NE(inodeOf(fd), first);
+    EXPECT_EQ(twdevice::close(fd), 0);
+
+    // A parked connection does not make a vanished node openable.
+    ASSERT_TRUE(sim.unplug());
+    errno = 0;
+    EXPECT_EQ(twdevice::open("/dev/hidraw0", O_RDWR | O_CLOEXEC), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DeviceHidrawSeam, ALateReplyIsNeverTakenOnAReusedConnection) {
+    TempRoot root;
+    ASSERT_EQ(twdevice::mkdirs("/dev", 0755), 0);
+    std::string node = root.real("/dev/hidraw4");
+    int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, node.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 2), 0);
+    // The first connection's answer is followed by a stray second one; the
+    // second connection answers with other bytes.
+    std::thread peer([&] {
+        std::vector<int> conns;
+        uint8_t buf[64];
+        for (uint8_t value : {1, 2}) {
+            int c = accept(listener, nullptr, nullptr);
+            if (c < 0) break;
+            conns.push_back(c);
+            if (recv(c, buf, sizeof(buf), 0) <= 0) break;
+            std::vector<uint8_t> answer = replyOf(3, {2, value, value});
+            send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            if (value == 1) {
+                std::vector<uint8_t> stray = replyOf(3, {2, 7, 7});
+                send(c, stray.data(), stray.size(), MSG_NOSIGNAL);
+            }
+        }
+        for (int c : conns) close(c);
+    });
+
+    uint8_t buf[3] = {2};
+    int fd = twdevice::open("/dev/hidraw4", O_RDWR);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_EQ(twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(buf)), buf), 3);
+    EXPECT_EQ(buf[1], 1);
+    // Let the stray answer arrive before the connection is handed back.
+    struct pollfd pfd = {fd, POLLIN, 0};
+    EXPECT_EQ(poll(&pfd, 1, 2000), 1);
+    EXPECT_EQ(twdevice::close(fd), 0);
+
+    fd = twdevice::open("/dev/hidraw4", O_RDWR);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    buf[0] = 2;
+    EXPECT_EQ(twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(buf)), buf), 3);
+    EXPECT_EQ(buf[1], 2) << "the stray answer of the old connection was taken";
+    twdevice::close(fd);
+    peer.join();
+    close(listener);
+}
+
+TEST(DeviceHidrawSeam, ADescriptorClosedBehindTheModulesBackIsNotParked) {
+    TempRoot root;
+    twsim::Simulator sim(root.dir());
+    ASSERT_TRUE(sim.plug());
+    int fd = twdevice::open("/dev/hidraw0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    // The connection is closed without the module and its number now stands
+    // for the read end of a pipe, which close() must really close.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    ASSERT_EQ(dup2(pipeFds[0], fd), fd);
+    close(pipeFds[0]);
+    EXPECT_EQ(twdevice::close(fd), 0);
+    struct pollfd pfd = {pipeFds[1], POLLOUT, 0};
+    ASSERT_EQ(poll(&pfd, 1, 0), 1);
+    EXPECT_TRUE(pfd.revents & POLLERR) << "the pipe still has a reader";
+    close(pipeFds[1]);
+    fd = twdevice::open("/dev/hidraw0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(infoWorks(fd));
+    twdevice::close(fd);
 }
 
 TEST(DeviceHidrawSeam, SocketWithNobodyBehindIsNoDevice) {

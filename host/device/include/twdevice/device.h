@@ -47,6 +47,11 @@ std::string logical(const std::string& real);
 
 // File-system calls on logical paths; results and errno as the system calls.
 int open(const char* path, int flags, mode_t mode = 0);
+// close(2) for descriptors from open(). A hidraw seam connection is not torn
+// down but kept for the next open() of the same node, which gets it back when
+// it is still sound (same socket file, nothing pending, not hung up);
+// otherwise that open() connects afresh. Any other descriptor is closed.
+int close(int fd);
 int access(const char* path, int mode);
 int stat(const char* path, struct stat* st);
 int lstat(const char* path, struct stat* st);
