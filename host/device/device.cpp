@@ -351,11 +351,19 @@ int open(const char* p, int flags, mode_t mode) {
         return -1;
     }
     std::string real = path(p);
+    int fd = ::open(real.c_str(), flags, mode);
 #ifndef __ANDROID__
-    struct stat st;
-    if (::stat(real.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return openSeam(real, st, flags);
+    // A socket cannot be opened (ENXIO): a hidraw seam is connected to
+    // instead. Asked only then, so that other nodes cost a single call.
+    if (fd < 0 && errno == ENXIO) {
+        struct stat st;
+        if (::stat(real.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            return openSeam(real, st, flags);
+        }
+        errno = ENXIO;
+    }
 #endif
-    return ::open(real.c_str(), flags, mode);
+    return fd;
 }
 
 int close(int fd) {

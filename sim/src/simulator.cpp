@@ -67,6 +67,7 @@ Simulator::~Simulator() {
         mStopping = true;
     }
     mChanged.notify_all();
+    mWorkerWake.notify_all();
     if (mWorker.joinable()) mWorker.join();
     unplugAll();
     mWatcher->stop();
@@ -164,7 +165,10 @@ void Simulator::onNodeWrite(const NodeRecord& record) {
     ALOGD("write %s: \"%s\"%s", record.node.c_str(), record.value.c_str(),
           record.exact ? "" : " (inexact)");
     mChanged.notify_all();
-    if (recover) ALOGI("link recovery requested");
+    if (recover) {
+        mWorkerWake.notify_all();
+        ALOGI("link recovery requested");
+    }
 }
 
 std::vector<NodeRecord> Simulator::nodeRecords() const {
@@ -326,7 +330,7 @@ bool Simulator::waitForRecoveries(int count, int timeoutMs) const {
 void Simulator::workerLoop() {
     std::unique_lock<std::mutex> l(mLock);
     for (;;) {
-        mChanged.wait(l, [&] { return mStopping || mPendingRecoveries > 0; });
+        mWorkerWake.wait(l, [&] { return mStopping || mPendingRecoveries > 0; });
         if (mStopping) return;
         // Requests that arrive while one recovery runs are served by it.
         mPendingRecoveries = 0;
@@ -346,8 +350,8 @@ void Simulator::reenumerate() {
     ALOGI("link recovery: %zu device(s) off the bus", devices.size());
     {
         std::unique_lock<std::mutex> l(mLock);
-        mChanged.wait_for(l, std::chrono::milliseconds(mRecoveryDelayMs),
-                          [&] { return mStopping; });
+        mWorkerWake.wait_for(l, std::chrono::milliseconds(mRecoveryDelayMs),
+                             [&] { return mStopping; });
         if (mStopping) return;
     }
     {

@@ -97,6 +97,15 @@ TEST(DevicePath, FileCallsUseTheMappedPath) {
     closedir(dir);
     EXPECT_EQ(entries, 4);  // ., .., ttyACM0, link
 
+    // A node that refuses the open keeps its errno; only a socket is a seam.
+    ASSERT_EQ(mkfifo(root.real("/sys/class/tty/ttyACM0/fifo").c_str(), 0644), 0);
+    errno = 0;
+    EXPECT_EQ(twdevice::open("/sys/class/tty/ttyACM0/fifo", O_WRONLY | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, ENXIO);
+    errno = 0;
+    EXPECT_EQ(twdevice::open("/sys/class/tty/ttyACM0/none", O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+
     FILE* f = twdevice::fopen("/sys/class/tty/ttyACM0/idVendor", "r");
     ASSERT_NE(f, nullptr);
     fclose(f);

@@ -288,6 +288,8 @@ class Simulator {
 
     mutable std::mutex mLock;  // records, display state, worker
     mutable std::condition_variable mChanged;
+    // The worker's own wake-up: it is not woken by every node write.
+    std::condition_variable mWorkerWake;
     std::vector<NodeRecord> mNodeRecords;
     bool mDisplayOn = true;
     int mRecoveryDelayMs = 50;
