@@ -233,16 +233,26 @@ TEST(DeviceHidrawSeam, ConnectionLostMidwayIsNoDevice) {
     close(fd);
 }
 
+// A SOCK_SEQPACKET socket bound at `path` (not yet listening); -1 on failure.
+int boundSeamSocket(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (fd < 0) return -1;
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // A seam peer that answers each request with the next canned reply.
 class CannedPeer {
   public:
     CannedPeer(const std::string& path, std::vector<std::vector<uint8_t>> replies)
         : mReplies(std::move(replies)) {
-        mListen = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        struct sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        bind(mListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+        mListen = boundSeamSocket(path);
         listen(mListen, 1);
         mThread = std::thread([this] {
             int fd = accept(mListen, nullptr, nullptr);
@@ -366,12 +376,8 @@ TEST(DeviceHidrawSeam, ClosedConnectionIsKeptOnlyForTheSameSoundNode) {
 TEST(DeviceHidrawSeam, ALateReplyIsNeverTakenOnAReusedConnection) {
     TempRoot root;
     ASSERT_EQ(twdevice::mkdirs("/dev", 0755), 0);
-    std::string node = root.real("/dev/hidraw4");
-    int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, node.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+    int listener = boundSeamSocket(root.real("/dev/hidraw4"));
+    ASSERT_GE(listener, 0) << strerror(errno);
     ASSERT_EQ(listen(listener, 2), 0);
     // The first connection's answer is followed by a stray second one; the
     // second connection answers with other bytes.
@@ -439,12 +445,8 @@ TEST(DeviceHidrawSeam, ADescriptorClosedBehindTheModulesBackIsNotParked) {
 TEST(DeviceHidrawSeam, SocketWithNobodyBehindIsNoDevice) {
     TempRoot root;
     ASSERT_EQ(twdevice::mkdirs("/dev", 0755), 0);
-    std::string node = root.real("/dev/hidraw7");
-    int s = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, node.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+    int s = boundSeamSocket(root.real("/dev/hidraw7"));
+    ASSERT_GE(s, 0) << strerror(errno);
     close(s);  // the file stays, nobody listens
     EXPECT_EQ(twdevice::open("/dev/hidraw7", O_RDWR), -1);
     EXPECT_EQ(errno, ENODEV);
