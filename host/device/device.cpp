@@ -24,7 +24,6 @@
 
 #include <map>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 namespace twdevice {
@@ -91,8 +90,8 @@ struct SeamConnection {
 
 struct SeamCache {
     std::mutex lock;
-    std::map<int, SeamConnection> open;  // handed out by open(), by descriptor
-    std::map<std::string, std::pair<int, SeamConnection>> idle;  // parked, by node
+    std::map<int, SeamConnection> conns;  // every connection we made, by descriptor
+    std::map<std::string, int> idle;      // the parked one of each node
 };
 
 // Never destroyed: a thread still closing a node at exit must find it.
@@ -148,14 +147,14 @@ int openSeam(const std::string& real, const struct stat& node, int flags) {
         std::lock_guard<std::mutex> l(cache.lock);
         auto it = cache.idle.find(real);
         if (it != cache.idle.end()) {
-            int fd = it->second.first;
-            SeamConnection conn = std::move(it->second.second);
+            int fd = it->second;
             cache.idle.erase(it);
+            const SeamConnection& conn = cache.conns[fd];
             if (conn.nodeDev == node.st_dev && conn.nodeIno == node.st_ino &&
                 conn.cloexec == cloexec && seamIdleSound(fd)) {
-                cache.open[fd] = std::move(conn);
                 return fd;
             }
+            cache.conns.erase(fd);
             stale = fd;
         }
     }
@@ -164,7 +163,7 @@ int openSeam(const std::string& real, const struct stat& node, int flags) {
     int fd = connectSeam(real, flags);
     if (fd < 0) return -1;
     std::lock_guard<std::mutex> l(cache.lock);
-    cache.open[fd] = SeamConnection{real, node.st_dev, node.st_ino, selfInode(fd), cloexec};
+    cache.conns[fd] = SeamConnection{real, node.st_dev, node.st_ino, selfInode(fd), cloexec};
     return fd;
 }
 
@@ -370,18 +369,15 @@ int close(int fd) {
 #ifndef __ANDROID__
     SeamCache& cache = seamCache();
     std::unique_lock<std::mutex> l(cache.lock);
-    auto it = cache.open.find(fd);
-    if (it != cache.open.end()) {
-        SeamConnection conn = it->second;
-        cache.open.erase(it);
+    auto it = cache.conns.find(fd);
+    if (it != cache.conns.end()) {
         // The same descriptor number may since have been closed behind our
         // back and reused for something else: only our own socket is parked.
-        if (conn.selfIno != 0 && selfInode(fd) == conn.selfIno &&
-            cache.idle.find(conn.real) == cache.idle.end()) {
-            std::string node = conn.real;
-            cache.idle.emplace(node, std::make_pair(fd, std::move(conn)));
+        if (it->second.selfIno != 0 && selfInode(fd) == it->second.selfIno &&
+            cache.idle.emplace(it->second.real, fd).second) {
             return 0;
         }
+        cache.conns.erase(it);
     }
     l.unlock();
 #endif
