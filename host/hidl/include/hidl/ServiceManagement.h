@@ -7,6 +7,7 @@
 #include <utils/StrongPointer.h>
 
 #include <string>
+#include <vector>
 
 namespace android {
 
@@ -31,6 +32,12 @@ sp<::android::hidl::manager::V1_0::IServiceManager> defaultServiceManager();
 
 // The in-process manager that loads "<package>@<version>-impl.so" libraries.
 sp<::android::hidl::manager::V1_0::IServiceManager> getPassthroughServiceManager();
+
+// Instance names under which descriptor is served, for tests that run once
+// per instance. The platform lists what the device manifest declares; here
+// the running hwservicemanager lists what is registered. Empty when the
+// manager is not running.
+std::vector<std::string> getAllHalInstanceNames(const std::string& descriptor);
 
 namespace details {
 
