@@ -140,6 +140,12 @@ class VtsModule : public ::testing::Test {
                 {twtest::binDir() + "/VtsHalTwinelV1_1TargetTest", "--gtest_output=json:" + json},
                 kModuleTimeoutMs, &r.exitCode, &r.ms);
         r.results = parseResults(twtest::readFile(json));
+        // ctest reports a test whose output holds gtest's skip marker as
+        // skipped, failed or not: the module's own markers must not pass
+        // through when its log is printed.
+        for (size_t at; (at = r.log.find("[  SKIPPED ]")) != std::string::npos;) {
+            r.log.replace(at, 12, "[  skipped ]");
+        }
         return r;
     }
 
