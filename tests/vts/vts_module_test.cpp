@@ -203,9 +203,9 @@ TEST_F(VtsModule, PassesWithTheAccessoryDetached) {
 TEST_F(VtsModule, PassesWithTheAccessoryAttached) {
     ASSERT_TRUE(simOk("accessory connected"));
     ASSERT_TRUE(simOk("plug"));
-    ASSERT_TRUE(simOk("wait-record /sys/class/twinel/tw2/tw2_hal_ready 1 10000"));
+    ASSERT_TRUE(simOk("wait-record /sys/class/twinel/tw2/tw2_hal_ready 1 20000", 25000));
     ASSERT_TRUE(twtest::waitFor(
-            [&] { return dump().find("subScreen_status: 3") != std::string::npos; }, 10000));
+            [&] { return dump().find("subScreen_status: 3") != std::string::npos; }, 20000));
     ASSERT_TRUE(simOk("clear"));
     std::vector<std::string> frames = sim("frames");
     ASSERT_EQ(0u, frames.back().rfind("ok ", 0));
@@ -229,7 +229,7 @@ TEST_F(VtsModule, PassesWithTheAccessoryAttached) {
     std::vector<std::string> sent(configs.begin() + configsBefore, configs.end());
     EXPECT_TRUE(contains(sent, "config 030000"));
     EXPECT_EQ("config 03025a", sent.back());
-    EXPECT_TRUE(simOk("wait-frame " + std::to_string(framesBefore + 1) + " 10000"));
+    EXPECT_TRUE(simOk("wait-frame " + std::to_string(framesBefore + 1) + " 10000", 15000));
 
     // Left as found: powered on, no callback of the module registered.
     std::string state = dump();
