@@ -338,9 +338,9 @@ namespace {
 // checked against the phone's SELinux policy and node owners.
 struct AccessRecord {
     std::mutex lock;
+    std::string file;                    // guarded by lock: the file fd is open on
     int fd = -1;                         // guarded by lock; -1 when not recording
-    bool opened = false;                 // guarded by lock; the variable was looked at
-    std::set<std::string> seen;          // guarded by lock
+    std::set<std::string> seen;          // guarded by lock: lines written to file
     std::map<int, std::string> fdPaths;  // guarded by lock: descriptor -> logical path
 };
 
@@ -349,14 +349,20 @@ AccessRecord& accessRecord() {
     return *rec;
 }
 
-// Caller holds rec.lock.
+// Follows the variable as it stands, so that a test can turn the record on
+// and off. Caller holds rec.lock.
 bool recordingLocked(AccessRecord& rec) {
-    if (!rec.opened) {
-        rec.opened = true;
-        const char* file = getenv(kAccessRecordEnv);
-        if (file != nullptr && file[0] != '\0') {
-            rec.fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (rec.fd < 0) ALOGE("cannot open %s: %s", file, strerror(errno));
+    const char* env = getenv(kAccessRecordEnv);
+    std::string file = env != nullptr ? env : "";
+    if (file != rec.file) {
+        if (rec.fd >= 0) ::close(rec.fd);
+        rec.fd = -1;
+        rec.file = file;
+        rec.seen.clear();
+        rec.fdPaths.clear();
+        if (!file.empty()) {
+            rec.fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (rec.fd < 0) ALOGE("cannot open %s: %s", file.c_str(), strerror(errno));
         }
     }
     return rec.fd >= 0;

@@ -32,6 +32,24 @@ def replace(rel, old, new):
 
 
 RC = "service/vendor.zyr.hardware.twinel@1.1-service.rc"
+RECORD = "record.txt"
+
+
+def record(*lines):
+    def edit(tree):
+        with open(os.path.join(tree, RECORD), "w") as f:
+            f.write("".join(line + "\n" for line in lines))
+    return edit
+
+
+def both(*edits):
+    def edit(tree):
+        for e in edits:
+            e(tree)
+    return edit
+
+
+PD = "/sys/class/twinel/tw2/tw2_pd /sys/devices/virtual/twinel/tw2/tw2_pd"
 # (name, steps, mistake, expected message as a regular expression)
 CASES = [
     ("clean", ["policy", "init"], None, None),
@@ -64,6 +82,22 @@ CASES = [
     ("malformed manifest", ["init"],
      replace("service/vendor.zyr.hardware.twinel@1.1-service.xml", "</hal>", "</hall>"),
      r"service\.xml:\d+: parser error"),
+    ("recorded accesses with their rules", ["access"],
+     record("rdwr chr /dev/ttyACM0 /dev/pts/3", "write file " + PD,
+            "rdwr file /dev/bus/usb/001/002 /dev/bus/usb/001/002"), None),
+    ("recorded node no contexts line names", ["access"],
+     record("rdwr chr /dev/ttyUSB0 /dev/ttyUSB0"),
+     r"rdwr /dev/ttyUSB0: no file_contexts line matches /dev/ttyUSB0"),
+    ("recorded access without its allow rule", ["access"],
+     both(record("write file " + PD),
+          replace("sepolicy/vendor/hal_twinel_default.te",
+                  "allow hal_twinel_default sysfs_twinel:file rw_file_perms;", "")),
+     r"missing policy rule: allow hal_twinel_default sysfs_twinel:file write;"),
+    ("recorded access the groups cannot make", ["access"],
+     both(record("rdwr file /dev/bus/usb/001/002 /dev/bus/usb/001/002"),
+          replace(RC, "group system usb wakelock", "group system wakelock")),
+     r"rdwr /dev/bus/usb/001/002: mode 660 0:1018 \(ueventd\) denies user system"),
+    ("empty record", ["access"], record(), r"the access record is empty"),
     ("ueventd bad mode", ["init"],
      replace("service/ueventd.twinel.rc", "0660   system     system", "660   system     system"),
      r"ueventd\.twinel\.rc:\d+: bad mode 660"),
@@ -93,6 +127,8 @@ def main():
                "--work", os.path.join(work, "check")]
         for s in steps:
             cmd += ["--only", s]
+        if "access" in steps:
+            cmd += ["--record", os.path.join(tree, RECORD)]
         r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                            universal_newlines=True, env=env)
         if expected is None:
