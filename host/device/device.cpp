@@ -444,7 +444,6 @@ void recordIoctl(int fd) {
 }
 #else
 void recordResult(const char*, const char*, bool) {}
-void forgetFd(int) {}
 void recordIoctl(int) {}
 #endif
 
