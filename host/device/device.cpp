@@ -24,6 +24,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace twdevice {
@@ -327,6 +328,127 @@ std::string root() {
 #endif
 }
 
+namespace {
+
+#ifndef __ANDROID__
+// Access record: when TWINEL_ACCESS_RECORD names a file, every device path
+// this process opens, lists, watches, probes or sends an ioctl to is appended
+// to it once, as "op kind logical resolved" (resolved: the logical path with
+// every symbolic link under the root followed), so that the accesses can be
+// checked against the phone's SELinux policy and node owners.
+struct AccessRecord {
+    std::mutex lock;
+    std::string file;                    // guarded by lock: the file fd is open on
+    int fd = -1;                         // guarded by lock; -1 when not recording
+    std::set<std::string> seen;          // guarded by lock: lines written to file
+    std::map<int, std::string> fdPaths;  // guarded by lock: descriptor -> logical path
+};
+
+AccessRecord& accessRecord() {
+    static AccessRecord* rec = new AccessRecord();
+    return *rec;
+}
+
+// Follows the variable as it stands, so that a test can turn the record on
+// and off. Caller holds rec.lock.
+bool recordingLocked(AccessRecord& rec) {
+    const char* env = getenv(kAccessRecordEnv);
+    std::string file = env != nullptr ? env : "";
+    if (file != rec.file) {
+        if (rec.fd >= 0) ::close(rec.fd);
+        rec.fd = -1;
+        rec.file = file;
+        rec.seen.clear();
+        rec.fdPaths.clear();
+        if (!file.empty()) {
+            rec.fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (rec.fd < 0) ALOGE("cannot open %s: %s", file.c_str(), strerror(errno));
+        }
+    }
+    return rec.fd >= 0;
+}
+
+const char* kindOf(const std::string& real) {
+    struct stat st;
+    if (::stat(real.c_str(), &st) < 0) return "missing";
+    if (S_ISDIR(st.st_mode)) return "dir";
+    if (S_ISCHR(st.st_mode)) return "chr";
+    if (S_ISSOCK(st.st_mode)) return "sock";
+    return "file";
+}
+
+void recordAccess(const char* op, const std::string& logicalPath) {
+    AccessRecord& rec = accessRecord();
+    std::lock_guard<std::mutex> l(rec.lock);
+    if (!recordingLocked(rec) || logicalPath.empty() || logicalPath[0] != '/') return;
+    std::string real = path(logicalPath);
+    std::string resolved = logicalPath;
+    char* canon = ::realpath(real.c_str(), nullptr);
+    if (canon != nullptr) {
+        resolved = logical(canon);
+        free(canon);
+    }
+    std::string line = std::string(op) + " " + kindOf(real) + " " + logicalPath + " " + resolved;
+    if (!rec.seen.insert(line).second) return;
+    line += "\n";
+    if (::write(rec.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        ALOGE("cannot write the access record: %s", strerror(errno));
+    }
+}
+
+// Records an attempt unless the path is simply not there.
+void recordResult(const char* op, const char* p, bool ok) {
+    if (ok || errno != ENOENT) {
+        int saved = errno;
+        recordAccess(op, p);
+        errno = saved;
+    }
+}
+
+const char* openOp(int flags, bool created) {
+    if (created) return "create";
+    if (flags & O_APPEND) return "append";
+    switch (flags & O_ACCMODE) {
+        case O_WRONLY:
+            return "write";
+        case O_RDWR:
+            return "rdwr";
+        default:
+            return "read";
+    }
+}
+
+void rememberFd(int fd, const char* p) {
+    AccessRecord& rec = accessRecord();
+    std::lock_guard<std::mutex> l(rec.lock);
+    if (recordingLocked(rec)) rec.fdPaths[fd] = p;
+}
+
+void forgetFd(int fd) {
+    AccessRecord& rec = accessRecord();
+    std::lock_guard<std::mutex> l(rec.lock);
+    rec.fdPaths.erase(fd);
+}
+
+void recordIoctl(int fd) {
+    std::string p;
+    {
+        AccessRecord& rec = accessRecord();
+        std::lock_guard<std::mutex> l(rec.lock);
+        if (!recordingLocked(rec)) return;
+        auto it = rec.fdPaths.find(fd);
+        if (it == rec.fdPaths.end()) return;
+        p = it->second;
+    }
+    recordAccess("ioctl", p);
+}
+#else
+void recordResult(const char*, const char*, bool) {}
+void recordIoctl(int) {}
+#endif
+
+}  // namespace
+
 std::string path(const std::string& logicalPath) {
     if (logicalPath.empty() || logicalPath[0] != '/') return logicalPath;
     std::string r = root();
@@ -350,23 +472,32 @@ int open(const char* p, int flags, mode_t mode) {
         return -1;
     }
     std::string real = path(p);
+#ifndef __ANDROID__
+    bool existed = (flags & O_CREAT) == 0 || ::access(real.c_str(), F_OK) == 0;
+#endif
     int fd = ::open(real.c_str(), flags, mode);
 #ifndef __ANDROID__
+    recordResult(openOp(flags, !existed && fd >= 0), p, fd >= 0);
     // A socket cannot be opened (ENXIO): a hidraw seam is connected to
     // instead. Asked only then, so that other nodes cost a single call.
     if (fd < 0 && errno == ENXIO) {
         struct stat st;
         if (::stat(real.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-            return openSeam(real, st, flags);
+            fd = openSeam(real, st, flags);
+            recordResult(openOp(flags, false), p, fd >= 0);
+            if (fd >= 0) rememberFd(fd, p);
+            return fd;
         }
         errno = ENXIO;
     }
+    if (fd >= 0) rememberFd(fd, p);
 #endif
     return fd;
 }
 
 int close(int fd) {
 #ifndef __ANDROID__
+    forgetFd(fd);
     SeamCache& cache = seamCache();
     std::unique_lock<std::mutex> l(cache.lock);
     auto it = cache.conns.find(fd);
@@ -389,7 +520,9 @@ int access(const char* p, int mode) {
         errno = EFAULT;
         return -1;
     }
-    return ::access(path(p).c_str(), mode);
+    int ret = ::access(path(p).c_str(), mode);
+    recordResult((mode & R_OK) ? "probe-read" : "access", p, ret == 0);
+    return ret;
 }
 
 int stat(const char* p, struct stat* st) {
@@ -413,7 +546,9 @@ DIR* opendir(const char* p) {
         errno = EFAULT;
         return nullptr;
     }
-    return ::opendir(path(p).c_str());
+    DIR* dir = ::opendir(path(p).c_str());
+    recordResult("list", p, dir != nullptr);
+    return dir;
 }
 
 FILE* fopen(const char* p, const char* mode) {
@@ -421,7 +556,9 @@ FILE* fopen(const char* p, const char* mode) {
         errno = EFAULT;
         return nullptr;
     }
-    return ::fopen(path(p).c_str(), mode);
+    FILE* f = ::fopen(path(p).c_str(), mode);
+    recordResult(mode[0] == 'r' && mode[1] != '+' ? "read" : "rdwr", p, f != nullptr);
+    return f;
 }
 
 ssize_t readlink(const char* p, char* buf, size_t size) {
@@ -449,7 +586,9 @@ int inotifyAddWatch(int fd, const char* p, uint32_t mask) {
         errno = EFAULT;
         return -1;
     }
-    return inotify_add_watch(fd, path(p).c_str(), mask);
+    int wd = inotify_add_watch(fd, path(p).c_str(), mask);
+    recordResult("watch", p, wd >= 0);
+    return wd;
 }
 
 int mkdirs(const char* p, mode_t mode) {
@@ -507,6 +646,7 @@ bool isHidrawSeam(int fd) {
 }
 
 int ioctl(int fd, unsigned long request, void* arg) {
+    recordIoctl(fd);
 #ifndef __ANDROID__
     if (_IOC_TYPE(request) == 'H' && isHidrawSeam(fd)) return seamIoctl(fd, request, arg);
 #endif

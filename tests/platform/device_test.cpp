@@ -19,6 +19,7 @@
 
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "test_util.h"
 
@@ -115,6 +116,59 @@ TEST(DevicePath, FileCallsUseTheMappedPath) {
     EXPECT_GE(twdevice::inotifyAddWatch(in, "/sys/class/tty", IN_CREATE), 0);
     EXPECT_LT(twdevice::inotifyAddWatch(in, "/sys/none", IN_CREATE), 0);
     close(in);
+}
+
+TEST(DeviceAccessRecord, EachAccessIsRecordedOnceWithItsResolvedPath) {
+    TempRoot root;
+    ASSERT_EQ(twdevice::mkdirs("/sys/devices/virtual/twinel/tw2", 0755), 0);
+    ASSERT_EQ(twdevice::mkdirs("/sys/class/twinel", 0755), 0);
+    ASSERT_EQ(
+            symlink("../../devices/virtual/twinel/tw2", root.real("/sys/class/twinel/tw2").c_str()),
+            0);
+    writeText(root.real("/sys/devices/virtual/twinel/tw2/tw2_pd"), "0\n");
+    std::string record = root.dir() + "-record.txt";
+    setenv(twdevice::kAccessRecordEnv, record.c_str(), 1);
+
+    for (int i = 0; i < 2; i++) {
+        int fd = twdevice::open("/sys/class/twinel/tw2/tw2_pd", O_WRONLY);
+        ASSERT_GE(fd, 0);
+        int pending = 0;
+        EXPECT_EQ(twdevice::ioctl(fd, FIONREAD, &pending), 0);
+        twdevice::close(fd);
+    }
+    int fd = twdevice::open("/sys/devices/virtual/twinel/tw2/new", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    twdevice::close(fd);
+    DIR* dir = twdevice::opendir("/sys/class/twinel");
+    ASSERT_NE(dir, nullptr);
+    closedir(dir);
+    int in = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(in, 0);
+    EXPECT_GE(twdevice::inotifyAddWatch(in, "/sys/class/twinel/tw2", IN_MODIFY), 0);
+    close(in);
+    EXPECT_EQ(twdevice::access("/sys/class/twinel/tw2/tw2_pd", R_OK), 0);
+    // A path that is not there is no access to record.
+    EXPECT_EQ(twdevice::access("/dev/hidraw0", F_OK), -1);
+    unsetenv(twdevice::kAccessRecordEnv);
+    // Nothing more once the variable is gone.
+    fd = twdevice::open("/sys/class/twinel/tw2/tw2_pd", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    twdevice::close(fd);
+
+    std::ifstream in2(record);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in2, line);) lines.push_back(line);
+    unlink(record.c_str());
+    const std::string pd = "/sys/class/twinel/tw2/tw2_pd /sys/devices/virtual/twinel/tw2/tw2_pd";
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                             "write file " + pd,
+                             "ioctl file " + pd,
+                             "create file /sys/devices/virtual/twinel/tw2/new "
+                             "/sys/devices/virtual/twinel/tw2/new",
+                             "list dir /sys/class/twinel /sys/class/twinel",
+                             "watch dir /sys/class/twinel/tw2 /sys/devices/virtual/twinel/tw2",
+                             "probe-read file " + pd,
+                     }));
 }
 
 TEST(DevicePath, NullPathsFailCleanly) {

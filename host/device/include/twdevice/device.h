@@ -32,6 +32,11 @@ namespace twdevice {
 // Name of the environment variable naming the device root.
 constexpr const char* kRootEnv = "TWINEL_DEVICE_ROOT";
 
+// Name of the environment variable naming the access record (host only):
+// every device path the process opens, lists, watches, probes or sends an
+// ioctl to is appended to that file once, as "op kind logical resolved".
+constexpr const char* kAccessRecordEnv = "TWINEL_ACCESS_RECORD";
+
 // The directory standing for "/", without a trailing slash; empty when real
 // paths are used.
 std::string root();
