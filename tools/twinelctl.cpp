@@ -17,16 +17,15 @@
  */
 #define LOG_TAG "twinelctl"
 
+#include "twinelctl.h"
+
 #include <android/log.h>
 #include <errno.h>
 #include <hidl/HidlTransportSupport.h>
 #include <limits.h>
-#include <png.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.0/ITwinelAtCallback.h>
@@ -47,6 +46,9 @@
 #include <thread>
 #include <vector>
 
+#include "picture.h"
+#include "print.h"
+
 using ::android::sp;
 using ::android::hardware::hidl_string;
 using ::android::hardware::hidl_vec;
@@ -65,29 +67,11 @@ using ::vendor::zyr::hardware::twinel::V1_1::ITwinel;
 namespace V1_0 = ::vendor::zyr::hardware::twinel::V1_0;
 namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
 
+namespace twinelctl {
 namespace {
-
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;     // the HAL answered Status 1
-constexpr int kExitTransport = 2;   // no service, transport error, no answer in time
-constexpr int kExitIncomplete = 3;  // watch: --timeout came before --count events
-constexpr int kExitUsage = 64;      // bad command line
-constexpr int kExitData = 65;       // unreadable or unusable input file
 
 // Largest frame drawSubDisplay is given (the panel holds far fewer).
 constexpr int64_t kMaxPixels = 1 << 20;
-// Largest PNG decoded, in pixels.
-constexpr uint64_t kMaxPngPixels = 16u << 20;
-
-// A bad argument, reported as one line with kExitUsage.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// A file that cannot be used, reported as one line with kExitData.
-struct DataError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // ---------------------------------------------------------------------------
 // Argument conversion. CLI11 takes every number as text; these turn it into
@@ -160,133 +144,6 @@ bool toBool(const std::string& op, const std::string& name, const std::string& t
     if (t == "0" || t == "false" || t == "off" || t == "no") return false;
     throw UsageError(op + ": " + name + " must be true or false (1/0, on/off), not \"" + text +
                      "\"");
-}
-
-// ---------------------------------------------------------------------------
-// Output.
-
-const char* statusWord(Status s) {
-    switch (s) {
-        case Status::SUCCESS:
-            return "success";
-        case Status::FAILURE:
-            return "failure";
-    }
-    return "unknown";
-}
-
-int printStatus(Status s) {
-    printf("status: %u (%s)\n", static_cast<uint32_t>(s), statusWord(s));
-    return s == Status::SUCCESS ? kExitOk : kExitFailure;
-}
-
-const char* boolWord(bool b) {
-    return b ? "true" : "false";
-}
-
-// Control characters other than line ends and tabs are shown escaped.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7f)) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-// "name: value"; a value of several lines goes below its name, indented.
-void printField(const char* name, const std::string& value) {
-    std::string v = value;
-    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-    std::string text;
-    for (char c : v) {
-        if (c != '\r') text += c;
-    }
-    text = printable(text);
-    if (text.find('\n') == std::string::npos) {
-        printf("%s: %s\n", name, text.c_str());
-        return;
-    }
-    printf("%s:\n", name);
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        printf("  %s\n", text.substr(start, end - start).c_str());
-        start = end + 1;
-    }
-}
-
-const char* subScreenStateWord(int32_t state) {
-    switch (state) {
-        case 0:
-            return "not present";
-        case 1:
-            return "initialised";
-        case 2:
-            return "off";
-        case 3:
-            return "on";
-    }
-    return "unknown";
-}
-
-// The uevent keyword each event number stands for.
-const char* lpwgEventWord(int32_t event) {
-    switch (event) {
-        case 0:
-            return "WAKEUP";
-        case 1:
-            return "TW_PEN_WAKEUP";
-        case 2:
-            return "TW_PEN_WAKEUP_BTN";
-        case 3:
-            return "TW_PEN_DETECTION";
-        case 4:
-            return "SWITCH_AES_BOTH";
-        case 5:
-            return "SWITCH_AES_TO_1";
-        case 6:
-            return "SWITCH_AES_TO_2";
-        case 7:
-            return "TW_UPDATE_STATE";
-        case -1:
-            return "unrecognised";
-    }
-    return "unknown";
-}
-
-const char* resultWord(int32_t result) {
-    switch (result) {
-        case 0:
-            return "recognised";
-        case -1:
-            return "not recognised";
-    }
-    return "unknown";
-}
-
-std::string timeStamp() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    struct tm tm;
-    localtime_r(&tv.tv_sec, &tm);
-    char buf[32];
-    snprintf(buf, sizeof(buf), "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
-             static_cast<long>(tv.tv_usec / 1000));
-    return buf;
-}
-
-template <typename R>
-bool transportOk(const R& ret, const char* op) {
-    if (ret.isOk()) return true;
-    fprintf(stderr, "twinelctl: %s: transport error: %s\n", op, ret.description().c_str());
-    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -445,122 +302,6 @@ size_t countLines(const std::string& reply) {
     size_t n = 1;
     for (char c : r) n += c == '\n';
     return n;
-}
-
-// ---------------------------------------------------------------------------
-// Pictures for the sub display: 8-bit grey, row by row.
-
-struct Picture {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<uint8_t> grey;
-};
-
-Picture loadPng(const std::string& file) {
-    // A FIFO or a device would block or never end: only regular files.
-    struct stat st;
-    if (stat(file.c_str(), &st) != 0) throw DataError(file + ": " + strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw DataError(file + ": not a regular file");
-    FILE* f = fopen(file.c_str(), "rb");
-    if (f == nullptr) throw DataError(file + ": " + strerror(errno));
-    unsigned char sig[8] = {};
-    size_t got = fread(sig, 1, sizeof(sig), f);
-    if (got != sizeof(sig) || png_sig_cmp(sig, 0, sizeof(sig)) != 0) {
-        fclose(f);
-        throw DataError(file + ": not a PNG file");
-    }
-    rewind(f);
-    png_image image;
-    memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_stdio(&image, f)) {
-        std::string msg = image.message;
-        png_image_free(&image);
-        fclose(f);
-        throw DataError(file + ": unreadable PNG: " + msg);
-    }
-    if (image.width == 0 || image.height == 0 ||
-        static_cast<uint64_t>(image.width) * image.height > kMaxPngPixels) {
-        uint32_t w = image.width, h = image.height;
-        png_image_free(&image);
-        fclose(f);
-        throw DataError(file + ": picture of " + std::to_string(w) + "x" + std::to_string(h) +
-                        " pixels is empty or too large");
-    }
-    image.format = PNG_FORMAT_GRAY;
-    Picture pic;
-    pic.width = image.width;
-    pic.height = image.height;
-    pic.grey.resize(PNG_IMAGE_SIZE(image));
-    png_color black = {0, 0, 0};
-    int ok = png_image_finish_read(&image, &black, pic.grey.data(), 0, nullptr);
-    std::string msg = image.message;
-    png_image_free(&image);
-    fclose(f);
-    if (!ok) throw DataError(file + ": unreadable PNG: " + msg);
-    return pic;
-}
-
-Picture scaleNearest(const Picture& in, uint32_t width, uint32_t height) {
-    Picture out;
-    out.width = width;
-    out.height = height;
-    out.grey.resize(static_cast<size_t>(width) * height);
-    for (uint32_t y = 0; y < height; y++) {
-        uint32_t sy = static_cast<uint32_t>(static_cast<uint64_t>(y) * in.height / height);
-        for (uint32_t x = 0; x < width; x++) {
-            uint32_t sx = static_cast<uint32_t>(static_cast<uint64_t>(x) * in.width / width);
-            out.grey[static_cast<size_t>(y) * width + x] =
-                    in.grey[static_cast<size_t>(sy) * in.width + sx];
-        }
-    }
-    return out;
-}
-
-const std::vector<std::string> kPatterns = {"gradient", "checker", "bars",
-                                            "border",   "white",   "black"};
-
-// Grey of one of the 16 levels the panel shows.
-uint8_t level(uint32_t l) {
-    return static_cast<uint8_t>((l > 15 ? 15 : l) * 17);
-}
-
-Picture makePattern(const std::string& name, uint32_t width, uint32_t height) {
-    Picture p;
-    p.width = width;
-    p.height = height;
-    p.grey.resize(static_cast<size_t>(width) * height);
-    for (uint32_t y = 0; y < height; y++) {
-        for (uint32_t x = 0; x < width; x++) {
-            uint8_t g = 0;
-            if (name == "gradient") {
-                // The 16 levels from black on the left to white on the right.
-                g = level(x * 16 / width);
-            } else if (name == "checker") {
-                g = ((x / 16) + (y / 16)) % 2 ? 0 : 255;
-            } else if (name == "bars") {
-                g = (x / 8) % 2 ? 0 : 255;
-            } else if (name == "border") {
-                // A frame with a filled square in the top-left corner, which
-                // shows whether the panel is upside down.
-                bool edge = x == 0 || y == 0 || x == width - 1 || y == height - 1;
-                bool corner = x >= 4 && x < 16 && y >= 4 && y < 16;
-                g = edge || corner ? 255 : 0;
-            } else if (name == "white") {
-                g = 255;
-            }
-            p.grey[static_cast<size_t>(y) * width + x] = g;
-        }
-    }
-    return p;
-}
-
-// The HAL takes bits 4 to 7 of each pixel's low byte as its grey level.
-hidl_vec<uint32_t> toPixels(const Picture& p) {
-    hidl_vec<uint32_t> pixels;
-    pixels.resize(p.grey.size());
-    for (size_t i = 0; i < p.grey.size(); i++) pixels[i] = p.grey[i];
-    return pixels;
 }
 
 // ---------------------------------------------------------------------------
@@ -944,10 +685,7 @@ void addWatchLimits(CLI::App* sub, Options& o) {
             ->check(CLI::Range(0.001, 86400.0));
 }
 
-
-}  // namespace
-
-int main(int argc, char** argv) {
+int toolMain(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -1369,4 +1107,11 @@ int main(int argc, char** argv) {
         _exit(rc);
     }
     return rc;
+}
+
+}  // namespace
+}  // namespace twinelctl
+
+int main(int argc, char** argv) {
+    return twinelctl::toolMain(argc, argv);
 }
