@@ -50,10 +50,15 @@
 #include "print.h"
 
 using ::android::sp;
+using ::android::wp;
+using ::android::hardware::hidl_array;
+using ::android::hardware::hidl_death_recipient;
 using ::android::hardware::hidl_string;
 using ::android::hardware::hidl_vec;
 using ::android::hardware::Return;
 using ::android::hardware::Void;
+using ::android::hidl::base::V1_0::DebugInfo;
+using ::android::hidl::base::V1_0::IBase;
 using ::vendor::zyr::hardware::twinel::V1_0::ITwinelAtCallback;
 using ::vendor::zyr::hardware::twinel::V1_0::ITwinelSubDisplayCallback;
 using ::vendor::zyr::hardware::twinel::V1_0::LpwgStatus;
@@ -63,7 +68,9 @@ using ::vendor::zyr::hardware::twinel::V1_0::Status;
 using ::vendor::zyr::hardware::twinel::V1_0::SubScreenInfo;
 using ::vendor::zyr::hardware::twinel::V1_0::SubScreenState;
 using ::vendor::zyr::hardware::twinel::V1_0::TwinelStatus;
-using ::vendor::zyr::hardware::twinel::V1_1::ITwinel;
+// Every 1.0 operation goes through the 1.0 interface, so that --v10 can
+// hold a 1.0 reference; the 1.1 operations use the 1.1 reference beside it.
+using ::vendor::zyr::hardware::twinel::V1_0::ITwinel;
 namespace V1_0 = ::vendor::zyr::hardware::twinel::V1_0;
 namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
 
@@ -310,6 +317,8 @@ size_t countLines(const std::string& reply) {
 struct Options {
     bool passthrough = false;
     bool verbose = false;
+    bool pureV10 = false;  // act as a client that knows only version 1.0
+    double wait = 0;       // seconds to wait for a service that is not there yet
     std::string instance = "default";
     double callTimeout = 60;
     double settle = 2;
@@ -389,18 +398,48 @@ sigset_t stopSignals() {
     return set;
 }
 
+// Told by the runtime when the service's process ends; the waiting loop
+// looks at the flag between its waits.
+struct ServiceDeath : hidl_death_recipient {
+    void serviceDied(uint64_t /*cookie*/, const wp<IBase>& /*who*/) override { mDied = true; }
+    std::atomic<bool> mDied{false};
+};
+
+// The service keeps one callback of each kind: registering ours replaces the
+// framework's, and clearing ours on the way out leaves none (the framework
+// is not told and does not register again until it restarts).
+std::string replacedText(bool lpwg, bool subDisplay) {
+    if (lpwg && subDisplay) {
+        return "these replace the framework's callbacks, which stay cleared after exit";
+    }
+    return "this replaces the framework's callback, which stays cleared after exit";
+}
+
 // Registers the chosen callbacks, prints events until --count, --timeout or
-// a stop signal, then removes the registrations again.
+// a stop signal, then removes the registrations again. Ends with
+// kExitTransport when the service dies meanwhile.
 int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdog* dog) {
     // Lives as long as the process: a call already on its way may still
     // reach a callback after the registrations are removed.
     static EventLog& log = *new EventLog();
+    bool v10 = o.v10 || o.pureV10;
     sp<V1_0::ITwinelLpwgCallback> lpwgCb;
-    if (lpwg && o.v10) lpwgCb = new LpwgCallback10(&log);
-    if (lpwg && !o.v10) lpwgCb = new LpwgCallback11(&log);
+    if (lpwg && v10) lpwgCb = new LpwgCallback10(&log);
+    if (lpwg && !v10) lpwgCb = new LpwgCallback11(&log);
     sp<ITwinelSubDisplayCallback> subCb = subDisplay ? new SubDisplayCallback(&log) : nullptr;
 
     dog->arm(o.callTimeout, "registering the callbacks");
+    // Linked before registering, so that a death at any later moment is
+    // seen. An in-process HAL cannot die apart from the tool.
+    sp<ServiceDeath> death = new ServiceDeath();
+    if (!o.passthrough) {
+        Return<bool> linked = hal->linkToDeath(death, 0);
+        if (!transportOk(linked, "linkToDeath")) return kExitTransport;
+        if (!linked) {
+            fprintf(stderr, "twinelctl: watch: the service has died\n");
+            return kExitTransport;
+        }
+    }
     // The sub display callback first: once the LPWG worker listens for
     // uevents, both registrations have been taken.
     if (subDisplay && !transportOk(hal->setSubDisplayCallback(subCb), "setSubDisplayCallback")) {
@@ -413,15 +452,22 @@ int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdo
     dog->disarm();
 
     std::string what;
-    if (lpwg) what += std::string("LPWG callback ") + (o.v10 ? "1.0" : "1.1");
+    if (lpwg) what += std::string("LPWG callback ") + (v10 ? "1.0" : "1.1");
     if (subDisplay) what += std::string(what.empty() ? "" : ", ") + "sub display callback";
-    printf("watching: %s (Ctrl-C to stop)\n", what.c_str());
+    printf("watching: %s (Ctrl-C to stop); %s\n", what.c_str(),
+           replacedText(lpwg, subDisplay).c_str());
     fflush(stdout);
 
     int rc = kExitOk;
     sigset_t set = stopSignals();
     auto start = std::chrono::steady_clock::now();
     for (;;) {
+        if (death->mDied) {
+            // Its registrations went with it: nothing to remove.
+            fprintf(stderr, "twinelctl: watch: the service died after %zu event%s\n", log.count(),
+                    log.count() == 1 ? "" : "s");
+            return kExitTransport;
+        }
         if (o.count > 0 && log.count() >= static_cast<size_t>(o.count)) break;
         double elapsed =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -449,6 +495,7 @@ int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdo
     }
     ok = ok && syncWithService(hal);
     dog->disarm();
+    if (!o.passthrough) hal->unlinkToDeath(death).isOk();
     printf("%s: %zu event%s\n", ok ? "unregistered" : "could not unregister", log.count(),
            log.count() == 1 ? "" : "s");
     fflush(stdout);
@@ -607,6 +654,90 @@ int runDraw(ITwinel* hal, const Options& o, const std::string& file, const Pictu
     return drawPixels(hal, toPixels(pic));
 }
 
+// ---------------------------------------------------------------------------
+// The base interface's operations, which every HIDL object answers.
+
+int runPing(ITwinel* hal) {
+    if (!transportOk(hal->ping(), "ping")) return kExitTransport;
+    printf("ping: answered\n");
+    return kExitOk;
+}
+
+int runInterfaceChain(ITwinel* hal) {
+    Return<void> ret = hal->interfaceChain([](const hidl_vec<hidl_string>& chain) {
+        for (const auto& d : chain) printf("%s\n", d.c_str());
+    });
+    return transportOk(ret, "interfaceChain") ? kExitOk : kExitTransport;
+}
+
+// One line per interface of the chain, as interfaces/current.txt has them:
+// the hash in lower-case hexadecimal, a blank, the descriptor. An all-zero
+// hash is what an interface built without a hash reports.
+int runHashChain(ITwinel* hal) {
+    hidl_vec<hidl_string> chain;
+    Return<void> ret = hal->interfaceChain([&](const hidl_vec<hidl_string>& c) { chain = c; });
+    if (!transportOk(ret, "interfaceChain")) return kExitTransport;
+    hidl_vec<hidl_array<uint8_t, 32>> hashes;
+    ret = hal->getHashChain([&](const hidl_vec<hidl_array<uint8_t, 32>>& h) { hashes = h; });
+    if (!transportOk(ret, "getHashChain")) return kExitTransport;
+    if (hashes.size() != chain.size()) {
+        fprintf(stderr, "twinelctl: getHashChain: %zu hashes for %zu interfaces\n", hashes.size(),
+                chain.size());
+        return kExitTransport;
+    }
+    for (size_t i = 0; i < chain.size(); i++) {
+        std::string hex;
+        for (size_t b = 0; b < 32; b++) {
+            char byte[3];
+            snprintf(byte, sizeof(byte), "%02x", hashes[i][b]);
+            hex += byte;
+        }
+        printf("%s %s\n", hex.c_str(), chain[i].c_str());
+    }
+    return kExitOk;
+}
+
+const char* archWord(DebugInfo::Architecture arch) {
+    switch (arch) {
+        case DebugInfo::Architecture::IS_64BIT:
+            return "64-bit";
+        case DebugInfo::Architecture::IS_32BIT:
+            return "32-bit";
+        case DebugInfo::Architecture::UNKNOWN:
+            break;
+    }
+    return "unknown";
+}
+
+int runDebugInfo(ITwinel* hal) {
+    DebugInfo info = {};
+    Return<void> ret = hal->getDebugInfo([&](const DebugInfo& i) { info = i; });
+    if (!transportOk(ret, "getDebugInfo")) return kExitTransport;
+    printf("pid: %d\n", info.pid);
+    printf("ptr: 0x%016llx\n", static_cast<unsigned long long>(info.ptr));
+    printf("arch: %d (%s)\n", static_cast<int32_t>(info.arch), archWord(info.arch));
+    return kExitOk;
+}
+
+// Looks the service up as a 1.0 or a 1.1 interface; with `waitSeconds`, asks
+// again every 100 ms until it is there or the time is up.
+sp<ITwinel> lookUp(const Options& o, bool passthrough, double waitSeconds,
+                   sp<V1_1::ITwinel>* hal11) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<int64_t>(waitSeconds * 1000));
+    for (;;) {
+        sp<ITwinel> hal;
+        if (o.pureV10) {
+            hal = ITwinel::getService(o.instance, passthrough);
+        } else {
+            *hal11 = V1_1::ITwinel::getService(o.instance, passthrough);
+            hal = *hal11;
+        }
+        if (hal != nullptr || std::chrono::steady_clock::now() >= deadline) return hal;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 // Lets the passthrough mode find the implementation library next to the
 // tool's build tree when nothing else says where it is.
 void setPassthroughPath() {
@@ -656,6 +787,8 @@ struct Command {
     // Called once with a null HAL before the service is looked up, so that
     // bad arguments are reported whether or not a service runs.
     bool checksArgs = false;
+    // A 1.1 operation: refused with --v10.
+    bool needs11 = false;
 };
 
 // The first word of the command line that is neither an option nor an
@@ -663,7 +796,7 @@ struct Command {
 std::string unknownOperation(int argc, char** argv, const std::vector<Command>& commands) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--instance" || a == "--call-timeout" || a == "--settle") {
+        if (a == "--instance" || a == "--call-timeout" || a == "--settle" || a == "--wait") {
             i++;
             continue;
         }
@@ -697,9 +830,15 @@ int toolMain(int argc, char** argv) {
     app.require_subcommand(1, 1);
     app.fallthrough();
     app.footer(
-            "Exit status: 0 success; 1 the HAL answered Status 1; 2 no service, transport "
-            "error or no answer in time; 3 watch ended by --timeout before --count events; "
-            "64 bad command line; 65 unusable input file.\n"
+            "Exit status:\n"
+            "  0   success (getTW2Connect: attached or not)\n"
+            "  1   the HAL answered Status 1\n"
+            "  2   no service (within --wait), a transport error, no answer within "
+            "--call-timeout, or the service died while watching\n"
+            "  3   watch ended by --timeout before --count events\n"
+            "  64  bad command line; --passthrough while the service runs; a 1.1 operation "
+            "with --v10\n"
+            "  65  unusable input file\n"
             "Run 'twinelctl OPERATION --help' for an operation's arguments.");
     app.add_flag("--passthrough", o.passthrough,
                  "Load the implementation library in this process instead of using the service");
@@ -711,12 +850,20 @@ int toolMain(int argc, char** argv) {
                    "accessory before the operation")
             ->capture_default_str()
             ->check(CLI::Range(0.0, 60.0));
+    app.add_flag("--v10", o.pureV10,
+                 "Act as a client that knows only version 1.0: look the service up as "
+                 "twinel@1.0::ITwinel, refuse the 1.1 operations, register 1.0 LPWG callbacks");
+    app.add_option("--wait", o.wait,
+                   "Seconds to wait for a service that is not registered yet (default: ask once)")
+            ->check(CLI::Range(0.0, 86400.0));
     app.add_option("--call-timeout", o.callTimeout,
                    "Seconds to wait for the service's answer to one call")
             ->capture_default_str()
             ->check(CLI::Range(0.1, 86400.0));
 
     Watchdog dog;
+    // Set by the lookup unless --v10; the 1.1 operations use it.
+    sp<V1_1::ITwinel> hal11;
     std::vector<Command> commands;
     std::string fileArg;
     auto& args = o.args;
@@ -815,7 +962,8 @@ int toolMain(int argc, char** argv) {
         CLI::App* sub = app.add_subcommand(
                 "setLpwgCallback",
                 "Register an LPWG callback that prints each event until stopped (Ctrl-C, --count "
-                "or --timeout), then remove it; --clear only removes the registered one");
+                "or --timeout), then remove it; --clear only removes the registered one. Either "
+                "way the framework's callback is replaced and stays cleared");
         sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
         sub->add_flag("--v10", o.v10, "Register a version 1.0 callback");
         addWatchLimits(sub, o);
@@ -917,7 +1065,8 @@ int toolMain(int argc, char** argv) {
         CLI::App* sub = app.add_subcommand(
                 "setSubDisplayCallback",
                 "Register a sub display callback that prints each state change until stopped, "
-                "then remove it; --clear only removes the registered one");
+                "then remove it; --clear only removes the registered one. Either way the "
+                "framework's callback is replaced and stays cleared");
         sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
         addWatchLimits(sub, o);
         commands.push_back({sub,
@@ -945,28 +1094,51 @@ int toolMain(int argc, char** argv) {
               return runAt(hal, a[0], false);
           });
 
-    // --- 1.1 operations ---
-    argOp("setAesMode", "Set the pen (AES) mode", {{"MODE", "uint32"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+    // --- 1.1 operations, through the 1.1 reference ---
+    argOp("setAesMode", "Set the pen (AES) mode (1.1)", {{"MODE", "uint32"}},
+          [&hal11](ITwinel* hal, const std::vector<std::string>& a) {
               uint32_t mode = toUint32("setAesMode", "MODE", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("setAesMode", hal->setAesMode(mode));
+              return runStatus("setAesMode", hal11->setAesMode(mode));
           });
-    argOp("manageAesMode", "Switch the pen (AES) mode together with the phone's LPWG service",
-          {{"MODE", "uint32"}}, [](ITwinel* hal, const std::vector<std::string>& a) {
+    commands.back().needs11 = true;
+    argOp("manageAesMode", "Switch the pen (AES) mode together with the phone's LPWG service (1.1)",
+          {{"MODE", "uint32"}}, [&hal11](ITwinel* hal, const std::vector<std::string>& a) {
               uint32_t mode = toUint32("manageAesMode", "MODE", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("manageAesMode", hal->manageAesMode(mode));
+              return runStatus("manageAesMode", hal11->manageAesMode(mode));
           });
-    statusOp("tw_update_state", "Relay the touch controller's update state",
-             [](ITwinel* hal) { return hal->tw_update_state(); });
-    argOp("set_touch_perf", "Touch performance mode of the accessory",
+    commands.back().needs11 = true;
+    statusOp("tw_update_state", "Relay the touch controller's update state (1.1)",
+             [&hal11](ITwinel*) { return hal11->tw_update_state(); });
+    commands.back().needs11 = true;
+    argOp("set_touch_perf", "Touch performance mode of the accessory (1.1)",
           {{"ENABLE", "true or false (1/0, on/off)"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+          [&hal11](ITwinel* hal, const std::vector<std::string>& a) {
               bool enable = toBool("set_touch_perf", "ENABLE", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("set_touch_perf", hal->set_touch_perf(enable));
+              return runStatus("set_touch_perf", hal11->set_touch_perf(enable));
           });
+    commands.back().needs11 = true;
+
+    // --- the base interface ---
+    commands.push_back({app.add_subcommand("ping", "Ask the service to answer (IBase::ping)"),
+                        [](ITwinel* hal) { return runPing(hal); }});
+    commands.push_back(
+            {app.add_subcommand("interfaceChain",
+                                "The descriptors the service's object implements, most derived "
+                                "first (IBase::interfaceChain)"),
+             [](ITwinel* hal) { return runInterfaceChain(hal); }});
+    commands.push_back(
+            {app.add_subcommand("getHashChain",
+                                "The hash of each interface of the chain, printed as "
+                                "interfaces/current.txt lists them (IBase::getHashChain)"),
+             [](ITwinel* hal) { return runHashChain(hal); }});
+    commands.push_back(
+            {app.add_subcommand("getDebugInfo",
+                                "The serving process's pid, the object's address and the "
+                                "architecture (IBase::getDebugInfo)"),
+             [](ITwinel* hal) { return runDebugInfo(hal); }});
 
     // --- extras ---
     argOp("at", "Send one AT command, streaming its reply lines as the service hands them on",
@@ -979,7 +1151,10 @@ int toolMain(int argc, char** argv) {
         CLI::App* sub = app.add_subcommand(
                 "watch",
                 "Register the LPWG and sub display callbacks and print each event with a time "
-                "stamp until Ctrl-C (or --count / --timeout); removes them on exit");
+                "stamp until Ctrl-C (or --count / --timeout). The service keeps one callback of "
+                "each kind: these replace the framework's, and on exit they are cleared, which "
+                "leaves the framework without wake gestures and sub display states until it "
+                "registers again. Exits 2 when the service dies.");
         sub->add_flag("--v10", o.v10, "Register a version 1.0 LPWG callback");
         sub->add_flag("--no-lpwg", o.noLpwg, "Do not register the LPWG callback");
         sub->add_flag("--no-subdisplay", o.noSubDisplay,
@@ -1040,6 +1215,11 @@ int toolMain(int argc, char** argv) {
     if (!o.verbose) __android_log_set_minimum_priority(ANDROID_LOG_SILENT);
 
     // What can be checked without the service is checked first.
+    if (o.pureV10 && chosen->needs11) {
+        fprintf(stderr, "twinelctl: %s is a 1.1 operation; with --v10 the tool is a 1.0 client\n",
+                chosen->app->get_name().c_str());
+        return kExitUsage;
+    }
     try {
         if (chosen->app == drawApp) {
             checkDrawArguments(o, fileArg);
@@ -1076,10 +1256,14 @@ int toolMain(int argc, char** argv) {
         }
         setPassthroughPath();
     }
-    dog.arm(o.callTimeout, "looking up the service");
-    sp<ITwinel> hal = ITwinel::getService(o.instance, o.passthrough);
+    double wait = o.passthrough ? 0 : o.wait;
+    dog.arm(wait + o.callTimeout, "looking up the service");
+    sp<ITwinel> hal = lookUp(o, o.passthrough, wait, &hal11);
     if (hal == nullptr) {
-        fprintf(stderr, "twinelctl: no ITwinel 1.1 service \"%s\"%s\n", o.instance.c_str(),
+        char within[48] = "";
+        if (wait > 0) snprintf(within, sizeof(within), " within %g s", wait);
+        fprintf(stderr, "twinelctl: no ITwinel %s service \"%s\"%s%s\n", o.pureV10 ? "1.0" : "1.1",
+                o.instance.c_str(), within,
                 o.passthrough ? " (passthrough library not found)" : " (is the service running?)");
         return kExitTransport;
     }
