@@ -20,9 +20,11 @@
 #include "twinelctl.h"
 
 #include <android/log.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <hidl/HidlTransportSupport.h>
 #include <limits.h>
+#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -754,6 +756,44 @@ void setPassthroughPath() {
     setenv("HIDL_PASSTHROUGH_PATH", lib.c_str(), 0);
 }
 
+// The in-process HAL sends brightness levels from a worker thread of its
+// own; setBrightness only queues them, and the tool's exit would cut the
+// worker off. The implementation library tells when the worker has sent
+// every queued level. 0 when it has (or when no library of ours is loaded:
+// there is nothing to wait for), else a line on stderr and kExitTransport.
+constexpr const char* kImplLibrary = "vendor.zyr.hardware.twinel@1.1-impl.so";
+constexpr int32_t kBrightnessSentLimitMs = 15000;  // a few AT exchanges, with a recovery
+
+int waitBrightnessSent(const char* op) {
+    std::string path;
+    dl_iterate_phdr(
+            [](struct dl_phdr_info* info, size_t, void* data) {
+                std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+                size_t n = strlen(kImplLibrary);
+                if (name.size() < n || name.compare(name.size() - n, n, kImplLibrary) != 0) {
+                    return 0;
+                }
+                *static_cast<std::string*>(data) = name;
+                return 1;
+            },
+            &path);
+    if (path.empty()) return kExitOk;
+    void* lib = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (lib == nullptr) return kExitOk;
+    using WaitFn = int32_t (*)(int32_t);
+    auto wait = reinterpret_cast<WaitFn>(dlsym(lib, "twinel_passthrough_wait_brightness_sent"));
+    int32_t ret = wait != nullptr ? wait(kBrightnessSentLimitMs) : 0;
+    dlclose(lib);
+    if (ret == 0) return kExitOk;
+    if (ret == -ENODEV) {
+        fprintf(stderr, "twinelctl: %s: not sent: the in-process HAL has no accessory\n", op);
+    } else {
+        fprintf(stderr, "twinelctl: %s: the in-process HAL did not send the level within %d s\n",
+                op, kBrightnessSentLimitMs / 1000);
+    }
+    return kExitTransport;
+}
+
 // A passthrough object starts with no accessory: its USB monitor finds one
 // that is plugged in within a moment and brings up its two functions one
 // after the other, the sub display with a half-second power-on. Waits until
@@ -976,10 +1016,15 @@ int toolMain(int argc, char** argv) {
     }
     argOp("setBrightness", "Set the cover screen brightness",
           {{"LEVEL", "int32; the HAL takes 0 to 255 and ignores other levels"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+          [&o](ITwinel* hal, const std::vector<std::string>& a) {
               int32_t level = toInt32("setBrightness", "LEVEL", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("setBrightness", hal->setBrightness(level));
+              Return<Status> ret = hal->setBrightness(level);
+              if (ret.isOk() && o.passthrough) {
+                  int rc = waitBrightnessSent("setBrightness");
+                  if (rc != kExitOk) return rc;
+              }
+              return runStatus("setBrightness", std::move(ret));
           });
     argOp("setPowerStatus", "Power the cover screen on or off",
           {{"ENABLE", "true or false (1/0, on/off)"},
@@ -1020,10 +1065,16 @@ int toolMain(int argc, char** argv) {
           });
     argOp("setTWBrightnessOffset", "Brightness offset",
           {{"OFFSET", "int32; 100 while the screen is on sets the one-shot bypass"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+          [&o](ITwinel* hal, const std::vector<std::string>& a) {
               int32_t offset = toInt32("setTWBrightnessOffset", "OFFSET", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("setTWBrightnessOffset", hal->setTWBrightnessOffset(offset));
+              // An offset while the screen is on queues the level again.
+              Return<Status> ret = hal->setTWBrightnessOffset(offset);
+              if (ret.isOk() && o.passthrough) {
+                  int rc = waitBrightnessSent("setTWBrightnessOffset");
+                  if (rc != kExitOk) return rc;
+              }
+              return runStatus("setTWBrightnessOffset", std::move(ret));
           });
     commands.push_back(
             {app.add_subcommand("getTW2Status", "Connection and brightness state (TwinelStatus)"),

@@ -16,6 +16,7 @@ using twtools::contains;
 using twtools::RunResult;
 
 constexpr const char* kTw2Pd = "/sys/class/twinel/tw2/tw2_pd";
+constexpr const char* kPowerControl = "/sys/devices/platform/soc/usb1/1-1/power/control";
 constexpr const char* kFirmwareNode =
         "/sys/devices/platform/soc/soc:gpio_keys/virtual_mcu_firmware_write";
 
@@ -546,6 +547,26 @@ TEST(ClientPassthrough, RunsTheHalInProcess) {
     std::vector<std::string> commands = sys.atCommands();
     EXPECT_TRUE(contains(commands, "ATE0"));  // its own bring-up
     EXPECT_TRUE(contains(commands, "AT%SWV"));
+}
+
+// The in-process HAL's worker sends the level after setBrightness has
+// returned; the tool waits for that before it exits. A slow answer makes the
+// exchange outlast the call: only a finished exchange gives back its
+// autosuspend vote ("auto" after "on").
+TEST(ClientPassthrough, BrightnessIsSentBeforeTheToolExits) {
+    twtools::System sys(/*service=*/false);
+    ASSERT_TRUE(sys.ok());
+    ASSERT_TRUE(sys.simOk("at-script AT%DB=77 reply delay=400"));
+    ASSERT_TRUE(sys.simOk("clear"));
+    RunResult r = sys.client({"--passthrough", "setBrightness", "77"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_EQ("status: 0 (success)\n", r.out);
+    EXPECT_GE(r.ms, 400);
+    std::vector<std::string> commands = sys.atCommands();
+    ASSERT_TRUE(contains(commands, "AT%DB=77")) << r.err;
+    std::vector<std::string> votes = sys.nodeWrites(kPowerControl);
+    ASSERT_FALSE(votes.empty());
+    EXPECT_EQ("auto", votes.back());
 }
 
 }  // namespace
