@@ -454,6 +454,21 @@ TEST_F(Client, WaitForAServiceThatStartsLate) {
     EXPECT_NE(std::string::npos, logOf(log).find("connected: ")) << logOf(log);
 }
 
+// The service's log capture raises DTR while the display is on and drops it
+// when the display goes off; the simulator shows it, and a recovery set to
+// fail, in its status.
+TEST_F(Client, SimulatorStatusShowsDtrAndRecoveryFailures) {
+    ASSERT_TRUE(mSys.simOk("wait-dtr up 5000"));
+    std::vector<std::string> status = mSys.sim("status");
+    EXPECT_TRUE(contains(status, "plugged port=1 device=/dev/bus/usb/001/002 echo=off dtr=up"))
+            << status[0];
+    ASSERT_TRUE(mSys.simOk("wakelock off"));
+    ASSERT_TRUE(mSys.simOk("wait-dtr down 5000"));
+    ASSERT_TRUE(mSys.simOk("recovery-fail"));
+    status = mSys.sim("status");
+    EXPECT_TRUE(contains(status, "recoveries 0 failed 0 to-fail 1")) << status.back();
+}
+
 TEST_F(Client, FirmwareCheckAgainstImages) {
     ASSERT_TRUE(mSys.simOk("dfu clear"));
     ASSERT_TRUE(mSys.simOk("dfu add QPA330X-V1.05_20240601.dfu"));
