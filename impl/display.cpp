@@ -17,8 +17,10 @@
 #include <unistd.h>
 #include <vendor/zyr/hardware/accessory/1.1/IAccessory.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "Twinel.h"
 
@@ -75,6 +77,10 @@ static std::mutex cutout_mutex;
 static std::mutex br_thread_mutex;
 static std::atomic<bool> br_thread_stop{false};
 static bool br_thread_joinable = false;  // guarded by br_thread_mutex
+// The worker has taken a level and not yet finished its AT exchange. Set
+// under tw2_display_mutex together with the dequeue, so that "queue empty
+// and not sending" read under that lock means every level went out.
+static std::atomic<bool> br_sending{false};
 
 static void displayLock(const char* func) {
     int ret = pthread_mutex_lock(&tw2_display_mutex);
@@ -168,6 +174,19 @@ void tw2_display_shutdown() {
     if (br_thread_joinable) {
         pthread_join(mBrightnessThread, nullptr);
         br_thread_joinable = false;
+    }
+}
+
+int32_t tw2_display_wait_brightness_sent(int32_t timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        displayLock(__func__);
+        bool idle = br_arr.empty() && !br_sending;
+        displayUnlock(__func__);
+        if (idle) return 0;
+        if (!b_created_brightnessThread || br_thread_stop) return -ENODEV;
+        if (std::chrono::steady_clock::now() >= deadline) return -ETIMEDOUT;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -355,6 +374,7 @@ void* BrightnessThread(void* hal) {
         }
         int32_t level = br_arr.front();
         br_arr.pop_front();
+        br_sending = true;
         // While an offset is in force the latest requested level is sent,
         // mapped; the dequeued one only paces the worker.
         if (tw2_status.brightnessOffset != 0 && tw2_status.brightness != 0) {
@@ -368,6 +388,7 @@ void* BrightnessThread(void* hal) {
         memset(buf, 0, sizeof(buf));
         int32_t ret = twinel->serialAtCmd(cmd, buf, TW2_RESP_SIZE, nullptr);
         if (ret < 0) ALOGE("%s: failed to serial AtCmd: %s, ret: %d", __func__, buf, ret);
+        br_sending = false;
     }
 
     ALOGI("%s: exit", __func__);

@@ -86,6 +86,12 @@ bool tw2connected();
 // starts) and by tests; once stopped the worker is not started again.
 void tw2_display_shutdown();
 
+// Waits, polling, at most timeoutMs until the brightness worker has sent
+// every queued level (or the queue was emptied). 0 when it has, -ETIMEDOUT,
+// or -ENODEV when levels are queued and no worker runs to send them. For an in-process client
+// about to exit; never called by the service.
+int32_t tw2_display_wait_brightness_sent(int32_t timeoutMs);
+
 // Maps `level` through the brightness offset of tw2_status; `max` 0 means
 // 255. Call with tw2_display_mutex held. The result is never below 10 and
 // never above the larger of the maximum and 10.

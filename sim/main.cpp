@@ -137,7 +137,8 @@ const char* kHelp =
         "commands | records | hid | clear\n"
         "wait-command PREFIX MS\n"
         "wait-record NODE COUNT MS\n"
-        "recovery-delay MS\n"
+        "recovery-delay MS | recovery-fail [COUNT]\n"
+        "wait-dtr up|down MS\n"
         "uevent TEXT | uevent-touch VALUE | uevent-listeners [COUNT MS]\n"
         "lpwg register [INSTANCE] | lpwg error N | lpwg die-in-call | lpwg calls | lpwg clear\n"
         "touch-report BYTES [delay=MS]\n"
@@ -365,6 +366,27 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
                       : "error timeout");
         return true;
     }
+    if (cmd == "recovery-fail") {
+        long count = 1;
+        std::string w = nextWord(rest);
+        if (!w.empty() && !(parseInt(w, 10, &count) && count >= 0 && count <= 1000)) {
+            reply("error usage: recovery-fail [COUNT]");
+            return true;
+        }
+        sim.failNextRecoveries(static_cast<int>(count));
+        reply("ok");
+        return true;
+    }
+    if (cmd == "wait-dtr") {
+        std::string state = nextWord(rest);
+        long ms = 0;
+        if ((state != "up" && state != "down") || !parseInt(nextWord(rest), 10, &ms) || ms < 0) {
+            reply("error usage: wait-dtr up|down MS");
+            return true;
+        }
+        reply(sim.waitForDtr(state == "up", static_cast<int>(ms)) ? "ok" : "error timeout");
+        return true;
+    }
     if (cmd == "recovery-delay") {
         long ms = 0;
         if (!parseInt(nextWord(rest), 10, &ms) || ms < 0) {
@@ -444,8 +466,8 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
             reply("error bad option " + w);
             return true;
         }
-        sim.setAtScript(twsim::selfTestResultScript(static_cast<size_t>(bytes),
-                                                    static_cast<int>(delay)));
+        sim.setAtScript(
+                twsim::selfTestResultScript(static_cast<size_t>(bytes), static_cast<int>(delay)));
         reply("ok");
         return true;
     }
@@ -453,10 +475,13 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
         for (int port = 1; port <= 15; port++) {
             if (!sim.isPlugged(port)) continue;
             reply("plugged port=" + std::to_string(port) + " device=" + sim.usbDeviceName(port) +
-                  " echo=" + (sim.echoEnabled(port) ? "on" : "off"));
+                  " echo=" + (sim.echoEnabled(port) ? "on" : "off") +
+                  " dtr=" + (sim.dtr(port) ? "up" : "down"));
         }
         reply(std::string("display ") + (sim.displayOn() ? "on" : "off"));
-        reply("recoveries " + std::to_string(sim.recoveryCount()));
+        reply("recoveries " + std::to_string(sim.recoveryCount()) + " failed " +
+              std::to_string(sim.failedRecoveryCount()) + " to-fail " +
+              std::to_string(sim.pendingRecoveryFailures()));
         reply("ok");
         return true;
     }

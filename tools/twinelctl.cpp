@@ -17,16 +17,17 @@
  */
 #define LOG_TAG "twinelctl"
 
+#include "twinelctl.h"
+
 #include <android/log.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <hidl/HidlTransportSupport.h>
 #include <limits.h>
-#include <png.h>
+#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.0/ITwinelAtCallback.h>
@@ -47,11 +48,19 @@
 #include <thread>
 #include <vector>
 
+#include "picture.h"
+#include "print.h"
+
 using ::android::sp;
+using ::android::wp;
+using ::android::hardware::hidl_array;
+using ::android::hardware::hidl_death_recipient;
 using ::android::hardware::hidl_string;
 using ::android::hardware::hidl_vec;
 using ::android::hardware::Return;
 using ::android::hardware::Void;
+using ::android::hidl::base::V1_0::DebugInfo;
+using ::android::hidl::base::V1_0::IBase;
 using ::vendor::zyr::hardware::twinel::V1_0::ITwinelAtCallback;
 using ::vendor::zyr::hardware::twinel::V1_0::ITwinelSubDisplayCallback;
 using ::vendor::zyr::hardware::twinel::V1_0::LpwgStatus;
@@ -61,33 +70,17 @@ using ::vendor::zyr::hardware::twinel::V1_0::Status;
 using ::vendor::zyr::hardware::twinel::V1_0::SubScreenInfo;
 using ::vendor::zyr::hardware::twinel::V1_0::SubScreenState;
 using ::vendor::zyr::hardware::twinel::V1_0::TwinelStatus;
-using ::vendor::zyr::hardware::twinel::V1_1::ITwinel;
+// Every 1.0 operation goes through the 1.0 interface, so that --v10 can
+// hold a 1.0 reference; the 1.1 operations use the 1.1 reference beside it.
+using ::vendor::zyr::hardware::twinel::V1_0::ITwinel;
 namespace V1_0 = ::vendor::zyr::hardware::twinel::V1_0;
 namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
 
+namespace twinelctl {
 namespace {
-
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;     // the HAL answered Status 1
-constexpr int kExitTransport = 2;   // no service, transport error, no answer in time
-constexpr int kExitIncomplete = 3;  // watch: --timeout came before --count events
-constexpr int kExitUsage = 64;      // bad command line
-constexpr int kExitData = 65;       // unreadable or unusable input file
 
 // Largest frame drawSubDisplay is given (the panel holds far fewer).
 constexpr int64_t kMaxPixels = 1 << 20;
-// Largest PNG decoded, in pixels.
-constexpr uint64_t kMaxPngPixels = 16u << 20;
-
-// A bad argument, reported as one line with kExitUsage.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// A file that cannot be used, reported as one line with kExitData.
-struct DataError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // ---------------------------------------------------------------------------
 // Argument conversion. CLI11 takes every number as text; these turn it into
@@ -160,133 +153,6 @@ bool toBool(const std::string& op, const std::string& name, const std::string& t
     if (t == "0" || t == "false" || t == "off" || t == "no") return false;
     throw UsageError(op + ": " + name + " must be true or false (1/0, on/off), not \"" + text +
                      "\"");
-}
-
-// ---------------------------------------------------------------------------
-// Output.
-
-const char* statusWord(Status s) {
-    switch (s) {
-        case Status::SUCCESS:
-            return "success";
-        case Status::FAILURE:
-            return "failure";
-    }
-    return "unknown";
-}
-
-int printStatus(Status s) {
-    printf("status: %u (%s)\n", static_cast<uint32_t>(s), statusWord(s));
-    return s == Status::SUCCESS ? kExitOk : kExitFailure;
-}
-
-const char* boolWord(bool b) {
-    return b ? "true" : "false";
-}
-
-// Control characters other than line ends and tabs are shown escaped.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7f)) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-// "name: value"; a value of several lines goes below its name, indented.
-void printField(const char* name, const std::string& value) {
-    std::string v = value;
-    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-    std::string text;
-    for (char c : v) {
-        if (c != '\r') text += c;
-    }
-    text = printable(text);
-    if (text.find('\n') == std::string::npos) {
-        printf("%s: %s\n", name, text.c_str());
-        return;
-    }
-    printf("%s:\n", name);
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        printf("  %s\n", text.substr(start, end - start).c_str());
-        start = end + 1;
-    }
-}
-
-const char* subScreenStateWord(int32_t state) {
-    switch (state) {
-        case 0:
-            return "not present";
-        case 1:
-            return "initialised";
-        case 2:
-            return "off";
-        case 3:
-            return "on";
-    }
-    return "unknown";
-}
-
-// The uevent keyword each event number stands for.
-const char* lpwgEventWord(int32_t event) {
-    switch (event) {
-        case 0:
-            return "WAKEUP";
-        case 1:
-            return "TW_PEN_WAKEUP";
-        case 2:
-            return "TW_PEN_WAKEUP_BTN";
-        case 3:
-            return "TW_PEN_DETECTION";
-        case 4:
-            return "SWITCH_AES_BOTH";
-        case 5:
-            return "SWITCH_AES_TO_1";
-        case 6:
-            return "SWITCH_AES_TO_2";
-        case 7:
-            return "TW_UPDATE_STATE";
-        case -1:
-            return "unrecognised";
-    }
-    return "unknown";
-}
-
-const char* resultWord(int32_t result) {
-    switch (result) {
-        case 0:
-            return "recognised";
-        case -1:
-            return "not recognised";
-    }
-    return "unknown";
-}
-
-std::string timeStamp() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    struct tm tm;
-    localtime_r(&tv.tv_sec, &tm);
-    char buf[32];
-    snprintf(buf, sizeof(buf), "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
-             static_cast<long>(tv.tv_usec / 1000));
-    return buf;
-}
-
-template <typename R>
-bool transportOk(const R& ret, const char* op) {
-    if (ret.isOk()) return true;
-    fprintf(stderr, "twinelctl: %s: transport error: %s\n", op, ret.description().c_str());
-    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -448,127 +314,13 @@ size_t countLines(const std::string& reply) {
 }
 
 // ---------------------------------------------------------------------------
-// Pictures for the sub display: 8-bit grey, row by row.
-
-struct Picture {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<uint8_t> grey;
-};
-
-Picture loadPng(const std::string& file) {
-    // A FIFO or a device would block or never end: only regular files.
-    struct stat st;
-    if (stat(file.c_str(), &st) != 0) throw DataError(file + ": " + strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw DataError(file + ": not a regular file");
-    FILE* f = fopen(file.c_str(), "rb");
-    if (f == nullptr) throw DataError(file + ": " + strerror(errno));
-    unsigned char sig[8] = {};
-    size_t got = fread(sig, 1, sizeof(sig), f);
-    if (got != sizeof(sig) || png_sig_cmp(sig, 0, sizeof(sig)) != 0) {
-        fclose(f);
-        throw DataError(file + ": not a PNG file");
-    }
-    rewind(f);
-    png_image image;
-    memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_stdio(&image, f)) {
-        std::string msg = image.message;
-        png_image_free(&image);
-        fclose(f);
-        throw DataError(file + ": unreadable PNG: " + msg);
-    }
-    if (image.width == 0 || image.height == 0 ||
-        static_cast<uint64_t>(image.width) * image.height > kMaxPngPixels) {
-        uint32_t w = image.width, h = image.height;
-        png_image_free(&image);
-        fclose(f);
-        throw DataError(file + ": picture of " + std::to_string(w) + "x" + std::to_string(h) +
-                        " pixels is empty or too large");
-    }
-    image.format = PNG_FORMAT_GRAY;
-    Picture pic;
-    pic.width = image.width;
-    pic.height = image.height;
-    pic.grey.resize(PNG_IMAGE_SIZE(image));
-    png_color black = {0, 0, 0};
-    int ok = png_image_finish_read(&image, &black, pic.grey.data(), 0, nullptr);
-    std::string msg = image.message;
-    png_image_free(&image);
-    fclose(f);
-    if (!ok) throw DataError(file + ": unreadable PNG: " + msg);
-    return pic;
-}
-
-Picture scaleNearest(const Picture& in, uint32_t width, uint32_t height) {
-    Picture out;
-    out.width = width;
-    out.height = height;
-    out.grey.resize(static_cast<size_t>(width) * height);
-    for (uint32_t y = 0; y < height; y++) {
-        uint32_t sy = static_cast<uint32_t>(static_cast<uint64_t>(y) * in.height / height);
-        for (uint32_t x = 0; x < width; x++) {
-            uint32_t sx = static_cast<uint32_t>(static_cast<uint64_t>(x) * in.width / width);
-            out.grey[static_cast<size_t>(y) * width + x] =
-                    in.grey[static_cast<size_t>(sy) * in.width + sx];
-        }
-    }
-    return out;
-}
-
-const std::vector<std::string> kPatterns = {"gradient", "checker", "bars",
-                                            "border",   "white",   "black"};
-
-// Grey of one of the 16 levels the panel shows.
-uint8_t level(uint32_t l) {
-    return static_cast<uint8_t>((l > 15 ? 15 : l) * 17);
-}
-
-Picture makePattern(const std::string& name, uint32_t width, uint32_t height) {
-    Picture p;
-    p.width = width;
-    p.height = height;
-    p.grey.resize(static_cast<size_t>(width) * height);
-    for (uint32_t y = 0; y < height; y++) {
-        for (uint32_t x = 0; x < width; x++) {
-            uint8_t g = 0;
-            if (name == "gradient") {
-                // The 16 levels from black on the left to white on the right.
-                g = level(x * 16 / width);
-            } else if (name == "checker") {
-                g = ((x / 16) + (y / 16)) % 2 ? 0 : 255;
-            } else if (name == "bars") {
-                g = (x / 8) % 2 ? 0 : 255;
-            } else if (name == "border") {
-                // A frame with a filled square in the top-left corner, which
-                // shows whether the panel is upside down.
-                bool edge = x == 0 || y == 0 || x == width - 1 || y == height - 1;
-                bool corner = x >= 4 && x < 16 && y >= 4 && y < 16;
-                g = edge || corner ? 255 : 0;
-            } else if (name == "white") {
-                g = 255;
-            }
-            p.grey[static_cast<size_t>(y) * width + x] = g;
-        }
-    }
-    return p;
-}
-
-// The HAL takes bits 4 to 7 of each pixel's low byte as its grey level.
-hidl_vec<uint32_t> toPixels(const Picture& p) {
-    hidl_vec<uint32_t> pixels;
-    pixels.resize(p.grey.size());
-    for (size_t i = 0; i < p.grey.size(); i++) pixels[i] = p.grey[i];
-    return pixels;
-}
-
-// ---------------------------------------------------------------------------
 // The operations.
 
 struct Options {
     bool passthrough = false;
     bool verbose = false;
+    bool pureV10 = false;  // act as a client that knows only version 1.0
+    double wait = 0;       // seconds to wait for a service that is not there yet
     std::string instance = "default";
     double callTimeout = 60;
     double settle = 2;
@@ -648,18 +400,48 @@ sigset_t stopSignals() {
     return set;
 }
 
+// Told by the runtime when the service's process ends; the waiting loop
+// looks at the flag between its waits.
+struct ServiceDeath : hidl_death_recipient {
+    void serviceDied(uint64_t /*cookie*/, const wp<IBase>& /*who*/) override { mDied = true; }
+    std::atomic<bool> mDied{false};
+};
+
+// The service keeps one callback of each kind: registering ours replaces the
+// framework's, and clearing ours on the way out leaves none (the framework
+// is not told and does not register again until it restarts).
+std::string replacedText(bool lpwg, bool subDisplay) {
+    if (lpwg && subDisplay) {
+        return "these replace the framework's callbacks, which stay cleared after exit";
+    }
+    return "this replaces the framework's callback, which stays cleared after exit";
+}
+
 // Registers the chosen callbacks, prints events until --count, --timeout or
-// a stop signal, then removes the registrations again.
+// a stop signal, then removes the registrations again. Ends with
+// kExitTransport when the service dies meanwhile.
 int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdog* dog) {
     // Lives as long as the process: a call already on its way may still
     // reach a callback after the registrations are removed.
     static EventLog& log = *new EventLog();
+    bool v10 = o.v10 || o.pureV10;
     sp<V1_0::ITwinelLpwgCallback> lpwgCb;
-    if (lpwg && o.v10) lpwgCb = new LpwgCallback10(&log);
-    if (lpwg && !o.v10) lpwgCb = new LpwgCallback11(&log);
+    if (lpwg && v10) lpwgCb = new LpwgCallback10(&log);
+    if (lpwg && !v10) lpwgCb = new LpwgCallback11(&log);
     sp<ITwinelSubDisplayCallback> subCb = subDisplay ? new SubDisplayCallback(&log) : nullptr;
 
     dog->arm(o.callTimeout, "registering the callbacks");
+    // Linked before registering, so that a death at any later moment is
+    // seen. An in-process HAL cannot die apart from the tool.
+    sp<ServiceDeath> death = new ServiceDeath();
+    if (!o.passthrough) {
+        Return<bool> linked = hal->linkToDeath(death, 0);
+        if (!transportOk(linked, "linkToDeath")) return kExitTransport;
+        if (!linked) {
+            fprintf(stderr, "twinelctl: watch: the service has died\n");
+            return kExitTransport;
+        }
+    }
     // The sub display callback first: once the LPWG worker listens for
     // uevents, both registrations have been taken.
     if (subDisplay && !transportOk(hal->setSubDisplayCallback(subCb), "setSubDisplayCallback")) {
@@ -672,15 +454,22 @@ int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdo
     dog->disarm();
 
     std::string what;
-    if (lpwg) what += std::string("LPWG callback ") + (o.v10 ? "1.0" : "1.1");
+    if (lpwg) what += std::string("LPWG callback ") + (v10 ? "1.0" : "1.1");
     if (subDisplay) what += std::string(what.empty() ? "" : ", ") + "sub display callback";
-    printf("watching: %s (Ctrl-C to stop)\n", what.c_str());
+    printf("watching: %s (Ctrl-C to stop); %s\n", what.c_str(),
+           replacedText(lpwg, subDisplay).c_str());
     fflush(stdout);
 
     int rc = kExitOk;
     sigset_t set = stopSignals();
     auto start = std::chrono::steady_clock::now();
     for (;;) {
+        if (death->mDied) {
+            // Its registrations went with it: nothing to remove.
+            fprintf(stderr, "twinelctl: watch: the service died after %zu event%s\n", log.count(),
+                    log.count() == 1 ? "" : "s");
+            return kExitTransport;
+        }
         if (o.count > 0 && log.count() >= static_cast<size_t>(o.count)) break;
         double elapsed =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -708,6 +497,7 @@ int runWatch(ITwinel* hal, const Options& o, bool lpwg, bool subDisplay, Watchdo
     }
     ok = ok && syncWithService(hal);
     dog->disarm();
+    if (!o.passthrough) hal->unlinkToDeath(death).isOk();
     printf("%s: %zu event%s\n", ok ? "unregistered" : "could not unregister", log.count(),
            log.count() == 1 ? "" : "s");
     fflush(stdout);
@@ -866,6 +656,90 @@ int runDraw(ITwinel* hal, const Options& o, const std::string& file, const Pictu
     return drawPixels(hal, toPixels(pic));
 }
 
+// ---------------------------------------------------------------------------
+// The base interface's operations, which every HIDL object answers.
+
+int runPing(ITwinel* hal) {
+    if (!transportOk(hal->ping(), "ping")) return kExitTransport;
+    printf("ping: answered\n");
+    return kExitOk;
+}
+
+int runInterfaceChain(ITwinel* hal) {
+    Return<void> ret = hal->interfaceChain([](const hidl_vec<hidl_string>& chain) {
+        for (const auto& d : chain) printf("%s\n", d.c_str());
+    });
+    return transportOk(ret, "interfaceChain") ? kExitOk : kExitTransport;
+}
+
+// One line per interface of the chain, as interfaces/current.txt has them:
+// the hash in lower-case hexadecimal, a blank, the descriptor. An all-zero
+// hash is what an interface built without a hash reports.
+int runHashChain(ITwinel* hal) {
+    hidl_vec<hidl_string> chain;
+    Return<void> ret = hal->interfaceChain([&](const hidl_vec<hidl_string>& c) { chain = c; });
+    if (!transportOk(ret, "interfaceChain")) return kExitTransport;
+    hidl_vec<hidl_array<uint8_t, 32>> hashes;
+    ret = hal->getHashChain([&](const hidl_vec<hidl_array<uint8_t, 32>>& h) { hashes = h; });
+    if (!transportOk(ret, "getHashChain")) return kExitTransport;
+    if (hashes.size() != chain.size()) {
+        fprintf(stderr, "twinelctl: getHashChain: %zu hashes for %zu interfaces\n", hashes.size(),
+                chain.size());
+        return kExitTransport;
+    }
+    for (size_t i = 0; i < chain.size(); i++) {
+        std::string hex;
+        for (size_t b = 0; b < 32; b++) {
+            char byte[3];
+            snprintf(byte, sizeof(byte), "%02x", hashes[i][b]);
+            hex += byte;
+        }
+        printf("%s %s\n", hex.c_str(), chain[i].c_str());
+    }
+    return kExitOk;
+}
+
+const char* archWord(DebugInfo::Architecture arch) {
+    switch (arch) {
+        case DebugInfo::Architecture::IS_64BIT:
+            return "64-bit";
+        case DebugInfo::Architecture::IS_32BIT:
+            return "32-bit";
+        case DebugInfo::Architecture::UNKNOWN:
+            break;
+    }
+    return "unknown";
+}
+
+int runDebugInfo(ITwinel* hal) {
+    DebugInfo info = {};
+    Return<void> ret = hal->getDebugInfo([&](const DebugInfo& i) { info = i; });
+    if (!transportOk(ret, "getDebugInfo")) return kExitTransport;
+    printf("pid: %d\n", info.pid);
+    printf("ptr: 0x%016llx\n", static_cast<unsigned long long>(info.ptr));
+    printf("arch: %d (%s)\n", static_cast<int32_t>(info.arch), archWord(info.arch));
+    return kExitOk;
+}
+
+// Looks the service up as a 1.0 or a 1.1 interface; with `waitSeconds`, asks
+// again every 100 ms until it is there or the time is up.
+sp<ITwinel> lookUp(const Options& o, bool passthrough, double waitSeconds,
+                   sp<V1_1::ITwinel>* hal11) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<int64_t>(waitSeconds * 1000));
+    for (;;) {
+        sp<ITwinel> hal;
+        if (o.pureV10) {
+            hal = ITwinel::getService(o.instance, passthrough);
+        } else {
+            *hal11 = V1_1::ITwinel::getService(o.instance, passthrough);
+            hal = *hal11;
+        }
+        if (hal != nullptr || std::chrono::steady_clock::now() >= deadline) return hal;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 // Lets the passthrough mode find the implementation library next to the
 // tool's build tree when nothing else says where it is.
 void setPassthroughPath() {
@@ -880,6 +754,44 @@ void setPassthroughPath() {
     dir.resize(slash);
     std::string lib = dir + "/../lib";
     setenv("HIDL_PASSTHROUGH_PATH", lib.c_str(), 0);
+}
+
+// The in-process HAL sends brightness levels from a worker thread of its
+// own; setBrightness only queues them, and the tool's exit would cut the
+// worker off. The implementation library tells when the worker has sent
+// every queued level. 0 when it has (or when no library of ours is loaded:
+// there is nothing to wait for), else a line on stderr and kExitTransport.
+constexpr const char* kImplLibrary = "vendor.zyr.hardware.twinel@1.1-impl.so";
+constexpr int32_t kBrightnessSentLimitMs = 15000;  // a few AT exchanges, with a recovery
+
+int waitBrightnessSent(const char* op) {
+    std::string path;
+    dl_iterate_phdr(
+            [](struct dl_phdr_info* info, size_t, void* data) {
+                std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+                size_t n = strlen(kImplLibrary);
+                if (name.size() < n || name.compare(name.size() - n, n, kImplLibrary) != 0) {
+                    return 0;
+                }
+                *static_cast<std::string*>(data) = name;
+                return 1;
+            },
+            &path);
+    if (path.empty()) return kExitOk;
+    void* lib = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (lib == nullptr) return kExitOk;
+    using WaitFn = int32_t (*)(int32_t);
+    auto wait = reinterpret_cast<WaitFn>(dlsym(lib, "twinel_passthrough_wait_brightness_sent"));
+    int32_t ret = wait != nullptr ? wait(kBrightnessSentLimitMs) : 0;
+    dlclose(lib);
+    if (ret == 0) return kExitOk;
+    if (ret == -ENODEV) {
+        fprintf(stderr, "twinelctl: %s: not sent: the in-process HAL has no accessory\n", op);
+    } else {
+        fprintf(stderr, "twinelctl: %s: the in-process HAL did not send the level within %d s\n",
+                op, kBrightnessSentLimitMs / 1000);
+    }
+    return kExitTransport;
 }
 
 // A passthrough object starts with no accessory: its USB monitor finds one
@@ -915,6 +827,8 @@ struct Command {
     // Called once with a null HAL before the service is looked up, so that
     // bad arguments are reported whether or not a service runs.
     bool checksArgs = false;
+    // A 1.1 operation: refused with --v10.
+    bool needs11 = false;
 };
 
 // The first word of the command line that is neither an option nor an
@@ -922,7 +836,7 @@ struct Command {
 std::string unknownOperation(int argc, char** argv, const std::vector<Command>& commands) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--instance" || a == "--call-timeout" || a == "--settle") {
+        if (a == "--instance" || a == "--call-timeout" || a == "--settle" || a == "--wait") {
             i++;
             continue;
         }
@@ -944,10 +858,7 @@ void addWatchLimits(CLI::App* sub, Options& o) {
             ->check(CLI::Range(0.001, 86400.0));
 }
 
-
-}  // namespace
-
-int main(int argc, char** argv) {
+int toolMain(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -959,9 +870,15 @@ int main(int argc, char** argv) {
     app.require_subcommand(1, 1);
     app.fallthrough();
     app.footer(
-            "Exit status: 0 success; 1 the HAL answered Status 1; 2 no service, transport "
-            "error or no answer in time; 3 watch ended by --timeout before --count events; "
-            "64 bad command line; 65 unusable input file.\n"
+            "Exit status:\n"
+            "  0   success (getTW2Connect: attached or not)\n"
+            "  1   the HAL answered Status 1\n"
+            "  2   no service (within --wait), a transport error, no answer within "
+            "--call-timeout, or the service died while watching\n"
+            "  3   watch ended by --timeout before --count events\n"
+            "  64  bad command line; --passthrough while the service runs; a 1.1 operation "
+            "with --v10\n"
+            "  65  unusable input file\n"
             "Run 'twinelctl OPERATION --help' for an operation's arguments.");
     app.add_flag("--passthrough", o.passthrough,
                  "Load the implementation library in this process instead of using the service");
@@ -973,12 +890,20 @@ int main(int argc, char** argv) {
                    "accessory before the operation")
             ->capture_default_str()
             ->check(CLI::Range(0.0, 60.0));
+    app.add_flag("--v10", o.pureV10,
+                 "Act as a client that knows only version 1.0: look the service up as "
+                 "twinel@1.0::ITwinel, refuse the 1.1 operations, register 1.0 LPWG callbacks");
+    app.add_option("--wait", o.wait,
+                   "Seconds to wait for a service that is not registered yet (default: ask once)")
+            ->check(CLI::Range(0.0, 86400.0));
     app.add_option("--call-timeout", o.callTimeout,
                    "Seconds to wait for the service's answer to one call")
             ->capture_default_str()
             ->check(CLI::Range(0.1, 86400.0));
 
     Watchdog dog;
+    // Set by the lookup unless --v10; the 1.1 operations use it.
+    sp<V1_1::ITwinel> hal11;
     std::vector<Command> commands;
     std::string fileArg;
     auto& args = o.args;
@@ -1077,7 +1002,8 @@ int main(int argc, char** argv) {
         CLI::App* sub = app.add_subcommand(
                 "setLpwgCallback",
                 "Register an LPWG callback that prints each event until stopped (Ctrl-C, --count "
-                "or --timeout), then remove it; --clear only removes the registered one");
+                "or --timeout), then remove it; --clear only removes the registered one. Either "
+                "way the framework's callback is replaced and stays cleared");
         sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
         sub->add_flag("--v10", o.v10, "Register a version 1.0 callback");
         addWatchLimits(sub, o);
@@ -1090,10 +1016,15 @@ int main(int argc, char** argv) {
     }
     argOp("setBrightness", "Set the cover screen brightness",
           {{"LEVEL", "int32; the HAL takes 0 to 255 and ignores other levels"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+          [&o](ITwinel* hal, const std::vector<std::string>& a) {
               int32_t level = toInt32("setBrightness", "LEVEL", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("setBrightness", hal->setBrightness(level));
+              Return<Status> ret = hal->setBrightness(level);
+              if (ret.isOk() && o.passthrough) {
+                  int rc = waitBrightnessSent("setBrightness");
+                  if (rc != kExitOk) return rc;
+              }
+              return runStatus("setBrightness", std::move(ret));
           });
     argOp("setPowerStatus", "Power the cover screen on or off",
           {{"ENABLE", "true or false (1/0, on/off)"},
@@ -1134,10 +1065,16 @@ int main(int argc, char** argv) {
           });
     argOp("setTWBrightnessOffset", "Brightness offset",
           {{"OFFSET", "int32; 100 while the screen is on sets the one-shot bypass"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+          [&o](ITwinel* hal, const std::vector<std::string>& a) {
               int32_t offset = toInt32("setTWBrightnessOffset", "OFFSET", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("setTWBrightnessOffset", hal->setTWBrightnessOffset(offset));
+              // An offset while the screen is on queues the level again.
+              Return<Status> ret = hal->setTWBrightnessOffset(offset);
+              if (ret.isOk() && o.passthrough) {
+                  int rc = waitBrightnessSent("setTWBrightnessOffset");
+                  if (rc != kExitOk) return rc;
+              }
+              return runStatus("setTWBrightnessOffset", std::move(ret));
           });
     commands.push_back(
             {app.add_subcommand("getTW2Status", "Connection and brightness state (TwinelStatus)"),
@@ -1179,7 +1116,8 @@ int main(int argc, char** argv) {
         CLI::App* sub = app.add_subcommand(
                 "setSubDisplayCallback",
                 "Register a sub display callback that prints each state change until stopped, "
-                "then remove it; --clear only removes the registered one");
+                "then remove it; --clear only removes the registered one. Either way the "
+                "framework's callback is replaced and stays cleared");
         sub->add_flag("--clear", o.clear, "Pass null: remove the registered callback");
         addWatchLimits(sub, o);
         commands.push_back({sub,
@@ -1207,28 +1145,51 @@ int main(int argc, char** argv) {
               return runAt(hal, a[0], false);
           });
 
-    // --- 1.1 operations ---
-    argOp("setAesMode", "Set the pen (AES) mode", {{"MODE", "uint32"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+    // --- 1.1 operations, through the 1.1 reference ---
+    argOp("setAesMode", "Set the pen (AES) mode (1.1)", {{"MODE", "uint32"}},
+          [&hal11](ITwinel* hal, const std::vector<std::string>& a) {
               uint32_t mode = toUint32("setAesMode", "MODE", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("setAesMode", hal->setAesMode(mode));
+              return runStatus("setAesMode", hal11->setAesMode(mode));
           });
-    argOp("manageAesMode", "Switch the pen (AES) mode together with the phone's LPWG service",
-          {{"MODE", "uint32"}}, [](ITwinel* hal, const std::vector<std::string>& a) {
+    commands.back().needs11 = true;
+    argOp("manageAesMode", "Switch the pen (AES) mode together with the phone's LPWG service (1.1)",
+          {{"MODE", "uint32"}}, [&hal11](ITwinel* hal, const std::vector<std::string>& a) {
               uint32_t mode = toUint32("manageAesMode", "MODE", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("manageAesMode", hal->manageAesMode(mode));
+              return runStatus("manageAesMode", hal11->manageAesMode(mode));
           });
-    statusOp("tw_update_state", "Relay the touch controller's update state",
-             [](ITwinel* hal) { return hal->tw_update_state(); });
-    argOp("set_touch_perf", "Touch performance mode of the accessory",
+    commands.back().needs11 = true;
+    statusOp("tw_update_state", "Relay the touch controller's update state (1.1)",
+             [&hal11](ITwinel*) { return hal11->tw_update_state(); });
+    commands.back().needs11 = true;
+    argOp("set_touch_perf", "Touch performance mode of the accessory (1.1)",
           {{"ENABLE", "true or false (1/0, on/off)"}},
-          [](ITwinel* hal, const std::vector<std::string>& a) {
+          [&hal11](ITwinel* hal, const std::vector<std::string>& a) {
               bool enable = toBool("set_touch_perf", "ENABLE", a[0]);
               if (hal == nullptr) return kExitOk;
-              return runStatus("set_touch_perf", hal->set_touch_perf(enable));
+              return runStatus("set_touch_perf", hal11->set_touch_perf(enable));
           });
+    commands.back().needs11 = true;
+
+    // --- the base interface ---
+    commands.push_back({app.add_subcommand("ping", "Ask the service to answer (IBase::ping)"),
+                        [](ITwinel* hal) { return runPing(hal); }});
+    commands.push_back(
+            {app.add_subcommand("interfaceChain",
+                                "The descriptors the service's object implements, most derived "
+                                "first (IBase::interfaceChain)"),
+             [](ITwinel* hal) { return runInterfaceChain(hal); }});
+    commands.push_back(
+            {app.add_subcommand("getHashChain",
+                                "The hash of each interface of the chain, printed as "
+                                "interfaces/current.txt lists them (IBase::getHashChain)"),
+             [](ITwinel* hal) { return runHashChain(hal); }});
+    commands.push_back(
+            {app.add_subcommand("getDebugInfo",
+                                "The serving process's pid, the object's address and the "
+                                "architecture (IBase::getDebugInfo)"),
+             [](ITwinel* hal) { return runDebugInfo(hal); }});
 
     // --- extras ---
     argOp("at", "Send one AT command, streaming its reply lines as the service hands them on",
@@ -1241,7 +1202,10 @@ int main(int argc, char** argv) {
         CLI::App* sub = app.add_subcommand(
                 "watch",
                 "Register the LPWG and sub display callbacks and print each event with a time "
-                "stamp until Ctrl-C (or --count / --timeout); removes them on exit");
+                "stamp until Ctrl-C (or --count / --timeout). The service keeps one callback of "
+                "each kind: these replace the framework's, and on exit they are cleared, which "
+                "leaves the framework without wake gestures and sub display states until it "
+                "registers again. Exits 2 when the service dies.");
         sub->add_flag("--v10", o.v10, "Register a version 1.0 LPWG callback");
         sub->add_flag("--no-lpwg", o.noLpwg, "Do not register the LPWG callback");
         sub->add_flag("--no-subdisplay", o.noSubDisplay,
@@ -1302,6 +1266,11 @@ int main(int argc, char** argv) {
     if (!o.verbose) __android_log_set_minimum_priority(ANDROID_LOG_SILENT);
 
     // What can be checked without the service is checked first.
+    if (o.pureV10 && chosen->needs11) {
+        fprintf(stderr, "twinelctl: %s is a 1.1 operation; with --v10 the tool is a 1.0 client\n",
+                chosen->app->get_name().c_str());
+        return kExitUsage;
+    }
     try {
         if (chosen->app == drawApp) {
             checkDrawArguments(o, fileArg);
@@ -1338,10 +1307,14 @@ int main(int argc, char** argv) {
         }
         setPassthroughPath();
     }
-    dog.arm(o.callTimeout, "looking up the service");
-    sp<ITwinel> hal = ITwinel::getService(o.instance, o.passthrough);
+    double wait = o.passthrough ? 0 : o.wait;
+    dog.arm(wait + o.callTimeout, "looking up the service");
+    sp<ITwinel> hal = lookUp(o, o.passthrough, wait, &hal11);
     if (hal == nullptr) {
-        fprintf(stderr, "twinelctl: no ITwinel 1.1 service \"%s\"%s\n", o.instance.c_str(),
+        char within[48] = "";
+        if (wait > 0) snprintf(within, sizeof(within), " within %g s", wait);
+        fprintf(stderr, "twinelctl: no ITwinel %s service \"%s\"%s%s\n", o.pureV10 ? "1.0" : "1.1",
+                o.instance.c_str(), within,
                 o.passthrough ? " (passthrough library not found)" : " (is the service running?)");
         return kExitTransport;
     }
@@ -1369,4 +1342,11 @@ int main(int argc, char** argv) {
         _exit(rc);
     }
     return rc;
+}
+
+}  // namespace
+}  // namespace twinelctl
+
+int main(int argc, char** argv) {
+    return twinelctl::toolMain(argc, argv);
 }

@@ -645,6 +645,40 @@ bool isHidrawSeam(int fd) {
 #endif
 }
 
+#ifndef __ANDROID__
+// Tells the simulated accessory behind a pty which modem lines the caller
+// raised or dropped, since the pty itself cannot carry them: one datagram
+// "set|clear|assign BITS" to the socket "dev/socket/pty-modem/N" of the
+// device root for the slave /dev/pts/N. Nothing waits for it, and without a
+// listener (no simulator, another kind of terminal) nothing happens.
+static void reportModemLines(int fd, unsigned long request, const void* arg) {
+    if (arg == nullptr) return;
+    std::string dir = root();
+    if (dir.empty()) return;
+    int saved = errno;
+    char tty[PATH_MAX];
+    constexpr const char* kPts = "/dev/pts/";
+    if (ttyname_r(fd, tty, sizeof(tty)) == 0 && strncmp(tty, kPts, strlen(kPts)) == 0) {
+        std::string sock = dir + "/dev/socket/pty-modem/" + (tty + strlen(kPts));
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        int s = sock.size() < sizeof(addr.sun_path)
+                        ? ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)
+                        : -1;
+        if (s >= 0) {
+            memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+            const char* op = request == TIOCMBIS ? "set" : request == TIOCMBIC ? "clear" : "assign";
+            char msg[32];
+            int n = snprintf(msg, sizeof(msg), "%s %d", op, *static_cast<const int*>(arg));
+            ::sendto(s, msg, static_cast<size_t>(n), MSG_DONTWAIT,
+                     reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+            ::close(s);
+        }
+    }
+    errno = saved;
+}
+#endif
+
 int ioctl(int fd, unsigned long request, void* arg) {
     recordIoctl(fd);
 #ifndef __ANDROID__
@@ -654,8 +688,12 @@ int ioctl(int fd, unsigned long request, void* arg) {
 #ifndef __ANDROID__
     if (ret < 0 && (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET)) {
         int err = errno;
-        // A pseudo-terminal has no modem lines; the request is taken as done.
-        if ((err == ENOTTY || err == EINVAL) && isPty(fd)) return 0;
+        // A pseudo-terminal has no modem lines; the request is taken as done
+        // and told to the simulated accessory.
+        if ((err == ENOTTY || err == EINVAL) && isPty(fd)) {
+            reportModemLines(fd, request, arg);
+            return 0;
+        }
         errno = err;
     }
 #endif

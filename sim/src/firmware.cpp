@@ -6,6 +6,10 @@
  * received command (and its "\r") is written back first. On the phone's side
  * of the line (IGNCR, canonical mode) this reads as the echo line or a blank
  * line, the reply lines and the final line.
+ *
+ * The firmware's own log goes out only while the phone holds DTR up, as on
+ * the real accessory; a pty has no modem lines, so the device module reports
+ * the phone's TIOCMBIS/TIOCMBIC/TIOCMSET as datagrams on a socket of ours.
  */
 #define LOG_TAG "twinel-sim"
 
@@ -17,6 +21,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -77,7 +84,8 @@ Firmware::~Firmware() {
     stop();
 }
 
-bool Firmware::start() {
+bool Firmware::start(const std::string& modemDir, HangUpHandler onHangUp) {
+    mOnHangUp = std::move(onHangUp);
     mWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (mWakeFd < 0) {
         ALOGE("firmware: eventfd: %s", strerror(errno));
@@ -95,6 +103,27 @@ bool Firmware::start() {
         return false;
     }
     mSlavePath = name;
+    const std::string pts = "/dev/pts/";
+    if (mSlavePath.compare(0, pts.size(), pts) == 0 && fs::makeDirs(modemDir)) {
+        mModemPath = modemDir + "/" + mSlavePath.substr(pts.size());
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        if (mModemPath.size() < sizeof(addr.sun_path)) {
+            memcpy(addr.sun_path, mModemPath.c_str(), mModemPath.size() + 1);
+            unlink(mModemPath.c_str());  // left by an earlier run
+            mModem = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (mModem >= 0 &&
+                bind(mModem, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) < 0) {
+                ALOGE("firmware: bind %s: %s", mModemPath.c_str(), strerror(errno));
+                close(mModem);
+                mModem = -1;
+            }
+        }
+    }
+    if (mModem < 0) {
+        // DTR can then never rise: the log stays in the buffer.
+        ALOGE("firmware: port %d: no modem-line socket for %s", mPort, name);
+    }
     mSlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (mSlave < 0) {
         ALOGE("firmware: open %s: %s", name, strerror(errno));
@@ -129,6 +158,11 @@ void Firmware::stop() {
         close(mWakeFd);
         mWakeFd = -1;
     }
+    if (mModem >= 0) {
+        close(mModem);
+        mModem = -1;
+        unlink(mModemPath.c_str());
+    }
 }
 
 void Firmware::closeMaster() {
@@ -144,11 +178,51 @@ void Firmware::closeMaster() {
 }
 
 bool Firmware::sendLog(const std::string& line) {
-    return output(line + "\r\n");
+    std::lock_guard<std::mutex> l(mIoLock);
+    if (mMaster < 0) return false;
+    if (!mDtr.load()) {
+        if (mLogBuffer.size() >= kLogBufferLines) mLogBuffer.pop_front();
+        mLogBuffer.push_back(line);
+        return true;
+    }
+    return outputLocked(line + "\r\n");
+}
+
+void Firmware::handleModemReport() {
+    char msg[64];
+    ssize_t n;
+    while ((n = recv(mModem, msg, sizeof(msg) - 1, 0)) > 0) {
+        msg[n] = '\0';
+        char op[16] = "";
+        int bits = 0;
+        if (sscanf(msg, "%15s %d", op, &bits) != 2) {
+            ALOGE("firmware: port %d: bad modem-line report \"%s\"", mPort, msg);
+            continue;
+        }
+        std::lock_guard<std::mutex> l(mIoLock);
+        bool dtr = mDtr.load();
+        if (strcmp(op, "set") == 0) {
+            dtr = dtr || (bits & TIOCM_DTR) != 0;
+        } else if (strcmp(op, "clear") == 0) {
+            dtr = dtr && (bits & TIOCM_DTR) == 0;
+        } else {
+            dtr = (bits & TIOCM_DTR) != 0;
+        }
+        if (dtr != mDtr.load()) ALOGI("firmware: port %d: DTR %s", mPort, dtr ? "up" : "down");
+        mDtr.store(dtr);
+        while (dtr && mMaster >= 0 && !mLogBuffer.empty()) {
+            if (!outputLocked(mLogBuffer.front() + "\r\n")) break;
+            mLogBuffer.pop_front();
+        }
+    }
 }
 
 bool Firmware::output(const std::string& bytes) {
     std::lock_guard<std::mutex> l(mIoLock);
+    return outputLocked(bytes);
+}
+
+bool Firmware::outputLocked(const std::string& bytes) {
     if (mMaster < 0) return false;
     size_t done = 0;
     while (done < bytes.size()) {
@@ -189,14 +263,18 @@ void Firmware::run() {
             master = mMaster;
         }
         if (master < 0) break;  // hung up
-        struct pollfd fds[2] = {{master, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
-        int ret = poll(fds, 2, -1);
+        struct pollfd fds[3] = {{master, POLLIN, 0}, {mWakeFd, POLLIN, 0}, {mModem, POLLIN, 0}};
+        int ret = poll(fds, mModem >= 0 ? 3 : 2, -1);
         if (ret < 0) {
             if (errno == EINTR) continue;
             ALOGE("firmware: poll: %s", strerror(errno));
             break;
         }
         if (fds[1].revents) break;
+        if (mModem >= 0 && (fds[2].revents & POLLIN)) {
+            handleModemReport();
+            if (!(fds[0].revents & POLLIN)) continue;
+        }
         if (!(fds[0].revents & POLLIN)) {
             // Nobody has the slave open (cannot happen while mSlave is held);
             // do not spin.
@@ -267,6 +345,8 @@ void Firmware::handleCommand(const std::string& received) {
         case AtScript::Action::HangUp:
             ALOGI("firmware: port %d hangs up after \"%s\"", mPort, command.c_str());
             closeMaster();
+            // A device whose port is dead has left the bus.
+            if (mOnHangUp) mOnHangUp(this);
             break;
         case AtScript::Action::Silent:
             break;

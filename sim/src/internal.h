@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -51,23 +52,34 @@ struct AtState {
 
 class Firmware {
   public:
+    // Called on the firmware's thread when a script has hung the port up.
+    using HangUpHandler = std::function<void(Firmware*)>;
+
     Firmware(AtState& state, int port);
     ~Firmware();
 
-    // Opens the pty pair and starts serving the master.
-    bool start();
+    // Opens the pty pair, binds the socket on which the device module
+    // reports the phone's DTR/RTS requests for it (in `modemDir`, named after
+    // the slave's number) and starts serving the master.
+    bool start(const std::string& modemDir, HangUpHandler onHangUp);
     // Real path of the pty slave ("/dev/pts/N").
     const std::string& slavePath() const { return mSlavePath; }
     // Hangs the port up (if still up) and ends the thread.
     void stop();
+    // Log lines go out only while the phone holds DTR up; until then they
+    // wait in the firmware's log buffer (the newest kLogBufferLines).
     bool sendLog(const std::string& line);
     bool echo() const { return mEcho.load(); }
+    bool dtr() const { return mDtr.load(); }
+    static constexpr size_t kLogBufferLines = 64;
 
   private:
     void run();
     void handleCommand(const std::string& command);
+    void handleModemReport();
     AtScript defaultAnswer(const std::string& command);
     bool output(const std::string& bytes);
+    bool outputLocked(const std::string& bytes);
     bool pause(int ms);
     void closeMaster();
 
@@ -78,8 +90,14 @@ class Firmware {
     int mSlave = -1;  // held open so the pair lives while nobody else has it
     int mWakeFd = -1;
     std::string mSlavePath;
+    int mModem = -1;  // datagram socket of the modem-line reports
+    std::string mModemPath;
+    HangUpHandler mOnHangUp;
     std::atomic<bool> mStop{false};
     std::atomic<bool> mEcho{true};
+    // Written under mIoLock, so that a line is either sent or buffered.
+    std::atomic<bool> mDtr{false};
+    std::deque<std::string> mLogBuffer;  // guarded by mIoLock
     std::thread mThread;
 };
 

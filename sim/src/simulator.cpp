@@ -327,11 +327,51 @@ bool Simulator::waitForRecoveries(int count, int timeoutMs) const {
                              [&] { return mRecoveries >= count; });
 }
 
+void Simulator::failNextRecoveries(int count) {
+    std::lock_guard<std::mutex> l(mLock);
+    mRecoveryFailuresToCome = count < 0 ? 0 : count;
+}
+
+int Simulator::pendingRecoveryFailures() const {
+    std::lock_guard<std::mutex> l(mLock);
+    return mRecoveryFailuresToCome;
+}
+
+int Simulator::failedRecoveryCount() const {
+    std::lock_guard<std::mutex> l(mLock);
+    return mFailedRecoveries;
+}
+
+void Simulator::scheduleHangUpUnplug(int port, Firmware* firmware) {
+    {
+        std::lock_guard<std::mutex> l(mLock);
+        mHangUps.push_back({port, firmware});
+    }
+    mWorkerWake.notify_all();
+}
+
 void Simulator::workerLoop() {
     std::unique_lock<std::mutex> l(mLock);
     for (;;) {
-        mWorkerWake.wait(l, [&] { return mStopping || mPendingRecoveries > 0; });
+        mWorkerWake.wait(l,
+                         [&] { return mStopping || mPendingRecoveries > 0 || !mHangUps.empty(); });
         if (mStopping) return;
+        if (!mHangUps.empty()) {
+            std::vector<std::pair<int, Firmware*>> hangUps;
+            hangUps.swap(mHangUps);
+            l.unlock();
+            {
+                std::lock_guard<std::mutex> plug(mPlugLock);
+                for (const auto& h : hangUps) {
+                    auto it = mDevices.find(h.first);
+                    if (it == mDevices.end() || it->second->firmware.get() != h.second) continue;
+                    ALOGI("port %d hung up: the device leaves the bus", h.first);
+                    unplugLocked(h.first);
+                }
+            }
+            l.lock();
+            continue;
+        }
         // Requests that arrive while one recovery runs are served by it.
         mPendingRecoveries = 0;
         l.unlock();
@@ -353,6 +393,14 @@ void Simulator::reenumerate() {
         mWorkerWake.wait_for(l, std::chrono::milliseconds(mRecoveryDelayMs),
                              [&] { return mStopping; });
         if (mStopping) return;
+        if (mRecoveryFailuresToCome > 0) {
+            mRecoveryFailuresToCome--;
+            mFailedRecoveries++;
+            l.unlock();
+            mChanged.notify_all();
+            ALOGI("link recovery: failed, the devices stay off the bus");
+            return;
+        }
     }
     {
         std::lock_guard<std::mutex> l(mPlugLock);

@@ -130,6 +130,21 @@ bool Simulator::sendLog(const std::string& line, int port) {
     return it->second->firmware->sendLog(line);
 }
 
+bool Simulator::dtr(int port) const {
+    std::lock_guard<std::mutex> l(mPlugLock);
+    auto it = mDevices.find(port);
+    return it != mDevices.end() && it->second->firmware && it->second->firmware->dtr();
+}
+
+bool Simulator::waitForDtr(bool up, int timeoutMs, int port) const {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (dtr(port) == up) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 bool Simulator::echoEnabled(int port) const {
     std::lock_guard<std::mutex> l(mPlugLock);
     auto it = mDevices.find(port);
@@ -223,7 +238,9 @@ bool Simulator::plugLocked(const UsbIdentity& id, int port) {
         }
         if (ok) {
             dev->firmware = std::make_unique<Firmware>(*mAt, port);
-            ok = dev->firmware->start();
+            ok = dev->firmware->start(path(kPtyModemDir), [this, port](Firmware* firmware) {
+                scheduleHangUpUnplug(port, firmware);
+            });
         }
         if (ok) {
             std::string node = path("/dev/" + tty);

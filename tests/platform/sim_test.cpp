@@ -6,10 +6,13 @@
 #include <cutils/properties.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <twsim/simulator.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include "test_util.h"
 
@@ -35,6 +38,21 @@ bool writeNode(const std::string& logical, const std::string& text, bool truncat
     bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     close(fd);
     return ok;
+}
+
+bool waitUntil(const std::function<bool()>& cond, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// DTR as the phone sets it; the device module reports it to the simulator.
+bool setDtr(int fd, unsigned long request) {
+    int bits = TIOCM_DTR;
+    return twdevice::ioctl(fd, request, &bits) == 0;
 }
 
 class SimTest : public ::testing::Test {
@@ -224,9 +242,10 @@ TEST_F(SimTest, ScriptedHangUp) {
     EXPECT_EQ(transact(mFd, "AT%TCHNOTIFY=SD\r"), Lines({"<HUP>"}));
     EXPECT_GE(mSim->waitForAtCommand("AT%TCHNOTIFY=SD", 100), 0);
     EXPECT_FALSE(mSim->sendLog("after the hang-up"));
-    // The port cannot be opened again until the accessory comes back.
+    // The device leaves the bus; the port cannot be opened again until the
+    // accessory comes back.
+    ASSERT_TRUE(waitUntil([&] { return !mSim->isPlugged(); }, 3000));
     EXPECT_EQ(twdevice::open("/dev/ttyACM0", O_RDWR | O_NOCTTY), -1);
-    ASSERT_TRUE(mSim->unplug());
     close(mFd);
     plugAndOpen();
     EXPECT_EQ(transact(mFd, "AT\r"), Lines({"AT\n", "OK\n"}));
@@ -259,12 +278,78 @@ TEST_F(SimTest, CommandRecordsKeepOrderAndTime) {
 TEST_F(SimTest, LogLinesAtAnyTime) {
     plugAndOpen();
     echoOff();
+    ASSERT_TRUE(setDtr(mFd, TIOCMBIS));
+    ASSERT_TRUE(mSim->waitForDtr(true, 2000));
     ASSERT_TRUE(mSim->sendLog("[fw] boot done"));
     EXPECT_EQ(readLine(mFd, 500), "[fw] boot done\n");
     // A log line queued before a command is read before its reply.
     ASSERT_TRUE(mSim->sendLog("[fw] touch ready"));
     EXPECT_EQ(transact(mFd, "AT%HPD\r"), Lines({"[fw] touch ready\n", "\n", "On\n", "OK\n"}));
     EXPECT_FALSE(mSim->sendLog("no such port", 2));
+}
+
+// The firmware sends its log only while DTR is up: a reader that never
+// raises it gets no lines; the lines wait in the firmware's buffer (the
+// newest 64) and come when DTR rises. AT replies do not depend on DTR.
+TEST_F(SimTest, LogLinesOnlyWhileDtrIsUp) {
+    plugAndOpen();
+    echoOff();
+    EXPECT_FALSE(mSim->dtr());
+    for (int i = 0; i < 70; i++) ASSERT_TRUE(mSim->sendLog("held " + std::to_string(i)));
+    EXPECT_EQ(readLine(mFd, 300), "");
+    EXPECT_EQ(transact(mFd, "AT%HPD\r"), Lines({"\n", "On\n", "OK\n"}));
+
+    ASSERT_TRUE(setDtr(mFd, TIOCMBIS));
+    ASSERT_TRUE(mSim->waitForDtr(true, 2000));
+    for (int i = 6; i < 70; i++) {
+        ASSERT_EQ(readLine(mFd, 1000), "held " + std::to_string(i) + "\n");
+    }
+    ASSERT_TRUE(mSim->sendLog("live"));
+    EXPECT_EQ(readLine(mFd, 1000), "live\n");
+
+    ASSERT_TRUE(setDtr(mFd, TIOCMBIC));
+    ASSERT_TRUE(mSim->waitForDtr(false, 2000));
+    ASSERT_TRUE(mSim->sendLog("dark"));
+    EXPECT_EQ(readLine(mFd, 300), "");
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    ASSERT_EQ(twdevice::ioctl(mFd, TIOCMSET, &bits), 0);
+    ASSERT_TRUE(mSim->waitForDtr(true, 2000));
+    EXPECT_EQ(readLine(mFd, 1000), "dark\n");
+
+    // A new plug starts with DTR down.
+    close(mFd);
+    mFd = -1;
+    ASSERT_TRUE(mSim->unplug());
+    plugAndOpen();
+    EXPECT_FALSE(mSim->dtr());
+}
+
+// A device whose port hangs up leaves the bus; a failed link recovery
+// leaves it off the bus.
+TEST_F(SimTest, HangUpUnplugsAndARecoveryCanFail) {
+    plugAndOpen();
+    std::string usb = mSim->usbDeviceName();
+    mSim->setAtScript({"AT%BYE", twsim::AtScript::Action::HangUp, ""});
+    EXPECT_EQ(transact(mFd, "AT%BYE\r"), Lines({"<HUP>"}));
+    EXPECT_TRUE(waitUntil([&] { return !mSim->isPlugged(); }, 3000));
+    EXPECT_EQ(twdevice::access(usb.c_str(), F_OK), -1);
+    close(mFd);
+    mFd = -1;
+
+    ASSERT_TRUE(mSim->plug());
+    mSim->setRecoveryDelayMs(0);
+    mSim->failNextRecoveries(1);
+    EXPECT_EQ(1, mSim->pendingRecoveryFailures());
+    ASSERT_TRUE(writeNode(twsim::kRecoveryNode, "Y", false));
+    EXPECT_TRUE(waitUntil([&] { return mSim->failedRecoveryCount() == 1; }, 3000));
+    EXPECT_FALSE(mSim->isPlugged());
+    EXPECT_EQ(0, mSim->recoveryCount());
+    EXPECT_EQ(0, mSim->pendingRecoveryFailures());
+    // The next one succeeds again.
+    ASSERT_TRUE(mSim->plug());
+    ASSERT_TRUE(writeNode(twsim::kRecoveryNode, "Y", false));
+    EXPECT_TRUE(mSim->waitForRecoveries(1, 3000));
+    EXPECT_TRUE(mSim->isPlugged());
 }
 
 TEST_F(SimTest, UnplugHangsUpAndRemovesTheNodes) {

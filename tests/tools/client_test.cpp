@@ -16,6 +16,7 @@ using twtools::contains;
 using twtools::RunResult;
 
 constexpr const char* kTw2Pd = "/sys/class/twinel/tw2/tw2_pd";
+constexpr const char* kPowerControl = "/sys/devices/platform/soc/usb1/1-1/power/control";
 constexpr const char* kFirmwareNode =
         "/sys/devices/platform/soc/soc:gpio_keys/virtual_mcu_firmware_write";
 
@@ -270,7 +271,10 @@ TEST_F(Client, WatchPrintsEventsAndUnregisters) {
     EXPECT_EQ(0, WEXITSTATUS(status)) << logOf(log);
     std::vector<std::string> out = twtools::lines(logOf(log));
     ASSERT_EQ(5u, out.size()) << logOf(log);
-    EXPECT_EQ("watching: LPWG callback 1.1, sub display callback (Ctrl-C to stop)", out[0]);
+    EXPECT_EQ(
+            "watching: LPWG callback 1.1, sub display callback (Ctrl-C to stop); these replace "
+            "the framework's callbacks, which stay cleared after exit",
+            out[0]);
     // "[hh:mm:ss.mmm] " before each event.
     for (int i = 1; i <= 3; i++) {
         EXPECT_EQ('[', out[i][0]);
@@ -340,6 +344,129 @@ TEST_F(Client, WatchTimeoutAndCallbackOperations) {
     EXPECT_EQ("setSubDisplayCallback: callback cleared\n", r.out);
     r = ok({"setSubDisplayCallback", "--timeout", "0.2"});
     EXPECT_NE(std::string::npos, r.out.find("watching: sub display callback")) << r.out;
+}
+
+// The service keeps one callback of each kind: the tool says that it takes
+// the framework's place, before and while it does.
+TEST(ClientHelp, WatchSaysItReplacesTheFrameworkCallbacks) {
+    for (const char* op : {"watch", "setLpwgCallback", "setSubDisplayCallback"}) {
+        RunResult r = twtools::run({twtest::binDir() + "/twinelctl", op, "--help"}, {}, 10000);
+        EXPECT_EQ(0, r.exitCode) << op;
+        std::string help;
+        for (const auto& l : twtools::lines(r.out)) help += l + " ";
+        EXPECT_NE(std::string::npos, help.find("framework's")) << op << "\n" << r.out;
+    }
+}
+
+TEST_F(Client, WatchEndsWhenTheServiceDies) {
+    std::string log = mSys.root() + "/watch.log";
+    twtest::Child watch;
+    ASSERT_TRUE(mSys.startClient(&watch, {"watch", "--no-subdisplay"}, log));
+    ASSERT_TRUE(twtest::waitFor([&] { return logOf(log).find("watching") != std::string::npos; },
+                                5000));
+    EXPECT_NE(std::string::npos,
+              logOf(log).find("watching: LPWG callback 1.1 (Ctrl-C to stop); this replaces the "
+                              "framework's callback, which stays cleared after exit"))
+            << logOf(log);
+    mSys.service().kill(SIGKILL, true);
+    int status = watch.wait(10000);
+    ASSERT_NE(-1, status) << "still watching a dead service:\n" << logOf(log);
+    ASSERT_TRUE(WIFEXITED(status)) << logOf(log);
+    EXPECT_EQ(2, WEXITSTATUS(status)) << logOf(log);
+    EXPECT_NE(std::string::npos,
+              logOf(log).find("twinelctl: watch: the service died after 0 events"))
+            << logOf(log);
+}
+
+TEST_F(Client, BaseInterfaceOperations) {
+    RunResult r = ok({"ping"});
+    EXPECT_EQ("ping: answered\n", r.out);
+
+    r = ok({"interfaceChain"});
+    const std::vector<std::string> chain = {"vendor.zyr.hardware.twinel@1.1::ITwinel",
+                                            "vendor.zyr.hardware.twinel@1.0::ITwinel",
+                                            "android.hidl.base@1.0::IBase"};
+    EXPECT_EQ(chain, twtools::lines(r.out));
+
+    // Every line of getHashChain for our packages is the line of
+    // interfaces/current.txt; the base interface's comes from the runtime.
+    r = ok({"getHashChain"});
+    std::vector<std::string> hashes = twtools::lines(r.out);
+    ASSERT_EQ(chain.size(), hashes.size()) << r.out;
+    std::vector<std::string> current = twtools::lines(
+            twtest::readFile(std::string(TWINEL_SOURCE_DIR) + "/interfaces/current.txt"));
+    for (size_t i = 0; i < chain.size(); i++) {
+        ASSERT_EQ(64u, hashes[i].find(' ')) << hashes[i];
+        EXPECT_EQ(chain[i], hashes[i].substr(65));
+        if (i < 2) {
+            EXPECT_TRUE(contains(current, hashes[i])) << hashes[i];
+        }
+    }
+
+    r = ok({"getDebugInfo"});
+    std::vector<std::string> info = twtools::lines(r.out);
+    ASSERT_EQ(3u, info.size()) << r.out;
+    EXPECT_EQ("pid: " + std::to_string(mSys.service().pid()), info[0]);
+    EXPECT_EQ(0u, info[1].find("ptr: 0x")) << info[1];
+    EXPECT_EQ(0u, info[2].find("arch: ")) << info[2];
+
+    mSys.service().kill(SIGKILL, true);
+    for (const char* op : {"ping", "interfaceChain", "getHashChain", "getDebugInfo"}) {
+        r = ok({op}, 2);
+        EXPECT_EQ("", r.out) << op;
+    }
+}
+
+// --v10: a client built against the 1.0 package only.
+TEST_F(Client, Version10Client) {
+    ASSERT_TRUE(mSys.simOk("clear"));
+    RunResult r = ok({"--v10", "setAesMode", "1"}, 64);
+    EXPECT_EQ("twinelctl: setAesMode is a 1.1 operation; with --v10 the tool is a 1.0 client\n",
+              r.err);
+    ok({"--v10", "tw_update_state"}, 64);
+    EXPECT_EQ(std::vector<std::string>{}, mSys.atCommands());
+
+    r = ok({"--v10", "setBrightness", "77"});
+    EXPECT_TRUE(mSys.simOk("wait-command AT%DB=77 3000"));
+    r = ok({"--v10", "watch", "--no-subdisplay", "--timeout", "0.2"});
+    EXPECT_NE(std::string::npos, r.out.find("watching: LPWG callback 1.0 (Ctrl-C")) << r.out;
+    // Without --v10 the same operation goes out.
+    ok({"setAesMode", "1"});
+}
+
+// --wait: the tool finds a service that registers after it started.
+TEST_F(Client, WaitForAServiceThatStartsLate) {
+    mSys.service().kill(SIGKILL, true);
+    RunResult r = ok({"--wait", "0.3", "getTW2Connect"}, 2);
+    EXPECT_NE(std::string::npos, r.err.find("within 0.3 s")) << r.err;
+    EXPECT_GE(r.ms, 300);
+
+    std::string log = mSys.root() + "/late.log";
+    twtest::Child late;
+    ASSERT_TRUE(mSys.startClient(&late, {"--wait", "30", "getTW2Connect"}, log));
+    usleep(300 * 1000);
+    EXPECT_TRUE(late.running()) << logOf(log);
+    ASSERT_TRUE(mSys.service().start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"},
+                                     mSys.env(), mSys.root() + "/service2.log"));
+    int status = late.wait(20000);
+    ASSERT_TRUE(WIFEXITED(status)) << logOf(log);
+    EXPECT_EQ(0, WEXITSTATUS(status)) << logOf(log);
+    EXPECT_NE(std::string::npos, logOf(log).find("connected: ")) << logOf(log);
+}
+
+// The service's log capture raises DTR while the display is on and drops it
+// when the display goes off; the simulator shows it, and a recovery set to
+// fail, in its status.
+TEST_F(Client, SimulatorStatusShowsDtrAndRecoveryFailures) {
+    ASSERT_TRUE(mSys.simOk("wait-dtr up 5000"));
+    std::vector<std::string> status = mSys.sim("status");
+    EXPECT_TRUE(contains(status, "plugged port=1 device=/dev/bus/usb/001/002 echo=off dtr=up"))
+            << status[0];
+    ASSERT_TRUE(mSys.simOk("wakelock off"));
+    ASSERT_TRUE(mSys.simOk("wait-dtr down 5000"));
+    ASSERT_TRUE(mSys.simOk("recovery-fail"));
+    status = mSys.sim("status");
+    EXPECT_TRUE(contains(status, "recoveries 0 failed 0 to-fail 1")) << status.back();
 }
 
 TEST_F(Client, FirmwareCheckAgainstImages) {
@@ -435,6 +562,26 @@ TEST(ClientPassthrough, RunsTheHalInProcess) {
     std::vector<std::string> commands = sys.atCommands();
     EXPECT_TRUE(contains(commands, "ATE0"));  // its own bring-up
     EXPECT_TRUE(contains(commands, "AT%SWV"));
+}
+
+// The in-process HAL's worker sends the level after setBrightness has
+// returned; the tool waits for that before it exits. A slow answer makes the
+// exchange outlast the call: only a finished exchange gives back its
+// autosuspend vote ("auto" after "on").
+TEST(ClientPassthrough, BrightnessIsSentBeforeTheToolExits) {
+    twtools::System sys(/*service=*/false);
+    ASSERT_TRUE(sys.ok());
+    ASSERT_TRUE(sys.simOk("at-script AT%DB=77 reply delay=400"));
+    ASSERT_TRUE(sys.simOk("clear"));
+    RunResult r = sys.client({"--passthrough", "setBrightness", "77"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_EQ("status: 0 (success)\n", r.out);
+    EXPECT_GE(r.ms, 400);
+    std::vector<std::string> commands = sys.atCommands();
+    ASSERT_TRUE(contains(commands, "AT%DB=77")) << r.err;
+    std::vector<std::string> votes = sys.nodeWrites(kPowerControl);
+    ASSERT_FALSE(votes.empty());
+    EXPECT_EQ("auto", votes.back());
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kTw2PdNode = "/sys/class/twinel/tw2/tw2_pd";
 constexpr const char* kHalReadyNode = "/sys/class/twinel/tw2/tw2_hal_ready";
 constexpr const char* kRecoveryNode = "/sys/class/twinel/tw2/tw2_recovery";
+// Where the device module reports the modem lines set on each pty.
+constexpr const char* kPtyModemDir = "/dev/socket/pty-modem";
 constexpr const char* kFirmwareWriteNode =
         "/sys/devices/platform/soc/soc:gpio_keys/virtual_mcu_firmware_write";
 constexpr const char* kAesModeNode = "/sys/module/usbhid/parameters/aes_mode";
@@ -194,14 +196,25 @@ class Simulator {
     // Completed re-enumerations triggered through tw2_recovery.
     int recoveryCount() const;
     bool waitForRecoveries(int count, int timeoutMs) const;
+    // The next `count` link recoveries take the devices off the bus and do
+    // not bring them back (a re-enumeration that fails; `plug` brings the
+    // accessory back). Counted apart from the completed ones.
+    void failNextRecoveries(int count);
+    int pendingRecoveryFailures() const;
+    int failedRecoveryCount() const;
 
     // ---- firmware, AT side ----
     void setAtScript(const AtScript& script);  // replaces one with the same match
     void clearAtScripts();
     void setFirmwareVersion(const std::string& version);
     // Writes one log line (the firmware adds "\r\n"); false when the port is
-    // not there.
+    // not there. Only while the phone holds DTR up: until then the line
+    // waits in the firmware's log buffer, which keeps the newest 64.
     bool sendLog(const std::string& line, int port = 1);
+    // DTR as the phone last set it on the port (the device module reports
+    // TIOCMBIS, TIOCMBIC and TIOCMSET); down when plugged.
+    bool dtr(int port = 1) const;
+    bool waitForDtr(bool up, int timeoutMs, int port = 1) const;
     bool echoEnabled(int port = 1) const;
     std::vector<AtRecord> atCommands() const;
     void clearAtCommands();
@@ -270,6 +283,9 @@ class Simulator {
     bool plugLocked(const UsbIdentity& identity, int port);
     bool unplugLocked(int port);
     void onNodeWrite(const NodeRecord& record);
+    // A script hung the port of `firmware` up: the worker unplugs its
+    // device, unless it has been replaced meanwhile.
+    void scheduleHangUpUnplug(int port, Firmware* firmware);
     void workerLoop();
     void reenumerate();
     bool writeWakeLocks();
@@ -295,6 +311,9 @@ class Simulator {
     int mRecoveryDelayMs = 50;
     int mPendingRecoveries = 0;
     int mRecoveries = 0;
+    int mRecoveryFailuresToCome = 0;
+    int mFailedRecoveries = 0;
+    std::vector<std::pair<int, Firmware*>> mHangUps;  // for the worker to unplug
     bool mStopping = false;
     std::thread mWorker;
 };

@@ -9,8 +9,11 @@
  *
  * Two seams make the host tree behave like the phone's nodes:
  *  - serial: a pseudo-terminal has no modem lines, so raising or dropping
- *    DTR/RTS (TIOCMBIS, TIOCMBIC, TIOCMSET) on a pty is accepted as done;
- *    on any other descriptor the real ioctl runs.
+ *    DTR/RTS (TIOCMBIS, TIOCMBIC, TIOCMSET) on a pty is accepted as done and
+ *    reported to the simulated accessory (a datagram "set|clear|assign BITS"
+ *    on the socket dev/socket/pty-modem/N of the device root for the slave
+ *    /dev/pts/N), which sends its log only while DTR is up; on any other
+ *    descriptor the real ioctl runs.
  *  - hidraw: when a hidraw node is a SOCK_SEQPACKET Unix socket, open()
  *    connects to it and the feature requests (HIDIOCGFEATURE,
  *    HIDIOCSFEATURE) and output-report writes become messages on it
