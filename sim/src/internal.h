@@ -68,6 +68,8 @@ class Firmware {
     void handleCommand(const std::string& command);
     AtScript defaultAnswer(const std::string& command);
     bool output(const std::string& bytes);
+    // Waits (bounded) until the phone has read the complete lines on the line.
+    void waitUntilRead();
     bool pause(int ms);
     void closeMaster();
 
