@@ -107,8 +107,11 @@ void tw2_display_init(void* hal) {
         // A request on the binder thread may have read it meanwhile.
         if (!store_cutout) {
             memset(cutout, 0, sizeof(cutout));
-            int32_t ret = twinel->serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr);
-            if (ret == -1) {
+            bool hungUp = false;
+            int32_t ret = twinel->serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr,
+                                              &hungUp);
+            // A description cut off by a hang-up would be kept for good.
+            if (ret == -1 || hungUp) {
                 ALOGE("%s: CUTOUT info: %s: ret:%d", __func__, cutout, ret);
                 memset(cutout, 0, sizeof(cutout));
             } else {
@@ -220,8 +223,10 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         for (trial = 0; trial < HPD_TRIALS; trial++) {
             memset(buf, 0, sizeof(buf));
             usleep(HPD_INTERVAL_US);
-            ret = serialAtCmd("AT%HPD\r", buf, TW2_RESP_SIZE, nullptr);
-            if (ret < 0) {
+            bool hungUp = false;
+            ret = serialAtCmd("AT%HPD\r", buf, TW2_RESP_SIZE, nullptr, &hungUp);
+            // "On" followed by a hang-up is not a panel that came up.
+            if (ret < 0 || hungUp) {
                 ALOGE("%s: failed to serial AtCmd: %s, ret: %d", __func__, buf, ret);
                 continue;
             }
@@ -306,9 +311,10 @@ Return<void> Twinel::getCoverDisplayCutout(getCoverDisplayCutout_cb _hidl_cb) {
     }
 
     memset(cutout, 0, sizeof(cutout));
-    int32_t ret = serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr);
+    bool hungUp = false;
+    int32_t ret = serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr, &hungUp);
     Status status = Status::SUCCESS;
-    if (ret == -1) {
+    if (ret == -1 || hungUp) {
         ALOGE("%s: CUTOUT info: %s: ret:%d", __func__, cutout, ret);
         status = Status::FAILURE;
     } else {

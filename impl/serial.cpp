@@ -121,7 +121,9 @@ static void discardStaleLines(Twinel* hal, int fd) {
     }
 }
 
-int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb) {
+int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb,
+                            bool* hungUp) {
+    if (hungUp != nullptr) *hungUp = false;
     size_t cmdLen = strlen(cmd);
     int shown = static_cast<int>(cmdLen > 0 && cmd[cmdLen - 1] == '\r' ? cmdLen - 1 : cmdLen);
     ALOGD("%s: resp:%p respCount:%zu cb:%p cmd:[%.*s]", __func__, resp, respCount, cb, shown, cmd);
@@ -211,6 +213,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
         }
         if (pfd.revents & POLLHUP) {
             ALOGD("%s: POLLHUP", __func__);
+            if (hungUp != nullptr) *hungUp = true;
             result = 1;
             goto cleanup;
         }
@@ -300,16 +303,18 @@ Return<void> Twinel::sendAtCommand(const hidl_string& command,
     memset(resp, 0, sizeof(resp));
 
     int32_t ret;
+    bool hungUp = false;
     if (callback != nullptr) {
         lockMutex(&atCallbackMutex, __func__);
         sAtCallback = callback;
-        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), atLineRelay);
+        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), atLineRelay, &hungUp);
         unlockMutex(&atCallbackMutex, __func__);
     } else {
-        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), nullptr);
+        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), nullptr, &hungUp);
     }
     resp[sizeof(resp) - 1] = '\0';
-    _hidl_cb(ret < 0 ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
+    // A reply cut off by a hang-up is no answer.
+    _hidl_cb(ret < 0 || hungUp ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
     return Void();
 }
 

@@ -570,6 +570,64 @@ INSTANTIATE_TEST_SUITE_P(
             return name;
         });
 
+// A hang-up in the middle of a reply: no answer, except for the commands
+// after which the accessory is expected to leave.
+struct HangUpCase {
+    const char* name;
+    const char* command;
+    std::function<Status(Twinel*)> call;
+    Status expected;
+};
+
+void PrintTo(const HangUpCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HangUp : public Core, public ::testing::WithParamInterface<HangUpCase> {};
+
+TEST_P(HangUp, MidReply) {
+    startHal();
+    plugReady();
+    const HangUpCase& c = GetParam();
+    mSim->setAtScript({c.command, AtScript::Action::HangUp, "\r\npart of it\r\n"});
+    size_t from = mSim->atCommands().size();
+    EXPECT_EQ(c.expected, c.call(mHal.get()));
+    EXPECT_GE(mSim->waitForAtCommand(c.command, 1000, from), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Calls, HangUp,
+        ::testing::Values(
+                HangUpCase{"sendAtCommand", "AT%HELLO",
+                           [](Twinel* hal) {
+                               Status st = Status::SUCCESS;
+                               hal->sendAtCommand("AT%HELLO", nullptr,
+                                                  [&](Status s, const hidl_string&) { st = s; });
+                               return st;
+                           },
+                           Status::FAILURE},
+                HangUpCase{"getSelfTest", "AT%TCHNOTIFY=SD",
+                           [](Twinel* hal) {
+                               Status st = Status::SUCCESS;
+                               hal->getSelfTest([&](Status s, const hidl_string&) { st = s; });
+                               return st;
+                           },
+                           Status::FAILURE},
+                HangUpCase{"getLPWGSelfTest", "AT%TCHNOTIFY=LPWG_SD",
+                           [](Twinel* hal) {
+                               Status st = Status::SUCCESS;
+                               hal->getLPWGSelfTest([&](Status s, const hidl_string&) { st = s; });
+                               return st;
+                           },
+                           Status::FAILURE},
+                HangUpCase{"goDload", "AT%GODLOAD",
+                           [](Twinel* hal) { return static_cast<Status>(hal->goDload()); },
+                           Status::SUCCESS},
+                HangUpCase{"goSTMDload", "AT%GOSTMDLOAD",
+                           [](Twinel* hal) { return static_cast<Status>(hal->goSTMDload()); },
+                           Status::SUCCESS}),
+        [](const ::testing::TestParamInfo<HangUpCase>& info) { return info.param.name; });
+
 // --- log capture ---
 
 TEST_F(Core, CaptureFollowsTheDisplay) {

@@ -136,6 +136,16 @@ TEST_F(Power, FailedPollExchangeCountsAsAFailedTrial) {
     EXPECT_TRUE(LogCapture::contains("setPowerStatus:HPD status changed :On, ret:3, trial:2"));
 }
 
+TEST_F(Power, OnCutOffByAHangUpIsNotPoweredOn) {
+    attach();
+    mSim->setAtScript(atScript("AT%HPD", Action::HangUp, "\r\nOn\r\n", 0, 1));
+    EXPECT_EQ(powerOn(), Status::FAILURE);
+    EXPECT_FALSE(tw2_enabled);
+    usleep(50 * 1000);
+    EXPECT_TRUE(nodeValues(twsim::kTw2PdNode).empty());
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 0);
+}
+
 TEST_F(Power, FailedPowerOnCommandEndsBeforeThePoll) {
     attach();
     mSim->setAtScript(atScript("AT%TW=1", Action::Error, "NO PANEL"));
