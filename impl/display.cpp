@@ -237,9 +237,12 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
             ALOGI("%s:HPD status changed :%s, ret:%d, trial:%d", __func__, buf, ret, trial);
             writeString(TW2_PD_PATH, powerText(true, uevent));
             displayLock(__func__);
-            tw2_enabled = true;
+            bool wasOn = tw2_enabled.exchange(true);
             displayUnlock(__func__);
-            usbAutoSuspend(false, true);
+            // The screen holds one vote while it is on: a power-on of a
+            // screen that is on already takes none, or power-off would leave
+            // one behind.
+            if (!wasOn) usbAutoSuspend(false, true);
             result = Status::SUCCESS;
         }
 
@@ -259,10 +262,12 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         old_smode = smode;
         old_prgb = prgb;
         old_screentune = screentune;
-        tw2_enabled = false;
+        bool wasOn = tw2_enabled.exchange(false);
         tw2_status.brightness = 0;
         displayUnlock(__func__);
-        usbAutoSuspend(true, true);
+        // Only the screen's own vote goes; a power-off of a screen that is
+        // off already would take away the vote of a running exchange.
+        if (wasOn) usbAutoSuspend(true, true);
         result = Status::SUCCESS;
     }
 

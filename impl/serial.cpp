@@ -275,9 +275,9 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
 cleanup:
     close(fd);
-    // Without an answer the vote goes with the link, which the recovery
-    // resets.
-    if (!timedOut) usbAutoSuspend(true, true);
+    // The vote goes back whatever happens next: a recovery that fails
+    // leaves the link as it is, and nothing else would ever release it.
+    usbAutoSuspend(true, true);
     if (timedOut) usbRecovery();
     atHistoryRecord(cmd, result, result < 0 ? err : 0, nowUs() - start);
     unlockMutex(&serialMutex, __func__);

@@ -87,6 +87,20 @@ class Core : public ::testing::Test {
     // accessory stays as it is after a time-out.
     void removeRecoveryNode() { ASSERT_EQ(0, unlink(real(twsim::kRecoveryNode).c_str())); }
 
+    // Waits until the writes to the autosuspend node stop coming.
+    std::vector<std::string> settledControl() {
+        std::vector<std::string> seen;
+        twtest::waitFor(
+                [&] {
+                    size_t before = values(kPowerControl).size();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    seen = values(kPowerControl);
+                    return seen.size() == before;
+                },
+                3000);
+        return seen;
+    }
+
     twtest::TempDir mRoot{"twcore"};
     std::unique_ptr<twsim::Simulator> mSim;
     sp<Twinel> mHal;
@@ -529,6 +543,21 @@ TEST_F(Core, DebugDumpNamesTheAtWaits) {
                         " ms  kAtExchangeLimitMs: " + std::to_string(kAtExchangeLimitMs) +
                         " ms (AtCmdTimeoutException, any)\n"))
             << dump;
+}
+
+TEST_F(Core, TimeOutWithAFailedRecoveryReleasesItsVote) {
+    startHal();
+    plugReady();
+    removeRecoveryNode();
+    mSim->setAtScript({"AT%MUTE", AtScript::Action::Silent, "", 0, 1});
+    settledControl();
+    mSim->clearNodeRecords();
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%MUTE\r", nullptr, 0, nullptr));
+    EXPECT_EQ(ETIME, errno);
+    EXPECT_TRUE(LogCapture::contains("usbRecovery: failed to open mode"));
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
+    EXPECT_EQ((std::vector<std::string>{"on", "auto"}), settledControl());
 }
 
 // Commands without a reply time-out: their table entry starts them, in any

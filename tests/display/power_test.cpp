@@ -264,6 +264,26 @@ TEST_F(Power, OnHoldsOneKeepAwakeVoteUntilOff) {
     EXPECT_EQ(control[afterOn + 2], "auto");
 }
 
+TEST_F(Power, OnlyTheChangeOfStateVotes) {
+    attach();
+    ASSERT_EQ(powerOn(), Status::SUCCESS);
+    ASSERT_EQ(powerOn(), Status::SUCCESS);
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 1);
+    ASSERT_EQ(powerOff(), Status::SUCCESS);
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 0);
+    std::vector<std::string> control = settledValues(controlNode());
+    ASSERT_FALSE(control.empty());
+    EXPECT_EQ(control.back(), "auto");
+
+    // Off again while someone else holds a vote: it stays.
+    mHal->usbAutoSuspend(false, true);
+    settledValues(controlNode());
+    mSim->clearNodeRecords();
+    ASSERT_EQ(powerOff(), Status::SUCCESS);
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 1);
+    EXPECT_TRUE(settledValues(controlNode()).empty());
+}
+
 TEST_F(Power, DetachEndsTheOnStateWithoutTraffic) {
     attach();
     ASSERT_EQ(powerOn(), Status::SUCCESS);
