@@ -269,6 +269,27 @@ TEST_F(Core, AutosuspendVotesAsTheNodeSeesThem) {
     EXPECT_TRUE(LogCapture::contains("usbAutoSuspend: failed to open control"));
 }
 
+TEST_F(Core, VotesStartAgainWhenTheSerialNodeIsCreated) {
+    startHal();
+    plugReady();
+    // Votes the accessory took with it (a powered screen, an exchange cut
+    // short) when it went away.
+    mHal->usbAutoSuspend(false, true);
+    mHal->usbAutoSuspend(false, true);
+    mSim->unplugAll();
+    ASSERT_TRUE(twtest::waitFor([&] { return mHal->serialPath().empty(); }, 3000));
+    mSim->clearNodeRecords();
+    mSim->clearAtCommands();
+    plugReady();
+    // "auto" at creation, then every exchange of the bring-up wakes the link
+    // for itself and lets it sleep again.
+    std::vector<std::string> seen = settledControl();
+    ASSERT_EQ(1 + 2 * mSim->atCommands().size(), seen.size());
+    EXPECT_EQ("auto", seen[0]);
+    for (size_t i = 1; i < seen.size(); i++) EXPECT_EQ(i % 2 ? "on" : "auto", seen[i]) << i;
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
+}
+
 // --- AT channel ---
 
 TEST_F(Core, AtReplyFramings) {
@@ -684,6 +705,33 @@ TEST_F(Core, CaptureFollowsTheDisplay) {
     EXPECT_TRUE(twtest::waitFor(
             [&] { return mSim->kernelLog().find("<6>Twinel: light again") != std::string::npos; },
             3000));
+}
+
+// Descriptors of this process open on the accessory's port (the simulated
+// firmware holds one of its own).
+size_t openOnPort(const std::string& slave) {
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return 0;
+    while (struct dirent* e = readdir(dir)) {
+        char target[256] = {};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && slave == target) n++;
+    }
+    closedir(dir);
+    return n;
+}
+
+TEST_F(Core, CaptureClosesThePortWhenTheDisplayGoesOff) {
+    startHal();
+    plugReady();
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: resume", 3000));
+    char slave[256] = {};
+    ASSERT_GT(readlink(real("/dev/ttyACM0").c_str(), slave, sizeof(slave) - 1), 0);
+    EXPECT_EQ(2u, openOnPort(slave));
+    ASSERT_TRUE(mSim->setDisplayOn(false));
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: suspend", 3000));
+    EXPECT_TRUE(twtest::waitFor([&] { return openOnPort(slave) == 1; }, 3000));
 }
 
 TEST_F(Core, LogModeFollowsTheProperties) {
