@@ -105,7 +105,7 @@ static bool isTimeoutException(const char* cmd) {
 
 // Reads away the lines already waiting on the port: the answer to an earlier
 // exchange that gave up on it (a time-out whose link recovery did not reset
-// the link) or the accessory's own log. Read after the command they would
+// the link) or the accessory's own log. Read after the command, they would
 // pass for its reply. They go to the logs as the accessory's output, as the
 // lines before an echo do.
 static void discardStaleLines(Twinel* hal, int fd) {
