@@ -386,6 +386,7 @@ static void touchQuery(Twinel* hal, const char* name, const char* cmd, Callback&
     int32_t ret = hal->serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr, &hungUp);
     // A reply cut off by a hang-up is no answer.
     bool failed = ret == -1 || hungUp;
+    if (hungUp) ALOGE("%s: the port hung up during the reply", name);
     if (!failed) ALOGD("%s: %s", name, resp);
     if (!cb) {
         // Only an in-process caller can leave it out.

@@ -314,6 +314,7 @@ Return<void> Twinel::sendAtCommand(const hidl_string& command,
     }
     resp[sizeof(resp) - 1] = '\0';
     // A reply cut off by a hang-up is no answer.
+    if (hungUp) ALOGE("%s: the port hung up during the reply", __func__);
     _hidl_cb(ret < 0 || hungUp ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
     return Void();
 }
