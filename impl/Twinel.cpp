@@ -426,6 +426,8 @@ Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& /
          "  mHidDisplayPath: \"" + mHidDisplayPath + "\"\n";
     s += "  mUsbAutoSuspendDisableVote: " + std::to_string(mUsbAutoSuspendDisableVote) + "\n";
     s += "  mSerialLogEnabled: " + std::to_string(mSerialLogEnabled.load()) + "\n";
+    s += fmt("  AT line wait: %d ms  kAtExchangeLimitMs: %d ms (AtCmdTimeoutException, any)\n",
+             kAtLineTimeoutMs, kAtExchangeLimitMs);
     s += "  mDfuFilePath: \"" + std::string(mDfuFilePath) + "\"\n";
     s += "  destroyThread: " + std::to_string(destroyThread.load()) + "\n";
     s += displayDump();

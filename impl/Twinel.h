@@ -137,7 +137,10 @@ struct Twinel : public V1_1::ITwinel {
     void usbThreadJoin();
 
     // --- Serial AT channel and log capture (serial.cpp) ---
-    int32_t serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb);
+    // Result 1 is also the length of a one-byte reply; `hungUp`, when given,
+    // tells whether it was the port hanging up during the exchange.
+    int32_t serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb,
+                        bool* hungUp = nullptr);
     void serialDeviceAdded();
     void serialDeviceRemoved();
     void serialPrintLog(const char* line);

@@ -113,8 +113,11 @@ void tw2_display_init(void* hal) {
         // A request on the binder thread may have read it meanwhile.
         if (!store_cutout) {
             memset(cutout, 0, sizeof(cutout));
-            int32_t ret = twinel->serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr);
-            if (ret == -1) {
+            bool hungUp = false;
+            int32_t ret = twinel->serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr,
+                                              &hungUp);
+            // A description cut off by a hang-up would be kept for good.
+            if (ret == -1 || hungUp) {
                 ALOGE("%s: CUTOUT info: %s: ret:%d", __func__, cutout, ret);
                 memset(cutout, 0, sizeof(cutout));
             } else {
@@ -239,8 +242,10 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         for (trial = 0; trial < HPD_TRIALS; trial++) {
             memset(buf, 0, sizeof(buf));
             usleep(HPD_INTERVAL_US);
-            ret = serialAtCmd("AT%HPD\r", buf, TW2_RESP_SIZE, nullptr);
-            if (ret < 0) {
+            bool hungUp = false;
+            ret = serialAtCmd("AT%HPD\r", buf, TW2_RESP_SIZE, nullptr, &hungUp);
+            // "On" followed by a hang-up is not a panel that came up.
+            if (ret < 0 || hungUp) {
                 ALOGE("%s: failed to serial AtCmd: %s, ret: %d", __func__, buf, ret);
                 continue;
             }
@@ -251,9 +256,12 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
             ALOGI("%s:HPD status changed :%s, ret:%d, trial:%d", __func__, buf, ret, trial);
             writeString(TW2_PD_PATH, powerText(true, uevent));
             displayLock(__func__);
-            tw2_enabled = true;
+            bool wasOn = tw2_enabled.exchange(true);
             displayUnlock(__func__);
-            usbAutoSuspend(false, true);
+            // The screen holds one vote while it is on: a power-on of a
+            // screen that is on already takes none, or power-off would leave
+            // one behind.
+            if (!wasOn) usbAutoSuspend(false, true);
             result = Status::SUCCESS;
         }
 
@@ -273,10 +281,12 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         old_smode = smode;
         old_prgb = prgb;
         old_screentune = screentune;
-        tw2_enabled = false;
+        bool wasOn = tw2_enabled.exchange(false);
         tw2_status.brightness = 0;
         displayUnlock(__func__);
-        usbAutoSuspend(true, true);
+        // Only the screen's own vote goes; a power-off of a screen that is
+        // off already would take away the vote of a running exchange.
+        if (wasOn) usbAutoSuspend(true, true);
         result = Status::SUCCESS;
     }
 
@@ -325,9 +335,10 @@ Return<void> Twinel::getCoverDisplayCutout(getCoverDisplayCutout_cb _hidl_cb) {
     }
 
     memset(cutout, 0, sizeof(cutout));
-    int32_t ret = serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr);
+    bool hungUp = false;
+    int32_t ret = serialAtCmd("AT%GETTWCUTOUT\r", cutout, TW2_RESP_SIZE, nullptr, &hungUp);
     Status status = Status::SUCCESS;
-    if (ret == -1) {
+    if (ret == -1 || hungUp) {
         ALOGE("%s: CUTOUT info: %s: ret:%d", __func__, cutout, ret);
         status = Status::FAILURE;
     } else {

@@ -382,14 +382,18 @@ template <typename Callback>
 static void touchQuery(Twinel* hal, const char* name, const char* cmd, Callback& cb) {
     char resp[AT_BUF_SIZE + 1];
     memset(resp, 0, sizeof(resp));
-    int32_t ret = hal->serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr);
-    if (ret != -1) ALOGD("%s: %s", name, resp);
+    bool hungUp = false;
+    int32_t ret = hal->serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr, &hungUp);
+    // A reply cut off by a hang-up is no answer.
+    bool failed = ret == -1 || hungUp;
+    if (hungUp) ALOGE("%s: the port hung up during the reply", name);
+    if (!failed) ALOGD("%s: %s", name, resp);
     if (!cb) {
         // Only an in-process caller can leave it out.
         ALOGE("%s: no result callback", name);
         return;
     }
-    cb(ret == -1 ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
+    cb(failed ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
 }
 
 static Status touchAction(Twinel* hal, const char* name, const char* cmd) {

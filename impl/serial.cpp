@@ -37,8 +37,10 @@ namespace V1_1 {
 namespace implementation {
 
 #define SERIAL_BUF_SIZE 1024
-#define SERIAL_TIMEOUT_MS 5000
 #define AT_RESP_SIZE 1024
+// Lines already waiting on the port that an exchange reads away before it
+// writes its command, at most.
+#define MAX_STALE_LINES 256
 #define WAKE_LOCK_PATH "/sys/power/wake_lock"
 #define DISPLAY_WAKE_LOCK "PowerManagerService.Display"
 #define PROP_PRODUCT_DEVICE "ro.product.device"
@@ -92,16 +94,36 @@ static bool isFinalLine(const char* line) {
     return strcasecmp(line, "OK\n") == 0 || strcasecmp(line, "ERROR\n") == 0;
 }
 
-static int waitFor(const char* cmd) {
+static bool isTimeoutException(const char* cmd) {
     for (int i = 0; AtCmdTimeoutException[i] != nullptr; i++) {
         if (strncasecmp(cmd, AtCmdTimeoutException[i], strlen(AtCmdTimeoutException[i])) == 0) {
-            return -1;
+            return true;
         }
     }
-    return SERIAL_TIMEOUT_MS;
+    return false;
 }
 
-int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb) {
+// Reads away the lines already waiting on the port: the answer to an earlier
+// exchange that gave up on it (a time-out whose link recovery did not reset
+// the link) or the accessory's own log. Read after the command, they would
+// pass for its reply. They go to the logs as the accessory's output, as the
+// lines before an echo do.
+static void discardStaleLines(Twinel* hal, int fd) {
+    char line[SERIAL_BUF_SIZE];
+    for (int i = 0; i < MAX_STALE_LINES; i++) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || pfd.revents != POLLIN) return;
+        // Canonical mode: a whole line is there, the read does not block.
+        ssize_t r = read(fd, line, sizeof(line) - 1);
+        if (r <= 0) return;
+        line[r] = '\0';
+        if (line[0] != '\n') hal->serialPrintLog(line);
+    }
+}
+
+int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb,
+                            bool* hungUp) {
+    if (hungUp != nullptr) *hungUp = false;
     size_t cmdLen = strlen(cmd);
     int shown = static_cast<int>(cmdLen > 0 && cmd[cmdLen - 1] == '\r' ? cmdLen - 1 : cmdLen);
     ALOGD("%s: resp:%p respCount:%zu cb:%p cmd:[%.*s]", __func__, resp, respCount, cb, shown, cmd);
@@ -116,7 +138,11 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
         unlockMutex(&serialMutex, __func__);
         return -1;
     }
-    if (cmdLen < 2 || strncasecmp(cmd, "AT", 2) != 0 || cmd[cmdLen - 1] != '\r') {
+    // One command, ended by its only carriage return: a line end inside it
+    // would make the accessory answer twice, and every later exchange would
+    // read the answer meant for the one before.
+    if (cmdLen < 2 || strncasecmp(cmd, "AT", 2) != 0 || cmd[cmdLen - 1] != '\r' ||
+        strcspn(cmd, "\r\n") != cmdLen - 1) {
         errno = EINVAL;
         ALOGE("%s: %s", __func__, strerror(errno));
         atHistoryRecord(cmd, -1, errno, nowUs() - start);
@@ -139,12 +165,16 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
     int32_t result = -1;
     int err = 0;
+    bool timedOut = false;
     char line[SERIAL_BUF_SIZE] = {};
     char* pos = resp;
     size_t freeBytes = resp != nullptr ? respCount : 0;
     bool echoed = false;
-    int timeout = waitFor(cmd);
+    bool exempt = isTimeoutException(cmd);
+    int64_t lineDeadline = 0;
+    int64_t exchangeDeadline = 0;
 
+    discardStaleLines(this, fd);
     ssize_t written = write(fd, cmd, cmdLen);
     if (written < 0) {
         err = errno;
@@ -154,9 +184,17 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     }
     ALOGD("%s: wr: [%.*s]", __func__, shown, cmd);
 
+    // The wait for the echo (or the first line) and each reply line after
+    // it has kAtLineTimeoutMs; the accessory's log lines before the echo use
+    // up that wait instead of starting it again. The exempt commands have no
+    // line wait, and no exchange lasts beyond kAtExchangeLimitMs.
+    exchangeDeadline = nowUs() + static_cast<int64_t>(kAtExchangeLimitMs) * 1000;
+    lineDeadline = exempt ? exchangeDeadline : nowUs() + kAtLineTimeoutMs * 1000;
     for (;;) {
+        int64_t leftUs = std::min(lineDeadline, exchangeDeadline) - nowUs();
+        int n = 0;
         struct pollfd pfd = {fd, POLLIN | POLLHUP, 0};
-        int n = poll(&pfd, 1, timeout);
+        if (leftUs > 0) n = poll(&pfd, 1, static_cast<int>((leftUs + 999) / 1000));
         if (n < 0) {
             if (errno == EINTR) continue;
             err = errno;
@@ -166,19 +204,16 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
             goto cleanup;
         }
         if (n == 0) {
-            // No answer: ask the driver to reset the link. The vote taken
-            // above goes with the link.
-            errno = ETIME;
-            ALOGE("%s: %s", __func__, strerror(errno));
-            close(fd);
-            usbRecovery();
-            atHistoryRecord(cmd, -1, ETIME, nowUs() - start);
-            unlockMutex(&serialMutex, __func__);
-            errno = ETIME;
-            return -1;
+            // No answer: the link is reset once the port is closed.
+            err = ETIME;
+            ALOGE("%s: %s", __func__, strerror(err));
+            timedOut = true;
+            result = -1;
+            goto cleanup;
         }
         if (pfd.revents & POLLHUP) {
             ALOGD("%s: POLLHUP", __func__);
+            if (hungUp != nullptr) *hungUp = true;
             result = 1;
             goto cleanup;
         }
@@ -201,6 +236,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
                 pos = resp;
                 freeBytes = resp != nullptr ? respCount : 0;
                 echoed = true;
+                if (!exempt) lineDeadline = nowUs() + kAtLineTimeoutMs * 1000;
                 continue;
             }
             serialPrintLog(line);
@@ -212,6 +248,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
             ALOGD("%s: rd: [%.*s]", __func__, len > 0 ? len - 1 : 0, line);
             if (isFinalLine(line)) break;
             if (cb != nullptr) cb(line, len);
+            if (!exempt) lineDeadline = nowUs() + kAtLineTimeoutMs * 1000;
         }
         if (freeBytes > 0) {
             size_t n2 = std::min(freeBytes, static_cast<size_t>(r));
@@ -238,7 +275,10 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
 cleanup:
     close(fd);
+    // The vote goes back whatever happens next: a recovery that fails
+    // leaves the link as it is, and nothing else would ever release it.
     usbAutoSuspend(true, true);
+    if (timedOut) usbRecovery();
     atHistoryRecord(cmd, result, result < 0 ? err : 0, nowUs() - start);
     unlockMutex(&serialMutex, __func__);
     if (result < 0) errno = err;
@@ -254,23 +294,28 @@ static void atLineRelay(const char* line, int /* len */) {
 Return<void> Twinel::sendAtCommand(const hidl_string& command,
                                    const sp<ITwinelAtCallback>& callback,
                                    sendAtCommand_cb _hidl_cb) {
-    std::string cmd(command.c_str());
+    // All of it: a command cut at a NUL inside it is not the one asked for,
+    // and the AT channel refuses it once it sees no carriage return at its end.
+    std::string cmd(command.c_str(), command.size());
     ALOGD("%s: %s", __func__, cmd.c_str());
     cmd += "\r";
     char resp[AT_RESP_SIZE];
     memset(resp, 0, sizeof(resp));
 
     int32_t ret;
+    bool hungUp = false;
     if (callback != nullptr) {
         lockMutex(&atCallbackMutex, __func__);
         sAtCallback = callback;
-        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), atLineRelay);
+        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), atLineRelay, &hungUp);
         unlockMutex(&atCallbackMutex, __func__);
     } else {
-        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), nullptr);
+        ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), nullptr, &hungUp);
     }
     resp[sizeof(resp) - 1] = '\0';
-    _hidl_cb(ret < 0 ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
+    // A reply cut off by a hang-up is no answer.
+    if (hungUp) ALOGE("%s: the port hung up during the reply", __func__);
+    _hidl_cb(ret < 0 || hungUp ? Status::FAILURE : Status::SUCCESS, hidl_string(resp));
     return Void();
 }
 

@@ -35,6 +35,11 @@ namespace {
 
 constexpr size_t kMaxCommand = 4096;
 constexpr int kOutputWaitMs = 200;
+// Before a hang-up that follows a partial answer: time for the answer to
+// reach the phone's line discipline, then the longest wait for the phone to
+// read it.
+constexpr int kArrivalMs = 50;
+constexpr int kReadWaitMs = 2000;
 
 constexpr const char* kCutout = "M -48,0 H 48 V 96 H -48 Z";
 constexpr const char* kTouchFirmware = "TOUCH FW:0x0102 CONFIG:0x21";
@@ -244,6 +249,19 @@ bool Firmware::outputLocked(const std::string& bytes) {
     return true;
 }
 
+void Firmware::waitUntilRead() {
+    if (!pause(kArrivalMs)) return;
+    for (int waited = 0; waited < kReadWaitMs; waited += 2) {
+        int queued = 0;
+        {
+            std::lock_guard<std::mutex> l(mIoLock);
+            // Complete lines the phone has not read yet (canonical mode).
+            if (mSlave < 0 || ioctl(mSlave, TIOCINQ, &queued) < 0) return;
+        }
+        if (queued == 0 || !pause(2)) return;
+    }
+}
+
 bool Firmware::pause(int ms) {
     struct pollfd pfd = {mWakeFd, POLLIN, 0};
     int ret;
@@ -343,6 +361,9 @@ void Firmware::handleCommand(const std::string& received) {
             output(answer.text);
             break;
         case AtScript::Action::HangUp:
+            // A partial answer first, when there is one: the phone reads it,
+            // then the line drops.
+            if (!answer.text.empty() && output(answer.text)) waitUntilRead();
             ALOGI("firmware: port %d hangs up after \"%s\"", mPort, command.c_str());
             closeMaster();
             // A device whose port is dead has left the bus.

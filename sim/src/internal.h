@@ -79,6 +79,8 @@ class Firmware {
     void handleModemReport();
     AtScript defaultAnswer(const std::string& command);
     bool output(const std::string& bytes);
+    // Waits (bounded) until the phone has read the complete lines on the line.
+    void waitUntilRead();
     bool outputLocked(const std::string& bytes);
     bool pause(int ms);
     void closeMaster();

@@ -4,7 +4,9 @@
  * triggers and the SIGUSR1 stop. Each test runs in a fresh process.
  */
 #include <android/log.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,12 +14,15 @@
 #include <twsim/simulator.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "Twinel.h"
+#include "at_history.h"
 #include "log_capture.h"
 #include "test_util.h"
 
@@ -30,6 +35,8 @@ using twtest::LogCapture;
 using ::vendor::zyr::hardware::twinel::V1_0::ITwinelAtCallback;
 using ::vendor::zyr::hardware::twinel::V1_0::Status;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::destroyThread;
+using ::vendor::zyr::hardware::twinel::V1_1::implementation::kAtExchangeLimitMs;
+using ::vendor::zyr::hardware::twinel::V1_1::implementation::kAtLineTimeoutMs;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::Twinel;
 using ::vendor::zyr::hardware::twinel::V1_1::implementation::writeNode;
 
@@ -75,6 +82,24 @@ class Core : public ::testing::Test {
     }
 
     std::string real(const std::string& logical) { return mSim->path(logical); }
+
+    // Without its recovery node the driver cannot reset the link: the
+    // accessory stays as it is after a time-out.
+    void removeRecoveryNode() { ASSERT_EQ(0, unlink(real(twsim::kRecoveryNode).c_str())); }
+
+    // Waits until the writes to the autosuspend node stop coming.
+    std::vector<std::string> settledControl() {
+        std::vector<std::string> seen;
+        twtest::waitFor(
+                [&] {
+                    size_t before = values(kPowerControl).size();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    seen = values(kPowerControl);
+                    return seen.size() == before;
+                },
+                3000);
+        return seen;
+    }
 
     twtest::TempDir mRoot{"twcore"};
     std::unique_ptr<twsim::Simulator> mSim;
@@ -242,6 +267,27 @@ TEST_F(Core, AutosuspendVotesAsTheNodeSeesThem) {
     EXPECT_LT(mHal->usbAutoSuspend(false, true), 0);
     EXPECT_EQ(1, mHal->mUsbAutoSuspendDisableVote);
     EXPECT_TRUE(LogCapture::contains("usbAutoSuspend: failed to open control"));
+}
+
+TEST_F(Core, VotesStartAgainWhenTheSerialNodeIsCreated) {
+    startHal();
+    plugReady();
+    // Votes the accessory took with it (a powered screen, an exchange cut
+    // short) when it went away.
+    mHal->usbAutoSuspend(false, true);
+    mHal->usbAutoSuspend(false, true);
+    mSim->unplugAll();
+    ASSERT_TRUE(twtest::waitFor([&] { return mHal->serialPath().empty(); }, 3000));
+    mSim->clearNodeRecords();
+    mSim->clearAtCommands();
+    plugReady();
+    // "auto" at creation, then every exchange of the bring-up wakes the link
+    // for itself and lets it sleep again.
+    std::vector<std::string> seen = settledControl();
+    ASSERT_EQ(1 + 2 * mSim->atCommands().size(), seen.size());
+    EXPECT_EQ("auto", seen[0]);
+    for (size_t i = 1; i < seen.size(); i++) EXPECT_EQ(i % 2 ? "on" : "auto", seen[i]) << i;
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
 }
 
 // --- AT channel ---
@@ -434,6 +480,204 @@ TEST_F(Core, ConcurrentPassThroughCallersKeepTheirOwnLines) {
     EXPECT_EQ("why\n", reply);  // stored as it came; only a success terminates it
 }
 
+TEST_F(Core, CommandWithALineEndInsideIsRefused) {
+    startHal();
+    plugReady();
+    size_t sent = mSim->atCommands().size();
+    for (const char* cmd : {"AT%SWV\rAT%HPD\r", "AT%SWV\nAT%HPD\r", "AT%SWV\r\r", "AT\n\r"}) {
+        errno = 0;
+        EXPECT_EQ(-1, mHal->serialAtCmd(cmd, nullptr, 0, nullptr)) << cmd;
+        EXPECT_EQ(EINVAL, errno) << cmd;
+    }
+    // From the framework: the line ends, and a NUL that would cut it short.
+    for (std::string cmd : {std::string("AT%SWV\rAT%HPD"), std::string("AT%SWV\nAT%HPD"),
+                            std::string("AT%SWV\0AT%HPD", 14)}) {
+        Status st = Status::SUCCESS;
+        mHal->sendAtCommand(cmd, nullptr, [&](Status s, const hidl_string&) { st = s; });
+        EXPECT_EQ(Status::FAILURE, st);
+    }
+    EXPECT_EQ(sent, mSim->atCommands().size()) << "a refused command reached the port";
+    // The channel answers the next command with its own reply.
+    char buf[64] = {};
+    EXPECT_GT(mHal->serialAtCmd("AT%SWV\r", buf, sizeof(buf), nullptr), 0);
+    EXPECT_STREQ(twsim::kDefaultFirmwareVersion, buf);
+}
+
+TEST_F(Core, LateReplyIsNotTakenForTheNextCommand) {
+    // No capture reading the port in between: the late reply stays there.
+    ASSERT_TRUE(mSim->setProperty("persist.vendor.zyr.service.kernel.enable", "0"));
+    startHal();
+    plugReady();
+    removeRecoveryNode();
+    mSim->setAtScript({"AT%SLOW", AtScript::Action::Reply, "late", kAtLineTimeoutMs + 600, 1});
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%SLOW\r", nullptr, 0, nullptr));
+    EXPECT_EQ(ETIME, errno);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));  // the reply comes
+    char buf[64] = {};
+    EXPECT_GT(mHal->serialAtCmd("AT%SWV\r", buf, sizeof(buf), nullptr), 0);
+    EXPECT_STREQ(twsim::kDefaultFirmwareVersion, buf);
+    // The late line went to the logs as the accessory's output.
+    EXPECT_NE(std::string::npos, mSim->kernelLog().find("<6>Twinel: late"));
+    EXPECT_EQ(0, mSim->recoveryCount());
+}
+
+TEST_F(Core, LogLinesBeforeTheEchoDoNotStretchTheWait) {
+    startHal();
+    plugReady();
+    mSim->setAtScript({"AT%MUTE", AtScript::Action::Silent, "", 0, 1});
+    std::atomic<bool> done{false};
+    // The accessory logs every 700 ms and never answers.
+    std::thread chatter([&] {
+        for (int i = 0; i < 25 && !done; i++) {
+            mSim->sendLog("tick " + std::to_string(i));
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        }
+    });
+    int64_t start = twtest::nowMs();
+    errno = 0;
+    int32_t ret = mHal->serialAtCmd("AT%MUTE\r", nullptr, 0, nullptr);
+    int64_t took = twtest::nowMs() - start;
+    done = true;
+    chatter.join();
+    EXPECT_EQ(-1, ret);
+    EXPECT_EQ(ETIME, errno);
+    EXPECT_GE(took, kAtLineTimeoutMs - 100);
+    EXPECT_LT(took, kAtLineTimeoutMs + 3000);
+    EXPECT_TRUE(mSim->waitForNodeRecords(twsim::kRecoveryNode, 1, 2000));
+}
+
+TEST_F(Core, DebugDumpNamesTheAtWaits) {
+    startHal();
+    std::string file = mRoot.path() + "/dump.txt";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    native_handle_t* nh = native_handle_create(1, 0);
+    nh->data[0] = fd;
+    ::android::hardware::hidl_handle handle;
+    handle.setTo(nh, true);
+    ASSERT_TRUE(mHal->debug(handle, {}).isOk());
+    handle.setTo(nullptr);
+    std::string dump = twtest::readFile(file);
+    EXPECT_NE(std::string::npos,
+              dump.find("AT line wait: " + std::to_string(kAtLineTimeoutMs) +
+                        " ms  kAtExchangeLimitMs: " + std::to_string(kAtExchangeLimitMs) +
+                        " ms (AtCmdTimeoutException, any)\n"))
+            << dump;
+}
+
+TEST_F(Core, TimeOutWithAFailedRecoveryReleasesItsVote) {
+    startHal();
+    plugReady();
+    removeRecoveryNode();
+    mSim->setAtScript({"AT%MUTE", AtScript::Action::Silent, "", 0, 1});
+    settledControl();
+    mSim->clearNodeRecords();
+    errno = 0;
+    EXPECT_EQ(-1, mHal->serialAtCmd("AT%MUTE\r", nullptr, 0, nullptr));
+    EXPECT_EQ(ETIME, errno);
+    EXPECT_TRUE(LogCapture::contains("usbRecovery: failed to open mode"));
+    EXPECT_EQ(0, mHal->mUsbAutoSuspendDisableVote);
+    EXPECT_EQ((std::vector<std::string>{"on", "auto"}), settledControl());
+}
+
+// Commands without a reply time-out: their table entry starts them, in any
+// case and with anything after it.
+struct ExemptCase {
+    const char* entry;
+    const char* sent;
+};
+
+void PrintTo(const ExemptCase& c, std::ostream* os) {
+    *os << c.sent;
+}
+
+class ExemptCommand : public Core, public ::testing::WithParamInterface<ExemptCase> {};
+
+TEST_P(ExemptCommand, WaitsLongerThanALine) {
+    startHal();
+    plugReady();
+    mSim->setAtScript({GetParam().entry, AtScript::Action::Reply, "slow", kAtLineTimeoutMs + 600});
+    char buf[64] = {};
+    int64_t start = twtest::nowMs();
+    std::string cmd = std::string(GetParam().sent) + "\r";
+    EXPECT_EQ(5, mHal->serialAtCmd(cmd.c_str(), buf, sizeof(buf), nullptr));
+    EXPECT_GE(twtest::nowMs() - start, kAtLineTimeoutMs + 500);
+    EXPECT_STREQ("slow", buf);
+    EXPECT_TRUE(mSim->nodeRecords(twsim::kRecoveryNode).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        AllFour, ExemptCommand,
+        ::testing::Values(ExemptCase{"AT%TCHNOTIFY=SD", "at%tchnotify=sd,1"},
+                          ExemptCase{"AT%TCHNOTIFY=LPWG_SD", "At%TchNotify=Lpwg_Sd?"},
+                          ExemptCase{"AT%TCHNOTIFY=PULL_SD_RESULT",
+                                     "AT%tchnotify=PULL_SD_RESULT_2"},
+                          ExemptCase{"AT%TCHNOTIFY=FW_UPGRADE", "aT%TCHNOTIFY=fw_upgrade=now"}),
+        [](const ::testing::TestParamInfo<ExemptCase>& info) {
+            std::string name = std::string(info.param.entry).substr(strlen("AT%TCHNOTIFY="));
+            name.erase(std::remove(name.begin(), name.end(), '_'), name.end());
+            return name;
+        });
+
+// A hang-up in the middle of a reply: no answer, except for the commands
+// after which the accessory is expected to leave.
+struct HangUpCase {
+    const char* name;
+    const char* command;
+    std::function<Status(Twinel*)> call;
+    Status expected;
+};
+
+void PrintTo(const HangUpCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HangUp : public Core, public ::testing::WithParamInterface<HangUpCase> {};
+
+TEST_P(HangUp, MidReply) {
+    startHal();
+    plugReady();
+    const HangUpCase& c = GetParam();
+    mSim->setAtScript({c.command, AtScript::Action::HangUp, "\r\npart of it\r\n"});
+    size_t from = mSim->atCommands().size();
+    EXPECT_EQ(c.expected, c.call(mHal.get()));
+    EXPECT_GE(mSim->waitForAtCommand(c.command, 1000, from), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Calls, HangUp,
+        ::testing::Values(
+                HangUpCase{"sendAtCommand", "AT%HELLO",
+                           [](Twinel* hal) {
+                               Status st = Status::SUCCESS;
+                               hal->sendAtCommand("AT%HELLO", nullptr,
+                                                  [&](Status s, const hidl_string&) { st = s; });
+                               return st;
+                           },
+                           Status::FAILURE},
+                HangUpCase{"getSelfTest", "AT%TCHNOTIFY=SD",
+                           [](Twinel* hal) {
+                               Status st = Status::SUCCESS;
+                               hal->getSelfTest([&](Status s, const hidl_string&) { st = s; });
+                               return st;
+                           },
+                           Status::FAILURE},
+                HangUpCase{"getLPWGSelfTest", "AT%TCHNOTIFY=LPWG_SD",
+                           [](Twinel* hal) {
+                               Status st = Status::SUCCESS;
+                               hal->getLPWGSelfTest([&](Status s, const hidl_string&) { st = s; });
+                               return st;
+                           },
+                           Status::FAILURE},
+                HangUpCase{"goDload", "AT%GODLOAD",
+                           [](Twinel* hal) { return static_cast<Status>(hal->goDload()); },
+                           Status::SUCCESS},
+                HangUpCase{"goSTMDload", "AT%GOSTMDLOAD",
+                           [](Twinel* hal) { return static_cast<Status>(hal->goSTMDload()); },
+                           Status::SUCCESS}),
+        [](const ::testing::TestParamInfo<HangUpCase>& info) { return info.param.name; });
+
 // --- log capture ---
 
 TEST_F(Core, CaptureFollowsTheDisplay) {
@@ -461,6 +705,33 @@ TEST_F(Core, CaptureFollowsTheDisplay) {
     EXPECT_TRUE(twtest::waitFor(
             [&] { return mSim->kernelLog().find("<6>Twinel: light again") != std::string::npos; },
             3000));
+}
+
+// Descriptors of this process open on the accessory's port (the simulated
+// firmware holds one of its own).
+size_t openOnPort(const std::string& slave) {
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return 0;
+    while (struct dirent* e = readdir(dir)) {
+        char target[256] = {};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && slave == target) n++;
+    }
+    closedir(dir);
+    return n;
+}
+
+TEST_F(Core, CaptureClosesThePortWhenTheDisplayGoesOff) {
+    startHal();
+    plugReady();
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: resume", 3000));
+    char slave[256] = {};
+    ASSERT_GT(readlink(real("/dev/ttyACM0").c_str(), slave, sizeof(slave) - 1), 0);
+    EXPECT_EQ(2u, openOnPort(slave));
+    ASSERT_TRUE(mSim->setDisplayOn(false));
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: suspend", 3000));
+    EXPECT_TRUE(twtest::waitFor([&] { return openOnPort(slave) == 1; }, 3000));
 }
 
 TEST_F(Core, LogModeFollowsTheProperties) {

@@ -136,6 +136,16 @@ TEST_F(Power, FailedPollExchangeCountsAsAFailedTrial) {
     EXPECT_TRUE(LogCapture::contains("setPowerStatus:HPD status changed :On, ret:3, trial:2"));
 }
 
+TEST_F(Power, OnCutOffByAHangUpIsNotPoweredOn) {
+    attach();
+    mSim->setAtScript(atScript("AT%HPD", Action::HangUp, "\r\nOn\r\n", 0, 1));
+    EXPECT_EQ(powerOn(), Status::FAILURE);
+    EXPECT_FALSE(tw2_enabled);
+    usleep(50 * 1000);
+    EXPECT_TRUE(nodeValues(twsim::kTw2PdNode).empty());
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 0);
+}
+
 TEST_F(Power, FailedPowerOnCommandEndsBeforeThePoll) {
     attach();
     mSim->setAtScript(atScript("AT%TW=1", Action::Error, "NO PANEL"));
@@ -252,6 +262,26 @@ TEST_F(Power, OnHoldsOneKeepAwakeVoteUntilOff) {
     ASSERT_EQ(control.size(), afterOn + 3);
     EXPECT_EQ(control[afterOn + 1], "on");
     EXPECT_EQ(control[afterOn + 2], "auto");
+}
+
+TEST_F(Power, OnlyTheChangeOfStateVotes) {
+    attach();
+    ASSERT_EQ(powerOn(), Status::SUCCESS);
+    ASSERT_EQ(powerOn(), Status::SUCCESS);
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 1);
+    ASSERT_EQ(powerOff(), Status::SUCCESS);
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 0);
+    std::vector<std::string> control = settledValues(controlNode());
+    ASSERT_FALSE(control.empty());
+    EXPECT_EQ(control.back(), "auto");
+
+    // Off again while someone else holds a vote: it stays.
+    mHal->usbAutoSuspend(false, true);
+    settledValues(controlNode());
+    mSim->clearNodeRecords();
+    ASSERT_EQ(powerOff(), Status::SUCCESS);
+    EXPECT_EQ(mHal->mUsbAutoSuspendDisableVote, 1);
+    EXPECT_TRUE(settledValues(controlNode()).empty());
 }
 
 TEST_F(Power, DetachEndsTheOnStateWithoutTraffic) {

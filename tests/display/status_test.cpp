@@ -214,6 +214,36 @@ TEST_F(Cutout, FailedReadAtAttachIsRetriedOnRequest) {
     EXPECT_EQ(std::count(mBringUpCommands.begin(), mBringUpCommands.end(), "AT%GETTWCUTOUT"), 0);
 }
 
+TEST_F(Cutout, CutOffByAHangUpAtAttachIsNotKept) {
+    mSim->setAtScript(atScript("AT%GETTWCUTOUT", Action::HangUp, "\r\nM -48,0\r\n", 0, 1));
+    twsim::UsbIdentity id = twsim::accessoryIdentity();
+    id.hidFunction = false;
+    // The port dies during the read, and the accessory leaves the bus with it.
+    ASSERT_TRUE(mSim->plug(id));
+    ASSERT_TRUE(twtest::waitFor([&] { return !mSim->isPlugged(); }, 5000));
+    ASSERT_TRUE(twtest::waitFor([&] { return mHal->serialPath().empty(); }, 5000));
+    EXPECT_FALSE(tw2_initialized.load());
+    // The next accessory is asked again, and its answer kept.
+    attach();
+    EXPECT_EQ(std::count(mBringUpCommands.begin(), mBringUpCommands.end(), "AT%GETTWCUTOUT"), 1);
+    auto c = cutoutNow();
+    EXPECT_EQ(c.first, Status::SUCCESS);
+    EXPECT_EQ(c.second, kSimCutout);
+}
+
+TEST_F(Cutout, CutOffByAHangUpOnRequestIsAFailure) {
+    mSim->setAtScript(atScript("AT%GETTWCUTOUT", Action::Error, "", 0, 1));
+    attach();
+    mSim->setAtScript(atScript("AT%GETTWCUTOUT", Action::HangUp, "\r\nM -48,0\r\n", 0, 1));
+    EXPECT_EQ(cutoutNow().first, Status::FAILURE);
+    detach();
+    attach();
+    EXPECT_EQ(std::count(mBringUpCommands.begin(), mBringUpCommands.end(), "AT%GETTWCUTOUT"), 1);
+    auto c = cutoutNow();
+    EXPECT_EQ(c.first, Status::SUCCESS);
+    EXPECT_EQ(c.second, kSimCutout);
+}
+
 TEST_F(Cutout, WithoutTheChannelTheRequestFails) {
     auto c = cutoutNow();
     EXPECT_EQ(c.first, Status::FAILURE);

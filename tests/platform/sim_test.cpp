@@ -249,6 +249,11 @@ TEST_F(SimTest, ScriptedHangUp) {
     close(mFd);
     plugAndOpen();
     EXPECT_EQ(transact(mFd, "AT\r"), Lines({"AT\n", "OK\n"}));
+
+    // With a text: the part of an answer the phone reads before the line drops.
+    hup.text = "\r\nOn\r\n";
+    mSim->setAtScript(hup);
+    EXPECT_EQ(transact(mFd, "AT%TCHNOTIFY=SD\r"), Lines({"AT%TCHNOTIFY=SD\n", "On\n", "<HUP>"}));
 }
 
 TEST_F(SimTest, CommandRecordsKeepOrderAndTime) {

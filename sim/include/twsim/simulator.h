@@ -101,12 +101,13 @@ struct AtScript {
         Reply,   // `text` lines, then "OK"
         Error,   // `text` lines, then "ERROR"
         Silent,  // nothing at all, not even the echo
-        HangUp,  // echo, then the port hangs up (the pty master is closed)
+        HangUp,  // echo, then `text` exactly as given (once the phone has read
+                 // it), then the port hangs up (the pty master is closed)
         Raw,     // echo, then `text` exactly as given (no framing added)
     };
     std::string match;
     Action action = Action::Reply;
-    std::string text;  // Reply/Error: lines separated by '\n'; Raw: bytes
+    std::string text;  // Reply/Error: lines separated by '\n'; Raw, HangUp: bytes
     int delayMs = 0;   // wait between the echo and the answer
     int times = 0;     // answers given before the script goes away; 0: forever
 };
