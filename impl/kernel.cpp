@@ -661,11 +661,11 @@ Return<Status> Twinel::manageAesMode(uint32_t mode) {
         // Pen on the cover screen: the accessory first, then the phone.
         atStatus = statusOf(setAesMode(1));
         writeInt32(AES_MODE_NODE, 0);
-        lpwg = ILpwg::getService("default", false);
+        lpwg = ILpwg::tryGetService("default", false);
         if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 2);
     } else {
         // Pen on both screens: the phone first, then the accessory.
-        lpwg = ILpwg::getService("default", false);
+        lpwg = ILpwg::tryGetService("default", false);
         if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 0);
         atStatus = statusOf(setAesMode(2));
         writeInt32(AES_MODE_NODE, 2);
