@@ -577,7 +577,10 @@ Return<Status> Twinel::getTestResults() {
 
     Status result;
     // O_NONBLOCK: a FIFO put in the report's place must not hang the call.
-    int fd = twdevice::open(SELF_TEST_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC,
+    // O_NOFOLLOW: a link put there must not lead the append, and the mode
+    // below, to another file.
+    int fd = twdevice::open(SELF_TEST_FILE,
+                            O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
                             0644);
     if (fd < 0) {
         int err = errno;
@@ -587,8 +590,8 @@ Return<Status> Twinel::getTestResults() {
     } else {
         ALOGI("can open path: %s", SELF_TEST_FILE);
         appendAll(fd, resp, strlen(resp));
-        close(fd);
-        if (chmod(twdevice::path(SELF_TEST_FILE).c_str(), 0644) < 0) {
+        // On the descriptor: the file written is the file whose mode is set.
+        if (fchmod(fd, 0644) < 0) {
             int err = errno;
             ALOGE("chmod failed\n");
             ALOGE("%s: %s", __func__, strerror(err));
@@ -596,6 +599,7 @@ Return<Status> Twinel::getTestResults() {
         } else {
             result = Status::SUCCESS;
         }
+        close(fd);
     }
     free(resp);
     return result;
