@@ -241,6 +241,16 @@ TEST_F(KernelSystem, ClearingTheCallbackDoesNotWaitForAWorkerStuckInAPeer) {
     EXPECT_LT(answered, 4000);
     EXPECT_EQ(0, countInLog("pthread destroyed"));
     EXPECT_TRUE(mService.running());
+    // A bug report shows the worker left behind.
+    twtest::Child lshal;
+    std::string dump = mRoot.path() + "/dump.txt";
+    ASSERT_TRUE(lshal.start({twtest::binDir() + "/lshal", "debug",
+                             "vendor.zyr.hardware.twinel@1.1::ITwinel/default"},
+                            mEnv, dump));
+    EXPECT_EQ(0, lshal.wait(10000));
+    EXPECT_NE(std::string::npos,
+              twtest::readFile(dump).find("stopped uevent workers still in a call to a peer: 1"))
+            << twtest::readFile(dump);
 
     // The LPWG service answers again: the old worker finishes its event and
     // ends; a new registration joins it and starts a fresh worker.
