@@ -409,6 +409,15 @@ std::string lpwgDump(Twinel* hal) {
     s += fmt("  mLpwgCallback: %s  uevent worker: %s\n",
              hal->lpwgCallback() != nullptr ? "registered" : "none",
              hal->mLpwgThreadStarted ? "running" : "not running");
+    if (dumpLock(&hal->mLpwgMutex)) {
+        size_t stopped = hal->mLpwgStoppedWorkers.size();
+        pthread_mutex_unlock(&hal->mLpwgMutex);
+        if (stopped != 0) {
+            s += fmt("  stopped uevent workers still in a call to a peer: %zu\n", stopped);
+        }
+    } else {
+        s += "  (mLpwgMutex busy: stopped workers left out)\n";
+    }
     return s;
 }
 

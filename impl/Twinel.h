@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 namespace vendor {
 namespace zyr {
@@ -65,6 +66,9 @@ struct hid_display_report_config {
     uint8_t flags;
     uint8_t brightness;
 } __attribute__((packed));
+
+// One uevent worker (kernel.cpp).
+struct LpwgWorker;
 
 struct Twinel : public V1_1::ITwinel {
     Twinel();
@@ -162,18 +166,28 @@ struct Twinel : public V1_1::ITwinel {
     // --- Cover display (display.cpp) ---
 
     // --- Touch, LPWG and kernel events (kernel.cpp) ---
-    // A reference to the registered LPWG callback (null when none). The
-    // uevent worker takes one per event; it never takes mLpwgMutex, which a
-    // stopping setLpwgCallback holds while it joins the worker.
-    sp<ITwinelLpwgCallback> lpwgCallback();
-    // Stores `callback` in mLpwgCallback and hands the previous one back, so
-    // that the caller drops it outside the lock.
-    sp<ITwinelLpwgCallback> exchangeLpwgCallback(const sp<ITwinelLpwgCallback>& callback);
-    // Guards every read and write of mLpwgCallback.
+    // A reference to the registered LPWG callback (null when none) and, when
+    // it offers version 1.1, the same object as a 1.1 callback (learnt once,
+    // at registration). The uevent worker takes them per event; it never
+    // takes mLpwgMutex, which setLpwgCallback holds while it stops a worker.
+    sp<ITwinelLpwgCallback> lpwgCallback(sp<V1_1::ITwinelLpwgCallback>* callback11 = nullptr);
+    // Stores `callback` (and its 1.1 view) and hands the previous one back,
+    // so that the caller drops it outside the lock.
+    sp<ITwinelLpwgCallback> exchangeLpwgCallback(const sp<ITwinelLpwgCallback>& callback,
+                                                 const sp<V1_1::ITwinelLpwgCallback>& callback11);
+    // Joins the stopped workers that have ended since (under mLpwgMutex).
+    void reapLpwgWorkers();
+    // Guards every read and write of mLpwgCallback and mLpwgCallback11.
     pthread_mutex_t mLpwgCallbackLock = PTHREAD_MUTEX_INITIALIZER;
-    // A uevent worker was started and has not been joined yet (changed
+    sp<V1_1::ITwinelLpwgCallback> mLpwgCallback11;
+    // A uevent worker was started and has not been stopped yet (changed
     // under mLpwgMutex).
     std::atomic<bool> mLpwgThreadStarted{false};
+    // The running worker (null when none), and workers asked to stop that
+    // were still inside a call to a peer: each is joined once it has ended.
+    // Both under mLpwgMutex.
+    LpwgWorker* mLpwgWorker = nullptr;
+    std::vector<LpwgWorker*> mLpwgStoppedWorkers;
 
     // --- Sub display (sub_display.cpp) ---
     int32_t initSubDisplay(Twinel* hal, hid_display_report_info info);

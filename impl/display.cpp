@@ -194,7 +194,8 @@ int32_t tw2_display_wait_brightness_sent(int32_t timeoutMs) {
 }
 
 bool tw2connected() {
-    sp<IAccessory> accessory = IAccessory::getService("default", false);
+    // A service that is not there is not waited for.
+    sp<IAccessory> accessory = IAccessory::tryGetService("default", false);
     if (accessory == nullptr) {
         ALOGD("%s: no accessory service", __func__);
         return false;
@@ -296,8 +297,11 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
 }
 
 Return<void> Twinel::getTW2Status(getTW2Status_cb _hidl_cb) {
+    // Asked before the lock is taken: power, brightness and the unplug
+    // tear-down must not wait for another HAL.
+    bool connected = tw2connected();
     displayLock(__func__);
-    tw2_status.connected = tw2connected();
+    tw2_status.connected = connected;
     TwinelStatus status = tw2_status;
     displayUnlock(__func__);
     _hidl_cb(Status::SUCCESS, status);

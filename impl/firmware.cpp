@@ -8,8 +8,11 @@
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <log/log.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <twdevice/device.h>
 
 #include "Twinel.h"
@@ -41,8 +44,7 @@ enum FirmwareRequest : int32_t {
 // Upgrade and download-mode triggers
 
 Return<Status> Twinel::doFirmwareUpgrade() {
-    return writeInt32(firmwareWritePath, FIRMWARE_UPGRADE) == 0 ? Status::SUCCESS
-                                                                : Status::FAILURE;
+    return writeInt32(firmwareWritePath, FIRMWARE_UPGRADE) == 0 ? Status::SUCCESS : Status::FAILURE;
 }
 
 Status Twinel::doRecoveryUpgrade() {
@@ -51,8 +53,7 @@ Status Twinel::doRecoveryUpgrade() {
 }
 
 Return<Status> Twinel::cancelFirmwareUpgrade() {
-    return writeInt32(firmwareWritePath, FIRMWARE_CANCEL) == 0 ? Status::SUCCESS
-                                                               : Status::FAILURE;
+    return writeInt32(firmwareWritePath, FIRMWARE_CANCEL) == 0 ? Status::SUCCESS : Status::FAILURE;
 }
 
 static Status downloadMode(Twinel* hal, const char* cmd, const char* func) {
@@ -105,6 +106,22 @@ static bool isImageName(const char* name) {
     return dot != nullptr && strcmp(dot, DFU_EXTENSION) == 0;
 }
 
+// Only a regular file (directly or through a link) can be handed to the
+// updater: a directory or a link to nothing under an image's name is not an
+// image.
+static bool isRegularFile(DIR* dir, const char* name) {
+    struct stat st;
+    if (fstatat(dirfd(dir), name, &st, 0) != 0) {
+        ALOGD("%s: %s skipped: %s", "getDFUFile", name, strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ALOGD("%s: %s skipped: not a regular file", "getDFUFile", name);
+        return false;
+    }
+    return true;
+}
+
 // Picks the newest image of the accessory's model in `path`. `selected`
 // (DFU_NAME_SIZE bytes, zeroed) receives its name; empty when the directory
 // holds no image. When only other models' images are there, the last of them
@@ -134,6 +151,7 @@ static Status getDFUFile(Twinel* hal, const std::string& path, const char* versi
             closedir(dir);
             return Status::FAILURE;
         }
+        if (!isRegularFile(dir, name)) continue;
         namePart(name, '-', entryModel);
         if (strcmp(entryModel, model) != 0) {
             ALOGE("%s: TW: %s LOCAL: %s, firmware mismatch", __func__, version, name);

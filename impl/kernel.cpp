@@ -32,6 +32,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -79,6 +82,25 @@ using LpwgEventStatus_1_1 = ::vendor::zyr::hardware::twinel::V1_1::LpwgEventStat
 // every wake-up.
 std::atomic<bool> uevent_destroyThread{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set in a signal handler");
+
+// How long setLpwgCallback waits for a worker it stops. An idle worker ends
+// at once; one inside a call to a peer (a frozen LPWG service, a callback
+// client that does not read) is left to end by itself and joined later, so
+// that the only binder thread never waits on a peer.
+#define LPWG_WORKER_STOP_WAIT_MS 1000
+
+// One uevent worker. Each has its own stop request besides the process-wide
+// flag, so that a worker left behind in a call to a peer still ends once the
+// call returns, even after a new worker has cleared the flag.
+struct LpwgWorker {
+    Twinel* owner = nullptr;
+    pthread_t thread;
+    std::atomic<bool> stop{false};
+    // Set by the worker as its last step; guarded by `lock`.
+    std::mutex lock;
+    std::condition_variable cond;
+    bool ended = false;
+};
 
 // Handed to the epoll handler by the worker.
 struct uevent_data {
@@ -180,15 +202,11 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
         }
         ALOGE("uevent received %s", line);
 
-        sp<ITwinelLpwgCallback> callback = d->owner->lpwgCallback();
-        if (callback == nullptr) return;
+        // The version was learnt at registration: the worker makes no
+        // synchronous call to the callback's process, only one-way ones.
         sp<LpwgCallback_1_1> callback11;
-        {
-            Return<sp<LpwgCallback_1_1>> cast = LpwgCallback_1_1::castFrom(callback, false);
-            // A failed cast means a callback that is gone; the 1.0 call
-            // below then reports the transport error.
-            if (cast.isOk()) callback11 = cast;
-        }
+        sp<ITwinelLpwgCallback> callback = d->owner->lpwgCallback(&callback11);
+        if (callback == nullptr) return;
 
         const char* next = line + len + 1;  // at most msg + n + 1, a zero byte
         if (*next == '\0') return;
@@ -237,7 +255,25 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
     }
 }
 
+static void runWorker(LpwgWorker* self);
+
+// Thread body: the worker loop, then the end reported to whoever stops it.
 static void* work(void* arg) {
+    LpwgWorker* self = static_cast<LpwgWorker*>(arg);
+    runWorker(self);
+    {
+        std::lock_guard<std::mutex> lock(self->lock);
+        self->ended = true;
+    }
+    self->cond.notify_all();
+    return nullptr;
+}
+
+static bool stopRequested(LpwgWorker* self) {
+    return uevent_destroyThread || self->stop;
+}
+
+static void runWorker(LpwgWorker* self) {
     ALOGE("creating thread");
 
     // SIGUSR1 reaches this thread only inside its wait (epoll_pwait), so a
@@ -252,21 +288,21 @@ static void* work(void* arg) {
     data.fd = uevent_open_socket(UEVENT_SOCKET_RCVBUF, true);
     if (data.fd < 0) {
         ALOGE("uevent_init: uevent_open_socket failed\n");
-        return nullptr;
+        return;
     }
-    data.owner = static_cast<Twinel*>(arg);
+    data.owner = self->owner;
 
     if (fcntl(data.fd, F_SETFL, O_NONBLOCK) < 0) {
         ALOGE("fcntl failed\n");
         close(data.fd);
-        return nullptr;
+        return;
     }
 
     int epfd = epoll_create(UEVENT_EPOLL_EVENTS);
     if (epfd < 0) {
         ALOGE("epoll_create failed; errno=%d", errno);
         close(data.fd);
-        return nullptr;
+        return;
     }
 
     struct epoll_event ev;
@@ -277,12 +313,12 @@ static void* work(void* arg) {
         ALOGE("epoll_ctl failed; errno=%d", errno);
         close(data.fd);
         close(epfd);
-        return nullptr;
+        return;
     }
 
     struct epoll_event events[UEVENT_EPOLL_EVENTS];
     for (;;) {
-        if (uevent_destroyThread) {
+        if (stopRequested(self)) {
             ALOGI("destroy set");
             break;
         }
@@ -293,7 +329,7 @@ static void* work(void* arg) {
             ALOGE("lpwg epoll_wait failed; errno=%d", errno);
             break;
         }
-        for (int i = 0; i < nevents; i++) {
+        for (int i = 0; i < nevents && !stopRequested(self); i++) {
             uevent_handler_t handler = reinterpret_cast<uevent_handler_t>(events[i].data.ptr);
             if (handler != nullptr) handler(events[i].events, &data);
         }
@@ -302,27 +338,52 @@ static void* work(void* arg) {
     ALOGI("exiting worker thread");
     close(data.fd);
     close(epfd);
-    return nullptr;
 }
 
-sp<ITwinelLpwgCallback> Twinel::lpwgCallback() {
+sp<ITwinelLpwgCallback> Twinel::lpwgCallback(sp<LpwgCallback_1_1>* callback11) {
     lockMutex(&mLpwgCallbackLock, __func__);
     sp<ITwinelLpwgCallback> callback = mLpwgCallback;
+    if (callback11 != nullptr) *callback11 = mLpwgCallback11;
     unlockMutex(&mLpwgCallbackLock, __func__);
     return callback;
 }
 
-sp<ITwinelLpwgCallback> Twinel::exchangeLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
+sp<ITwinelLpwgCallback> Twinel::exchangeLpwgCallback(const sp<ITwinelLpwgCallback>& callback,
+                                                     const sp<LpwgCallback_1_1>& callback11) {
     lockMutex(&mLpwgCallbackLock, __func__);
     sp<ITwinelLpwgCallback> old = mLpwgCallback;
     mLpwgCallback = callback;
+    mLpwgCallback11 = callback11;
     unlockMutex(&mLpwgCallbackLock, __func__);
     return old;
 }
 
+static void joinWorker(LpwgWorker* worker) {
+    pthread_join(worker->thread, nullptr);
+    delete worker;
+    ALOGI("pthread destroyed");
+}
+
+void Twinel::reapLpwgWorkers() {
+    auto ended = [](LpwgWorker* w) {
+        std::lock_guard<std::mutex> lock(w->lock);
+        return w->ended;
+    };
+    for (auto it = mLpwgStoppedWorkers.begin(); it != mLpwgStoppedWorkers.end();) {
+        if (ended(*it)) {
+            joinWorker(*it);
+            it = mLpwgStoppedWorkers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 Return<void> Twinel::setLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
+    // Asked once, here, where the caller has just called us: the worker then
+    // never has to make a synchronous call to the callback's process.
+    sp<LpwgCallback_1_1> callback11;
     if (callback != nullptr) {
-        sp<LpwgCallback_1_1> callback11;
         Return<sp<LpwgCallback_1_1>> cast = LpwgCallback_1_1::castFrom(callback, false);
         if (cast.isOk()) {
             callback11 = cast;
@@ -335,8 +396,9 @@ Return<void> Twinel::setLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
     }
 
     lockMutex(&mLpwgMutex, "setLpwgCallback");
+    reapLpwgWorkers();
     // The previous callback is released only after the unlock below.
-    sp<ITwinelLpwgCallback> old = exchangeLpwgCallback(callback);
+    sp<ITwinelLpwgCallback> old = exchangeLpwgCallback(callback, callback11);
     if ((old == nullptr) != (callback == nullptr)) {
         ALOGI("registering callback");
         if (callback != nullptr) {
@@ -344,28 +406,50 @@ Return<void> Twinel::setLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
             if (installSighandler() < 0) {
                 ALOGE("%s: sigaction: %s", __func__, strerror(errno));
             }
-            int ret = pthread_create(&mLpwgThread, nullptr, work, this);
+            LpwgWorker* worker = new LpwgWorker();
+            worker->owner = this;
+            int ret = pthread_create(&worker->thread, nullptr, work, worker);
             if (ret != 0) {
                 ALOGE("pthread creation failed %d", ret);
-                exchangeLpwgCallback(nullptr);
+                delete worker;
+                exchangeLpwgCallback(nullptr, nullptr);
             } else {
+                mLpwgThread = worker->thread;
+                mLpwgWorker = worker;
                 mLpwgThreadStarted = true;
             }
-        } else if (mLpwgThreadStarted) {
+        } else if (mLpwgWorker != nullptr) {
+            LpwgWorker* worker = mLpwgWorker;
+            worker->stop = true;
             // Whoever took SIGUSR1 over since the start (a newer HAL object's
             // constructor) would swallow the stop request.
             if (installSighandler() < 0) {
                 ALOGE("%s: sigaction: %s", __func__, strerror(errno));
             }
-            int ret = pthread_kill(mLpwgThread, SIGUSR1);
+            int ret = pthread_kill(worker->thread, SIGUSR1);
             // ESRCH: the worker ended by itself (a failed set-up); it still
             // has to be joined.
-            if (ret == 0 || ret == ESRCH) {
-                pthread_join(mLpwgThread, nullptr);
-                mLpwgThreadStarted = false;
-                ALOGI("pthread destroyed");
-            } else {
+            if (ret != 0 && ret != ESRCH) {
                 ALOGE("%s: pthread_kill: %s", __func__, strerror(ret));
+            }
+            bool ended;
+            {
+                std::unique_lock<std::mutex> lock(worker->lock);
+                ended = worker->cond.wait_for(lock,
+                                              std::chrono::milliseconds(LPWG_WORKER_STOP_WAIT_MS),
+                                              [worker] { return worker->ended; });
+            }
+            mLpwgWorker = nullptr;
+            mLpwgThreadStarted = false;
+            if (ended) {
+                joinWorker(worker);
+            } else {
+                // Inside a call to a peer that does not answer. Its stop
+                // request stands: it ends when the call returns, handles no
+                // further event, and a later registration joins it.
+                ALOGE("%s: uevent worker still busy after %d ms; joined once it ends", __func__,
+                      LPWG_WORKER_STOP_WAIT_MS);
+                mLpwgStoppedWorkers.push_back(worker);
             }
         }
     }
@@ -497,7 +581,10 @@ Return<Status> Twinel::getTestResults() {
 
     Status result;
     // O_NONBLOCK: a FIFO put in the report's place must not hang the call.
-    int fd = twdevice::open(SELF_TEST_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC,
+    // O_NOFOLLOW: a link put there must not lead the append, and the mode
+    // below, to another file.
+    int fd = twdevice::open(SELF_TEST_FILE,
+                            O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
                             0644);
     if (fd < 0) {
         int err = errno;
@@ -507,8 +594,8 @@ Return<Status> Twinel::getTestResults() {
     } else {
         ALOGI("can open path: %s", SELF_TEST_FILE);
         appendAll(fd, resp, strlen(resp));
-        close(fd);
-        if (chmod(twdevice::path(SELF_TEST_FILE).c_str(), 0644) < 0) {
+        // On the descriptor: the file written is the file whose mode is set.
+        if (fchmod(fd, 0644) < 0) {
             int err = errno;
             ALOGE("chmod failed\n");
             ALOGE("%s: %s", __func__, strerror(err));
@@ -516,6 +603,7 @@ Return<Status> Twinel::getTestResults() {
         } else {
             result = Status::SUCCESS;
         }
+        close(fd);
     }
     free(resp);
     return result;
@@ -581,11 +669,11 @@ Return<Status> Twinel::manageAesMode(uint32_t mode) {
         // Pen on the cover screen: the accessory first, then the phone.
         atStatus = statusOf(setAesMode(1));
         writeInt32(AES_MODE_NODE, 0);
-        lpwg = ILpwg::getService("default", false);
+        lpwg = ILpwg::tryGetService("default", false);
         if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 2);
     } else {
         // Pen on both screens: the phone first, then the accessory.
-        lpwg = ILpwg::getService("default", false);
+        lpwg = ILpwg::tryGetService("default", false);
         if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 0);
         atStatus = statusOf(setAesMode(2));
         writeInt32(AES_MODE_NODE, 2);

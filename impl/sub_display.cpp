@@ -26,7 +26,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 
 #include "Twinel.h"
 #include "hid_display.h"
@@ -44,6 +45,10 @@ namespace implementation {
 #define SUB_DISPLAY_DEFAULT_BRIGHTNESS 90
 // Time the panel is given to settle after a power change.
 #define SUB_DISPLAY_SETTLE_MS 500
+// Longest wait of a new panel's automatic power-on for a power sequence
+// that is still ending: the settle time plus a HID exchange and a frame
+// thread's join, with room to spare.
+#define SUB_DISPLAY_SEQUENCE_WAIT_MS 3000
 
 PaletteBuffer palette_buffer[2] = {
         {0, PTHREAD_MUTEX_INITIALIZER, BUFFER_FREE, new uint8_t[SUB_DISPLAY_FRAME_SIZE](),
@@ -67,6 +72,22 @@ bool updateThreadCreated = false;
 // being stopped. Taken before mSubDisplayUpdateThreadMutex; never held by
 // the frame thread.
 static pthread_mutex_t sub_display_thread_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Attach generation: changed together with the state (under
+// mSubDisplayMutex) by every init and deinit, so a power sequence can tell
+// that the panel it started on went away even when another one has come up
+// since. Atomic because the settle wait reads it under its own lock.
+static std::atomic<uint32_t> sub_display_generation{0};
+// Leaf lock of the condition below; nothing else is taken while it is held.
+static std::mutex power_sequence_lock;
+// Signalled when the generation changes (a settle wait ends early) and when
+// a power sequence ends (a new panel's power-on may go ahead).
+static std::condition_variable power_sequence_cond;
+
+static void wakePowerSequenceWaiters() {
+    { std::lock_guard<std::mutex> lock(power_sequence_lock); }
+    power_sequence_cond.notify_all();
+}
 
 static void lockMutex(pthread_mutex_t* mutex, const char* func) {
     int ret = pthread_mutex_lock(mutex);
@@ -184,14 +205,43 @@ static SubScreenState readSubDisplay(Twinel* hal, SubScreenInfo* info) {
     return state;
 }
 
-// Completes a power sequence: sets `state` unless the sub display went away
-// (state 0) while the sequence ran, in which case nothing changes and false
-// is returned. The sequence counts as over once the new state is stored: a
-// client that reacts to the notification with a power request of its own is
-// served, not dropped (it reads the state under the same lock, after it).
-static bool setSubDisplayStateIfPresent(Twinel* hal, SubScreenState state) {
+// The state and the attach generation it belongs to.
+static SubScreenState readSubDisplayGeneration(Twinel* hal, uint32_t* generation) {
+    lockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
+    SubScreenState state = static_cast<SubScreenState>(subScreen_status);
+    *generation = sub_display_generation;
+    unlockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
+    return state;
+}
+
+// An attach or a detach: stores `state`, starts a new generation and tells
+// the callback, all under mSubDisplayMutex; then wakes a power sequence
+// that waits on the panel which was there before.
+static void setAttachState(Twinel* hal, SubScreenState state) {
     lockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
-    bool present = subScreen_status != static_cast<int32_t>(SubScreenState::NONE);
+    subScreen_status = static_cast<int32_t>(state);
+    sub_display_generation++;
+    if (hal->mSubDisplayCallback != nullptr) {
+        Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
+        if (!ret.isOk()) {
+            ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
+                  static_cast<int32_t>(state), ret.description().c_str());
+        }
+    }
+    unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
+    wakePowerSequenceWaiters();
+}
+
+// Completes a power sequence: sets `state` unless the panel the sequence
+// started on (attach `generation`) went away meanwhile, in which case
+// nothing changes and false is returned. The sequence counts as over once
+// the new state is stored: a client that reacts to the notification with a
+// power request of its own is served, not dropped (it reads the state under
+// the same lock, after it).
+static bool setSubDisplayStateIfPresent(Twinel* hal, SubScreenState state, uint32_t generation) {
+    lockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
+    bool present = sub_display_generation == generation &&
+                   subScreen_status != static_cast<int32_t>(SubScreenState::NONE);
     if (present) {
         subScreen_status = static_cast<int32_t>(state);
         power_state_in_progress = false;
@@ -204,7 +254,16 @@ static bool setSubDisplayStateIfPresent(Twinel* hal, SubScreenState state) {
         }
     }
     unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
+    if (present) wakePowerSequenceWaiters();
     return present;
+}
+
+// The settle time after a power change; ends early when the panel of attach
+// `generation` goes away. True when the panel is still there.
+static bool settle(uint32_t generation) {
+    std::unique_lock<std::mutex> lock(power_sequence_lock);
+    return !power_sequence_cond.wait_for(lock, std::chrono::milliseconds(SUB_DISPLAY_SETTLE_MS),
+                                         [&] { return sub_display_generation != generation; });
 }
 
 Return<void> Twinel::setSubDisplayCallback(const sp<ITwinelSubDisplayCallback>& callback) {
@@ -421,9 +480,22 @@ int32_t Twinel::initSubDisplay(Twinel* hal, hid_display_report_info info) {
     setBufferState(0, BUFFER_FREE);
     setBufferState(1, BUFFER_FREE);
 
-    setSubDisplayState(SubScreenState::INITIALIZED);
+    setAttachState(this, SubScreenState::INITIALIZED);
 
     ALOGI("initSubDisplay -- ");
+
+    // A power sequence started on the panel that was here before ends as soon
+    // as it sees that panel gone; the new panel's power-on waits for it
+    // rather than being refused as overlapping.
+    {
+        std::unique_lock<std::mutex> lock(power_sequence_lock);
+        if (!power_sequence_cond.wait_for(lock,
+                                          std::chrono::milliseconds(SUB_DISPLAY_SEQUENCE_WAIT_MS),
+                                          [] { return !power_state_in_progress.load(); })) {
+            ALOGE("%s: a power sequence is still under way after %d ms", __func__,
+                  SUB_DISPLAY_SEQUENCE_WAIT_MS);
+        }
+    }
 
     // Through the interface, as any client would ask for it.
     Return<Status> ret = static_cast<V1_1::ITwinel*>(hal)->setSubDisplayPowerState(true);
@@ -435,7 +507,7 @@ int32_t Twinel::deinitSubDisplay() {
     if (getSubDisplayState() == SubScreenState::NONE) return 0;
 
     ALOGI("deinitSubDisplay ++ ");
-    setSubDisplayState(SubScreenState::NONE);
+    setAttachState(this, SubScreenState::NONE);
 
     sub_display_destroyThread = true;
     ALOGI("deinitSubDisplay : sub_display_destroyThread = %d", sub_display_destroyThread.load());
@@ -453,19 +525,22 @@ Return<Status> Twinel::setSubDisplayPowerState(bool enable) {
     ALOGI("setSubDisplayPowerState ++, enable : %d", enable);
 
     // Test and set in one step: of two overlapping power sequences the
-    // second is dropped.
+    // second is refused: nothing of it is done.
     if (power_state_in_progress.exchange(true)) {
         ALOGE("Sub Display Power state is in progress...");
-        return Status::SUCCESS;
+        return Status::FAILURE;
     }
     struct InProgress {
         bool held = true;
         ~InProgress() {
-            if (held) power_state_in_progress = false;
+            if (!held) return;
+            power_state_in_progress = false;
+            wakePowerSequenceWaiters();
         }
     } inProgress;
 
-    SubScreenState state = getSubDisplayState();
+    uint32_t generation;
+    SubScreenState state = readSubDisplayGeneration(this, &generation);
     if (state == SubScreenState::NONE) {
         ALOGE("Sub Display is not initialized yet");
         return Status::FAILURE;
@@ -495,15 +570,16 @@ Return<Status> Twinel::setSubDisplayPowerState(bool enable) {
         setBufferState(1, BUFFER_FREE);
     }
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(SUB_DISPLAY_SETTLE_MS));
+    settle(generation);
 
-    bool present =
-            setSubDisplayStateIfPresent(this, enable ? SubScreenState::ON : SubScreenState::OFF);
+    bool present = setSubDisplayStateIfPresent(
+            this, enable ? SubScreenState::ON : SubScreenState::OFF, generation);
     // Released together with the state change when it was made.
     inProgress.held = !present;
     if (!present) {
-        // The node went away during the sequence; its tear-down has run, so
-        // a thread started above must not outlive it.
+        // The panel went away during the sequence (another may be attached
+        // by now, waiting for this sequence to end); the tear-down has run,
+        // so a thread started above for the old panel must not outlive it.
         ALOGE("Sub Display is not initialized yet");
         if (enable) stopUpdateThread(hal, __func__);
         ALOGI("setSubDisplayPowerState --");

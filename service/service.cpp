@@ -7,9 +7,12 @@
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
 
+#include <errno.h>
 #include <hidl/HidlTransportSupport.h>
 #include <log/log.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "Twinel.h"
 
@@ -57,6 +60,12 @@ int main() {
 #ifndef __ANDROID__
     setHostLogLevel();
 #endif
+    // A debug() reader that goes away mid-dump (a cancelled bug report) must
+    // end only the dump: the write fails with EPIPE instead.
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        ALOGE("Cannot ignore SIGPIPE: %s", strerror(errno));
+    }
+
     sp<ITwinel> service = new Twinel();
 
     configureRpcThreadpool(1, true /* callerWillJoin */);

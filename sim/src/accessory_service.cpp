@@ -26,6 +26,7 @@ struct AccessoryAnswers {
     uint32_t state = kCoverDisplayDisconnected;
     int delayMs = 0;
     std::atomic<int> queries{0};
+    std::atomic<int> started{0};
 
     void pause() {
         int ms;
@@ -51,6 +52,7 @@ class AccessoryStandIn : public V1_1::IAccessory {
 
     // ---- 1.1 ----
     Return<void> getCoverDisplayConnection(getCoverDisplayConnection_cb cb) override {
+        mAnswers->started++;
         mAnswers->pause();
         uint32_t ret, state;
         mAnswers->connection(&ret, &state);
@@ -169,6 +171,10 @@ void AccessoryService::setDelayMs(int ms) {
 
 int AccessoryService::connectionQueries() const {
     return mAnswers->queries.load();
+}
+
+int AccessoryService::connectionQueriesStarted() const {
+    return mAnswers->started.load();
 }
 
 }  // namespace twsim

@@ -3,6 +3,7 @@
  * upgrade trigger.
  */
 #include <android/log.h>
+#include <twdevice/device.h>
 #include <twsim/dfu_images.h>
 #include <unistd.h>
 
@@ -174,6 +175,27 @@ TEST_F(FirmwareCheck, OnlyNamesEndingInDfuAreImages) {
     }
 }
 
+// Newer names that are no files: a directory, a link to nothing, a link to
+// a directory. Only the regular file is an image.
+TEST_F(FirmwareCheck, OnlyRegularFilesAreImages) {
+    images({"ABC-V2_e.dfu"});
+    ASSERT_TRUE(twsim::addDfuDirectory(*mSim, "ABC-V9_dir.dfu"));
+    std::string dir = twdevice::path("/system_ext/etc/dfu");
+    ASSERT_EQ(0, symlink("nowhere", (dir + "/ABC-V8_gone.dfu").c_str()));
+    ASSERT_EQ(0, symlink("ABC-V9_dir.dfu", (dir + "/ABC-V7_todir.dfu").c_str()));
+    attach();
+    mSim->setFirmwareVersion("ABC-V1_x");
+    EXPECT_EQ(mHal->checkFirmwareVersion(), Status::FAILURE);
+    EXPECT_EQ(firmwareFile(), "ABC-V2_e.dfu");
+    EXPECT_EQ(upgradeWrites(), (std::vector<std::string>{"1"}));
+
+    // With no regular file at all there is nothing to upgrade to.
+    ASSERT_EQ(0, unlink((dir + "/ABC-V2_e.dfu").c_str()));
+    EXPECT_EQ(mHal->checkFirmwareVersion(), Status::SUCCESS);
+    EXPECT_EQ(firmwareFile(), "");
+    EXPECT_EQ(upgradeWrites(), (std::vector<std::string>{"1"}));
+}
+
 TEST_F(FirmwareCheck, EqualKeysKeepTheFirstListed) {
     images({"ABC-V3_a.dfu", "ABC-V3_b.dfu"});
     attach();
@@ -215,6 +237,17 @@ TEST_F(FirmwareCheck, MissingDirectoryFails) {
     EXPECT_EQ(mHal->checkFirmwareVersion(), Status::FAILURE);
     EXPECT_TRUE(LogCapture::contains("DIR open fail", ANDROID_LOG_DEBUG));
     EXPECT_EQ(firmwareFile(), "");
+}
+
+TEST_F(FirmwareCheck, AMissingDirectoryKeepsTheLastChoice) {
+    images({"ABC-V3_b.dfu"});
+    attach();
+    mSim->setFirmwareVersion("ABC-V3_b");
+    EXPECT_EQ(mHal->checkFirmwareVersion(), Status::SUCCESS);
+    ASSERT_TRUE(twsim::removeDfuDirectory(*mSim));
+    EXPECT_EQ(mHal->checkFirmwareVersion(), Status::FAILURE);
+    EXPECT_TRUE(LogCapture::contains("DIR open fail", ANDROID_LOG_DEBUG));
+    EXPECT_EQ(firmwareFile(), "ABC-V3_b.dfu");
 }
 
 TEST_F(FirmwareCheck, OddVersionTexts) {

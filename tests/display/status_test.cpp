@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "display_test_util.h"
 
@@ -70,6 +71,27 @@ TEST_F(Connection, StatusCarriesTheLiveBrightnessState) {
     EXPECT_FALSE(st.reserved);
     EXPECT_FALSE(st.brightnessOffsetBypass);
     EXPECT_TRUE(liveStatus().connected);  // the live state was refreshed
+}
+
+// A slow accessory service holds up only the status query that asks it, not
+// the unplug tear-down of the display module.
+TEST_F(Connection, ASlowAccessoryServiceDoesNotDelayTheTearDown) {
+    startServiceManager();
+    twsim::AccessoryService accessory;
+    accessory.setConnected(true);
+    accessory.setDelayMs(3000);
+    ASSERT_TRUE(accessory.registerService("default"));
+    attach();
+
+    std::thread query([&] { EXPECT_TRUE(status().connected); });
+    ASSERT_TRUE(twtest::waitFor([&] { return accessory.connectionQueriesStarted() == 1; }, 3000));
+    int64_t start = twtest::nowMs();
+    detach();
+    int64_t tornDown = twtest::nowMs() - start;
+    query.join();
+    printf("tear-down during a slow accessory query: %lld ms\n", static_cast<long long>(tornDown));
+    EXPECT_LT(tornDown, 1500);
+    EXPECT_EQ(accessory.connectionQueries(), 1);
 }
 
 // The accessory service lives in the simulator program; when that process

@@ -186,6 +186,84 @@ TEST_F(KernelSystem, ADeadClientsCallbackIsLoggedAndTheNextClientIsServed) {
     EXPECT_EQ(1, countInLog("creating thread"));
 }
 
+// A framework whose process stopped (SIGSTOP) with its callback registered,
+// an event for it, and then another client clearing the callback: the
+// service goes on answering.
+TEST_F(KernelSystem, AStoppedCallbackClientDoesNotFreezeTheService) {
+    Client stopped;
+    startClient(&stopped, "stopped");
+    ASSERT_EQ("ok", stopped.command("register 1.1"));
+    ASSERT_TRUE(twsim::waitForUeventListeners(*mSim, 1, 3000));
+    stopped.child().kill(SIGSTOP, false);
+    send("WAKEUP");
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return countInLog("uevent received SUBSYSTEM=ZYR_TW2") == 1; }, 3000));
+
+    Client other;
+    startClient(&other, "other");
+    int64_t start = twtest::nowMs();
+    ASSERT_EQ("ok", other.command("unregister"));
+    EXPECT_EQ("ok", other.command("ping"));
+    int64_t answered = twtest::nowMs() - start;
+    printf("stopped callback client: answered again after %lld ms\n",
+           static_cast<long long>(answered));
+    EXPECT_TRUE(twtest::waitFor([&] { return countInLog("pthread destroyed") == 1; }, 3000));
+    stopped.child().kill(SIGCONT, false);
+}
+
+// The worker is inside a call to the phone's LPWG service, which has
+// stopped, when the framework clears the callback: the binder thread does
+// not wait for it. Once the call returns the worker ends, handles nothing
+// more and is joined by the next registration.
+TEST_F(KernelSystem, ClearingTheCallbackDoesNotWaitForAWorkerStuckInAPeer) {
+    twtest::Child lpwg;
+    ASSERT_TRUE(
+            lpwg.startPiped({twtest::binDir() + "/lpwg_server"}, mEnv, mRoot.path() + "/lpwg.log"));
+    std::string line;
+    ASSERT_TRUE(lpwg.readLine(&line, 5000));
+    ASSERT_EQ("ready", line);
+
+    Client client;
+    startClient(&client, "client");
+    ASSERT_EQ("ok", client.command("register 1.1"));
+    ASSERT_TRUE(twsim::waitForUeventListeners(*mSim, 1, 3000));
+    lpwg.kill(SIGSTOP, false);
+    send("SWITCH_AES_BOTH");
+    ASSERT_TRUE(
+            twtest::waitFor([&] { return countInLog("Uevent_msg = SWITCH_AES_BOTH") == 1; }, 3000));
+
+    int64_t start = twtest::nowMs();
+    ASSERT_EQ("ok", client.command("unregister"));
+    EXPECT_EQ("ok", client.command("ping"));
+    int64_t answered = twtest::nowMs() - start;
+    printf("worker stuck in a peer: answered again after %lld ms\n",
+           static_cast<long long>(answered));
+    EXPECT_LT(answered, 4000);
+    EXPECT_EQ(0, countInLog("pthread destroyed"));
+    EXPECT_TRUE(mService.running());
+    // A bug report shows the worker left behind.
+    twtest::Child lshal;
+    std::string dump = mRoot.path() + "/dump.txt";
+    ASSERT_TRUE(lshal.start({twtest::binDir() + "/lshal", "debug",
+                             "vendor.zyr.hardware.twinel@1.1::ITwinel/default"},
+                            mEnv, dump));
+    EXPECT_EQ(0, lshal.wait(10000));
+    EXPECT_NE(std::string::npos,
+              twtest::readFile(dump).find("stopped uevent workers still in a call to a peer: 1"))
+            << twtest::readFile(dump);
+
+    // The LPWG service answers again: the old worker finishes its event and
+    // ends; a new registration joins it and starts a fresh worker.
+    lpwg.kill(SIGCONT, false);
+    ASSERT_TRUE(twtest::waitFor([&] { return countInLog("exiting worker thread") == 1; }, 3000));
+    ASSERT_EQ("ok", client.command("register 1.0"));
+    ASSERT_TRUE(twtest::waitFor([&] { return countInLog("pthread destroyed") == 1; }, 3000));
+    ASSERT_TRUE(twsim::waitForUeventListeners(*mSim, 1, 3000));
+    send("TW_PEN_WAKEUP");
+    EXPECT_EQ(std::vector<std::string>{"1.0 1 0"}, client.events(1));
+    EXPECT_EQ(2, countInLog("creating thread"));
+}
+
 TEST_F(KernelSystem, PenSwitchToBothReachesThePhonesLpwgService) {
     twtest::Child lpwg;
     ASSERT_TRUE(lpwg.startPiped({twtest::binDir() + "/lpwg_server", "--error", "-5"}, mEnv,

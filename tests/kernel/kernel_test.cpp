@@ -1095,6 +1095,29 @@ TEST_F(Kernel, SelfTestReportWithoutItsDirectory) {
     EXPECT_EQ(std::vector<std::string>{"AT%TCHNOTIFY=PULL_SD_RESULT"}, commands());
 }
 
+// A link in the report's place, to a file or to nowhere: nothing is written
+// through it, and the mode of its target stays as it was.
+TEST_F(Kernel, SelfTestReportIsNotFollowedThroughALink) {
+    startReady();
+    std::string target = mRoot.path() + "/secret";
+    { std::ofstream(target) << "secret|"; }
+    ASSERT_EQ(0, chmod(target.c_str(), 0600));
+    mSim->setAtScript(twsim::touchReplyScript("AT%TCHNOTIFY=PULL_SD_RESULT", "REPORT"));
+    for (const std::string& to : {target, mRoot.path() + "/nowhere"}) {
+        SCOPED_TRACE(to);
+        unlink(real(kSelfTestFile).c_str());
+        ASSERT_EQ(0, symlink(to.c_str(), real(kSelfTestFile).c_str()));
+        EXPECT_EQ(Status::FAILURE, statusOf(mHal->getTestResults()));
+    }
+    EXPECT_EQ("secret|", twtest::readFile(target));
+    struct stat st;
+    ASSERT_EQ(0, stat(target.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_NE(0, access((mRoot.path() + "/nowhere").c_str(), F_OK));
+    EXPECT_EQ(2, LogCapture::count("Cannot open path: " + std::string(kSelfTestFile),
+                                   ANDROID_LOG_ERROR));
+}
+
 TEST_F(Kernel, SelfTestReportInPlaceOfAFifoDoesNotHang) {
     startReady();
     ASSERT_EQ(0, mkfifo(real(kSelfTestFile).c_str(), 0644));

@@ -7,6 +7,7 @@
  * Commands on stdin, each answered by "ok" or "error ...":
  *   register 1.0|1.1   hand a new callback of that version to the service
  *   unregister         hand null to the service
+ *   ping               a synchronous call (getTW2Connect): "ok" once answered
  * Every callback call prints "event <method> <status> <result>", where
  * <method> is 1.0 for notifyEventChange and 1.1 for notifyEventChange_1_1.
  * Prints "ready" once the service is found. End of input ends it.
@@ -76,6 +77,11 @@ int main(int argc, char** argv) {
     say("ready");
     std::string line;
     while (std::getline(std::cin, line)) {
+        if (line == "ping") {
+            Return<bool> ret = service->getTW2Connect();
+            say(ret.isOk() ? "ok" : "error " + ret.description());
+            continue;
+        }
         sp<V1_0::ITwinelLpwgCallback> cb;
         if (line == "register 1.1") {
             cb = new Callback11();

@@ -131,7 +131,7 @@ TEST_F(PowerState, RequestsBeforeTheSubDisplayExistsFail) {
     EXPECT_EQ(false, impl::power_state_in_progress.load());
 }
 
-TEST_F(PowerState, AConcurrentPowerRequestIsDropped) {
+TEST_F(PowerState, AConcurrentPowerRequestIsRefused) {
     plugAndPowerOn();
     mSim->clearHidConfigReports();
     std::atomic<int> offResult{-1};
@@ -139,7 +139,7 @@ TEST_F(PowerState, AConcurrentPowerRequestIsDropped) {
     ASSERT_TRUE(twtest::waitFor([&] { return configs().size() == 1; }, 2000));
 
     auto start = Clock::now();
-    EXPECT_EQ(Status::SUCCESS, power(true));  // dropped, reported as success
+    EXPECT_EQ(Status::FAILURE, power(true));  // nothing of it is done
     EXPECT_LT(msBetween(start, Clock::now()), 200);
     EXPECT_EQ(1u, LogCapture::count("Sub Display Power state is in progress..."));
     off.join();
@@ -207,15 +207,15 @@ TEST_F(PowerState, SimultaneousPowerRequestsRunOnce) {
     go = true;
     for (auto& t : threads) t.join();
 
-    // One sequence ran; every other request was dropped (0) or, after it
-    // ended, refused as the same state (1).
+    // One sequence ran; every other request was refused (1), as overlapping
+    // or, after it ended, as the same state.
     EXPECT_EQ((std::vector<Bytes>{{0x03, 0x00, 0x00}}), configs());
     EXPECT_EQ((std::vector<int>{1, 3, 2}), mRecorder->states());
     size_t dropped = LogCapture::count("Sub Display Power state is in progress...");
     size_t same =
             LogCapture::count("Same status is requested, cur_state : 2, isON : 0, enable : 0");
     EXPECT_EQ(static_cast<size_t>(kThreads - 1), dropped + same);
-    EXPECT_EQ(static_cast<int>(dropped) + 1, std::count(results.begin(), results.end(), 0));
+    EXPECT_EQ(1, std::count(results.begin(), results.end(), 0));
     EXPECT_EQ(1u, threadsEnded());
 }
 
@@ -317,6 +317,38 @@ TEST_F(PowerState, DetachDuringAPowerSequenceWins) {
     ASSERT_TRUE(plug());
     ASSERT_TRUE(mRecorder->waitCount(5, 3000));
     EXPECT_EQ((std::vector<int>{1, 3, 0, 1, 3}), mRecorder->states());
+}
+
+// A link recovery during the framework's power-on: the panel goes and comes
+// back while the sequence settles. The sequence gives up on the panel it
+// started on, and the new panel gets its own power-on.
+TEST_F(PowerState, ReplugDuringAPowerOnBringsTheNewPanelUp) {
+    plugAndPowerOn();
+    ASSERT_EQ(Status::SUCCESS, power(false));
+    mSim->clearHidConfigReports();
+    std::atomic<int> onResult{-1};
+    std::thread on([&] { onResult = static_cast<int>(static_cast<Status>(power(true))); });
+    ASSERT_TRUE(twtest::waitFor([&] { return configs().size() == 1; }, 2000));
+    ASSERT_TRUE(mSim->unplug());
+    ASSERT_TRUE(waitState(SubScreenState::NONE, 2000));
+    auto replug = Clock::now();
+    ASSERT_TRUE(plug());
+    ASSERT_TRUE(mRecorder->waitCount(6, 3000));
+    long recovered = msBetween(replug, mRecorder->events().back().time);
+    on.join();
+
+    EXPECT_EQ(1, onResult.load());
+    EXPECT_EQ((std::vector<int>{1, 3, 2, 0, 1, 3}), mRecorder->states());
+    // The old panel's power-on, then the new panel's own.
+    EXPECT_EQ((std::vector<Bytes>{{0x03, 0x02, 0x5A}, {0x03, 0x02, 0x5A}}), configs());
+    EXPECT_EQ(threadsStarted(), threadsEnded() + 1);
+    EXPECT_EQ(0u, LogCapture::count("Sub Display Power state is in progress..."));
+    // Frames reach the new panel.
+    ASSERT_EQ(Status::SUCCESS, draw(std::vector<uint32_t>(128 * 128, 0xF0)));
+    EXPECT_TRUE(mSim->waitForFrames(1, 3000));
+    // The settle time of the new panel's power-on and some margin.
+    EXPECT_LT(recovered, 2000);
+    printf("re-plug to sub display on: %ld ms\n", recovered);
 }
 
 TEST_F(PowerState, ANewCallbackIsToldOnlyLaterChanges) {

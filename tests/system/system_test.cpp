@@ -4,15 +4,24 @@
  */
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vendor/zyr/hardware/twinel/1.1/ITwinel.h>
 
 #include "test_util.h"
 
 namespace {
 
+using ::android::sp;
+using ::android::hardware::hidl_handle;
+using ::android::hardware::hidl_string;
+using ::android::hardware::hidl_vec;
+using ::android::hardware::Return;
+using ::vendor::zyr::hardware::twinel::V1_1::ITwinel;
+
 class System : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         ASSERT_FALSE(mRoot.path().empty());
@@ -116,6 +125,38 @@ TEST_F(System, AttachAndPassThroughWithStreamedLines) {
                 return out.find("connected: false") != std::string::npos;
             },
             5000));
+}
+
+// A bug report cancelled mid-dump: the reader of the debug pipe is gone
+// before the service writes. The service lives on and answers.
+TEST_F(System, ADebugReaderGoingAwayEndsOnlyTheDump) {
+    // Started as init starts it: SIGPIPE at its default action, not ignored
+    // as this test process has it (a disposition children inherit).
+    mService.kill(SIGKILL);
+    signal(SIGPIPE, SIG_DFL);
+    bool started = mService.start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"},
+                                  mEnv, mRoot.path() + "/service2.log");
+    signal(SIGPIPE, SIG_IGN);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(twtest::waitFor([&] { return client({"getTW2Connect"}) == 0; }, 5000));
+
+    setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
+    sp<ITwinel> service = ITwinel::getService();
+    ASSERT_NE(nullptr, service);
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    close(fds[0]);
+    native_handle_t* nh = native_handle_create(1, 0);
+    nh->data[0] = fds[1];
+    hidl_handle handle;
+    handle.setTo(nh, true /* closes the write end */);
+    Return<void> ret = service->debug(handle, hidl_vec<hidl_string>());
+    EXPECT_TRUE(ret.isOk()) << ret.description();
+    handle.setTo(nullptr);
+
+    std::string out;
+    EXPECT_EQ(0, client({"getTW2Connect"}, &out)) << out;
+    EXPECT_TRUE(mService.running());
 }
 
 TEST_F(System, Sigusr1FromOutsideStopsTheUsbMonitoring) {

@@ -50,6 +50,8 @@ class AccessoryService {
     void setDelayMs(int ms);
     // Calls of getCoverDisplayConnection served so far.
     int connectionQueries() const;
+    // Calls of getCoverDisplayConnection that have arrived (answered or not).
+    int connectionQueriesStarted() const;
 
   private:
     std::shared_ptr<AccessoryAnswers> mAnswers;
