@@ -1068,6 +1068,64 @@ TEST_F(Wire, TransactionsForUnknownTargetsAndCodesGetErrors) {
     EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "setBrightness(782)"));
 }
 
+// hwbinder's transaction buffer is 1 MiB. What the driver counts of
+// drawSubDisplay(vec<uint32_t> of n): the 48-byte data section (interface
+// token), two buffer objects with their offsets (2 x 48 bytes), the 16-byte
+// vec header and the padded elements.
+TEST_F(Wire, TransactionsPastTheBufferLimitFail) {
+    auto cost = [](size_t n) { return 48 + 2 * 48 + 16 + padded(4 * n); };
+    const size_t fit = ((1u << 20) - 160) / 4;
+    ASSERT_EQ(size_t(1) << 20, cost(fit));
+    const std::string fitLog = "drawSubDisplay(" + std::to_string(fit) + ",";
+    const std::string overLog = "drawSubDisplay(" + std::to_string(fit + 2) + ",";
+
+    // A client is refused before anything is sent; the call that fits goes through.
+    sp<V1_1::ITwinel> tw = V1_1::ITwinel::getService();
+    ASSERT_NE(nullptr, tw.get());
+    Return<Status> over = tw->drawSubDisplay(hidl_vec<uint32_t>(fit + 2));
+    ASSERT_FALSE(over.isOk());
+    EXPECT_NE(std::string::npos, over.description().find("FAILED_TRANSACTION"))
+            << over.description();
+    Return<Status> at = tw->drawSubDisplay(hidl_vec<uint32_t>(fit));
+    ASSERT_TRUE(at.isOk()) << at.description();
+    EXPECT_EQ(Status::SUCCESS, static_cast<Status>(at));
+
+    // A peer that sends one anyway loses its connection; a raw call that
+    // fits is served.
+    {
+        auto conn = txnConn(mServerPath);
+        ASSERT_TRUE(conn->send(frame(kTxn, kCodeDrawSubDisplay, 1, mTwinelId,
+                                     drawCall(std::vector<uint32_t>(fit + 2, 7)).encode())));
+        EXPECT_TRUE(isDropped(*conn, 5000));
+    }
+    {
+        auto conn = txnConn(mServerPath);
+        ASSERT_TRUE(conn->send(frame(kTxn, kCodeDrawSubDisplay, 2, mTwinelId,
+                                     drawCall(std::vector<uint32_t>(fit, 7)).encode())));
+        EXPECT_TRUE(isOkReply(conn->read(5000), 2, static_cast<uint32_t>(Status::SUCCESS)));
+    }
+
+    // A header announcing 64 MiB, followed by a little of its payload, is
+    // refused at once and allocates nothing near that size.
+    for (const std::string& path : {mServerPath, managerPath()}) {
+        SCOPED_TRACE(path);
+        pid_t pid = path == managerPath() ? mManager.pid() : mServer.pid();
+        long peakBefore = vmPeakKb(pid);
+        auto conn = txnConn(path);
+        ASSERT_TRUE(conn->send(header(kTxn, kCodeSetBrightness, 0, 3, 0, 64u << 20) +
+                               std::string(4096, '\x11')));
+        EXPECT_TRUE(isDropped(*conn, 3000));
+        long peakAfter = vmPeakKb(pid);
+        EXPECT_LT(peakAfter - peakBefore, 32 * 1024)
+                << "VmPeak " << peakBefore << " -> " << peakAfter << " kB";
+    }
+
+    EXPECT_EQ(2u, countLog(fitLog));
+    EXPECT_EQ(0u, countLog(overLog));
+    EXPECT_TRUE(serves(3000));
+    EXPECT_TRUE(bothAlive());
+}
+
 TEST_F(Wire, MalformedPayloadsAreRefused) {
     struct Case {
         std::string what;

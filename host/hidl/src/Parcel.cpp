@@ -3,9 +3,8 @@
  */
 #define LOG_TAG "hidl_host_parcel"
 
-#include <hwbinder/Parcel.h>
-
 #include <hwbinder/Binder.h>
+#include <hwbinder/Parcel.h>
 #include <log/log.h>
 #include <string.h>
 #include <unistd.h>
@@ -31,6 +30,27 @@ size_t padded(size_t n) {
     return (n + kAlign - 1) & ~(kAlign - 1);
 }
 
+// Sizes of the driver's flat objects, as a 64-bit kernel lays them out.
+constexpr size_t kOffsetEntry = 8;        // binder_size_t in the offsets array
+constexpr size_t kFlatBinderObject = 24;  // struct flat_binder_object
+constexpr size_t kBufferObject = 40;      // struct binder_buffer_object
+constexpr size_t kFdArrayObject = 32;     // struct binder_fd_array_object
+
+size_t bufferCost(size_t length) {
+    return kBufferObject + kOffsetEntry + padded(length);
+}
+
+size_t binderCost() {
+    return kFlatBinderObject + kOffsetEntry;
+}
+
+// A native handle travels as a buffer holding native_handle_t and a
+// descriptor array object pointing into it.
+size_t handleCost(size_t numFds, size_t numInts) {
+    return bufferCost(sizeof(native_handle_t) + sizeof(int) * (numFds + numInts)) + kFdArrayObject +
+           kOffsetEntry;
+}
+
 // 8-byte aligned storage for n bytes; the padding after them is zero.
 std::unique_ptr<uint64_t[]> allocBuffer(size_t n) {
     size_t words = padded(n) / kAlign + 1;
@@ -53,7 +73,7 @@ void putBytes(std::string* out, const void* data, size_t len) {
 
 // Bounds-checked reader over a received message.
 class Reader {
-public:
+  public:
     Reader(const uint8_t* data, size_t len) : mData(data), mLen(len) {}
     bool u32(uint32_t* v) { return raw(v, sizeof(*v)); }
     bool u64(uint64_t* v) { return raw(v, sizeof(*v)); }
@@ -73,7 +93,7 @@ public:
     }
     bool atEnd() const { return mPos == mLen; }
 
-private:
+  private:
     const uint8_t* mData;
     size_t mLen;
     size_t mPos = 0;
@@ -131,9 +151,13 @@ status_t Parcel::read(void* outData, size_t len) const {
     return OK;
 }
 
-#define PARCEL_SCALAR(Name, Type)                                                  \
-    status_t Parcel::write##Name(Type val) { return write(&val, sizeof(val)); }    \
-    status_t Parcel::read##Name(Type* pArg) const { return read(pArg, sizeof(*pArg)); }
+#define PARCEL_SCALAR(Name, Type)                   \
+    status_t Parcel::write##Name(Type val) {        \
+        return write(&val, sizeof(val));            \
+    }                                               \
+    status_t Parcel::read##Name(Type* pArg) const { \
+        return read(pArg, sizeof(*pArg));           \
+    }
 
 PARCEL_SCALAR(Int8, int8_t)
 PARCEL_SCALAR(Uint8, uint8_t)
@@ -331,18 +355,17 @@ sp<IBinder> Parcel::readStrongBinder() const {
     return val;
 }
 
-status_t Parcel::writeHandleObject(const native_handle_t* handle, uint32_t parent,
-                                   uint64_t offset, bool inData) {
+status_t Parcel::writeHandleObject(const native_handle_t* handle, uint32_t parent, uint64_t offset,
+                                   bool inData) {
     Object obj;
     obj.kind = OBJ_HANDLE;
     obj.handle = const_cast<native_handle_t*>(handle);
     obj.ownsHandle = false;
     obj.parent = parent;
     obj.parentOffset = offset;
-    if (handle != nullptr &&
-        (handle->numFds < 0 || handle->numInts < 0 ||
-         static_cast<size_t>(handle->numFds) > Transport::kMaxFds ||
-         static_cast<size_t>(handle->numInts) > kMaxHandleInts)) {
+    if (handle != nullptr && (handle->numFds < 0 || handle->numInts < 0 ||
+                              static_cast<size_t>(handle->numFds) > Transport::kMaxFds ||
+                              static_cast<size_t>(handle->numInts) > kMaxHandleInts)) {
         return BAD_VALUE;
     }
     return writeObject(std::move(obj), inData);
@@ -399,8 +422,7 @@ status_t Parcel::readNativeHandleNoDup(const native_handle_t** handle) const {
     return readHandleObject(kNoParent, 0, false, handle);
 }
 
-status_t Parcel::readNullableEmbeddedNativeHandle(size_t parent_buffer_handle,
-                                                  size_t parent_offset,
+status_t Parcel::readNullableEmbeddedNativeHandle(size_t parent_buffer_handle, size_t parent_offset,
                                                   const native_handle_t** handle) const {
     if (parent_buffer_handle >= kNoParent) return BAD_VALUE;
     return readHandleObject(static_cast<uint32_t>(parent_buffer_handle), parent_offset, true,
@@ -427,6 +449,21 @@ void Parcel::collectLocalBinders(std::vector<sp<IBinder>>* out) const {
             out->push_back(obj.binder);
         }
     }
+}
+
+size_t Parcel::transactionSize() const {
+    size_t total = padded(mData.size());
+    for (const auto& b : mBuffers) total += bufferCost(b.length);
+    for (const auto& obj : mObjects) {
+        if (obj.kind == OBJ_HANDLE) {
+            total += obj.handle == nullptr ? kFdArrayObject + kOffsetEntry
+                                           : handleCost(static_cast<size_t>(obj.handle->numFds),
+                                                        static_cast<size_t>(obj.handle->numInts));
+        } else {
+            total += binderCost();
+        }
+    }
+    return total;
 }
 
 status_t Parcel::serialize(std::string* out, std::vector<int>* fds, size_t* localBinders) const {
@@ -506,6 +543,14 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
     if (bufCount > kMaxBuffers || objCount > kMaxObjects) return fail("too many entries");
     if (fdCount != fds->size()) return fail("file descriptor count mismatch");
 
+    // What the message would cost in the receiver's transaction buffer; a
+    // sender keeps within the limit, so a message past it is hostile.
+    size_t cost = padded(dataLen);
+    auto overLimit = [&](size_t more) {
+        cost += more;
+        return cost > Transport::kMaxTransaction;
+    };
+    if (cost > Transport::kMaxTransaction) return fail("larger than a transaction may be");
     const uint8_t* dataBytes = r.bytes(dataLen);
     if (dataBytes == nullptr) return fail("data section truncated");
     mData.assign(dataBytes, dataBytes + dataLen);
@@ -519,6 +564,9 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
             return fail("buffer header truncated");
         }
         if (length > len) return fail("buffer longer than the message");
+        if (overLimit(bufferCost(static_cast<size_t>(length)))) {
+            return fail("larger than a transaction may be");
+        }
         const uint8_t* bytes = r.bytes(static_cast<size_t>(length));
         if (bytes == nullptr) return fail("buffer truncated");
         Buffer b;
@@ -551,6 +599,9 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
         uint32_t kind, parent;
         uint64_t offset;
         if (!r.u32(&kind) || !r.u32(&parent) || !r.u64(&offset)) return fail("object truncated");
+        if (kind != OBJ_HANDLE && overLimit(binderCost())) {
+            return fail("larger than a transaction may be");
+        }
         Object obj;
         obj.parent = parent;
         obj.parentOffset = offset;
@@ -575,6 +626,13 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
             obj.kind = OBJ_HANDLE;
             uint32_t numFds, numInts;
             if (!r.u32(&numFds) || !r.u32(&numInts)) return fail("handle truncated");
+            const bool isNull = numFds == UINT32_MAX;
+            if (!isNull && (numFds > fds->size() - nextFd || numInts > kMaxHandleInts)) {
+                return fail("bad native handle");
+            }
+            if (overLimit(isNull ? kFdArrayObject + kOffsetEntry : handleCost(numFds, numInts))) {
+                return fail("larger than a transaction may be");
+            }
             if (parent != kNoParent) {
                 if (parent >= mBuffers.size()) return fail("handle parent out of range");
                 const Buffer& p = mBuffers[parent];
@@ -584,12 +642,9 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
                 }
                 if (!fixups.insert({parent, offset}).second) return fail("duplicate fix-up");
             }
-            if (numFds == UINT32_MAX) {
+            if (isNull) {
                 obj.handle = nullptr;
             } else {
-                if (numFds > fds->size() - nextFd || numInts > kMaxHandleInts) {
-                    return fail("bad native handle");
-                }
                 const uint8_t* ints = r.bytes(sizeof(int) * numInts);
                 if (ints == nullptr) return fail("handle truncated");
                 native_handle_t* h = native_handle_create(numFds, numInts);

@@ -20,6 +20,7 @@
 #include <twdevice/device.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -33,6 +34,11 @@ namespace {
 constexpr int kFrameTimeoutMs = 5000;
 // How long a connection attempt may wait for a peer that does not accept.
 constexpr int kConnectTimeoutMs = 1000;
+
+// The first step of a frame's payload read (and allocated) at once; each
+// later step is at most what has arrived so far, so memory stays within
+// twice the bytes received (or this much).
+constexpr size_t kReadStep = 128 * 1024;
 
 // Placeholder of an ACQUIRE whose reply has not come yet.
 constexpr int32_t kReplyPending = INT32_MIN;
@@ -238,16 +244,25 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
         closeAll(fds);
         return false;
     }
-    if (header->payloadLen > Transport::kMaxPayload) {
+    if (header->payloadLen > Transport::kMaxFramePayload) {
         ALOGE("frame of %u bytes exceeds the limit", header->payloadLen);
         closeAll(fds);
         return false;
     }
-    payload->resize(header->payloadLen);
-    if (header->payloadLen > 0 && !readFully(fd, &(*payload)[0], header->payloadLen, deadline)) {
-        ALOGE("truncated frame: %s", strerror(errno));
-        closeAll(fds);
-        return false;
+    // Memory follows the bytes that arrive, not the length the peer
+    // announced: the payload grows in steps bounded by what came so far.
+    payload->clear();
+    size_t have = 0;
+    while (have < header->payloadLen) {
+        size_t step = std::min<size_t>(header->payloadLen - have, std::max(kReadStep, have));
+        payload->resize(have + step);
+        if (!readFully(fd, &(*payload)[have], step, deadline)) {
+            ALOGE("truncated frame: %s", strerror(errno));
+            payload->clear();
+            closeAll(fds);
+            return false;
+        }
+        have += step;
     }
     return true;
 }
@@ -884,6 +899,14 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
                              uint32_t flags) {
     if (!proxy->isAlive()) return DEAD_OBJECT;
     const bool oneway = (flags & IBinder::FLAG_ONEWAY) != 0;
+    // Refused before anything reaches the peer, as the driver refuses a
+    // transaction that does not fit the receiver's buffer.
+    const size_t size = data.transactionSize();
+    if (size > kMaxTransaction) {
+        ALOGE("transaction %u of %zu bytes exceeds the %zu-byte limit", code, size,
+              kMaxTransaction);
+        return FAILED_TRANSACTION;
+    }
 
     auto& slot = tClientConns.conns[proxy->address()];
     if (slot == nullptr) slot = std::make_unique<ClientConn>();
@@ -903,8 +926,8 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     size_t localBinders = 0;
     status_t err = data.serialize(&payload, &fds, &localBinders);
     if (err != OK) return err;
-    if (payload.size() > kMaxPayload) {
-        ALOGE("transaction of %zu bytes exceeds the limit", payload.size());
+    if (payload.size() > kMaxFramePayload) {
+        ALOGE("transaction of %zu bytes on the wire exceeds the limit", payload.size());
         return FAILED_TRANSACTION;
     }
 
@@ -1096,7 +1119,14 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
             std::string rp;
             std::vector<int> rfds;
             size_t local = 0;
-            status_t serr = r.serialize(&rp, &rfds, &local);
+            status_t serr = FAILED_TRANSACTION;
+            const size_t size = r.transactionSize();
+            if (size > kMaxTransaction) {
+                ALOGE("reply to transaction %u of %zu bytes exceeds the %zu-byte limit", h.code,
+                      size, kMaxTransaction);
+            } else {
+                serr = r.serialize(&rp, &rfds, &local);
+            }
             FrameHeader rh = {
                     kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, static_cast<uint32_t>(rp.size()), serr};
             if (serr != OK) rp.clear(), rfds.clear(), rh.payloadLen = 0;

@@ -47,10 +47,18 @@ struct FrameHeader {
 static_assert(sizeof(FrameHeader) == 40, "frame header layout");
 
 class Transport {
-public:
+  public:
     static constexpr uint32_t kMagic = 0x31425748;  // "HWB1"
     static constexpr size_t kMaxFds = 16;
-    static constexpr size_t kMaxPayload = 64u << 20;
+    // hwbinder's transaction buffer: a transaction (or reply) whose data,
+    // flat objects and embedded buffers (Parcel::transactionSize) exceed it
+    // fails with FAILED_TRANSACTION, as it does on a phone.
+    static constexpr size_t kMaxTransaction = 1u << 20;
+    // Largest frame payload a peer may announce. The wire form spells out
+    // what the driver counts as flat objects (an interface reference carries
+    // its peer's address, up to 112 bytes more than a flat_binder_object, for
+    // at most 4096 objects), so it may exceed the transaction by that much.
+    static constexpr size_t kMaxFramePayload = kMaxTransaction + kMaxTransaction / 2;
     static constexpr const char* kServiceManagerAddress = "hwservicemanager";
 
     enum FrameType : uint32_t {
@@ -94,7 +102,7 @@ public:
 
     std::string address();
 
-private:
+  private:
     Transport();
 
     struct ControlConn;

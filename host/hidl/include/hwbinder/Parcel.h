@@ -25,7 +25,7 @@ namespace hardware {
 class IBinder;
 
 class Parcel {
-public:
+  public:
     Parcel();
     ~Parcel();
     Parcel(const Parcel&) = delete;
@@ -71,8 +71,7 @@ public:
     status_t writeBuffer(const void* buffer, size_t length, size_t* handle);
     status_t writeEmbeddedBuffer(const void* buffer, size_t length, size_t* handle,
                                  size_t parent_buffer_handle, size_t parent_offset);
-    status_t readBuffer(size_t buffer_size, size_t* buffer_handle,
-                        const void** buffer_out) const;
+    status_t readBuffer(size_t buffer_size, size_t* buffer_handle, const void** buffer_out) const;
     status_t readNullableBuffer(size_t buffer_size, size_t* buffer_handle,
                                 const void** buffer_out) const;
     status_t readEmbeddedBuffer(size_t buffer_size, size_t* buffer_handle,
@@ -111,7 +110,7 @@ public:
     enum ObjectKind : uint32_t { OBJ_NULL_BINDER = 0, OBJ_BINDER = 1, OBJ_HANDLE = 2 };
     struct Object {
         ObjectKind kind = OBJ_NULL_BINDER;
-        sp<IBinder> binder;        // OBJ_BINDER
+        sp<IBinder> binder;                 // OBJ_BINDER
         native_handle_t* handle = nullptr;  // OBJ_HANDLE (owned when received)
         bool ownsHandle = false;
         uint32_t parent = kNoParent;
@@ -125,9 +124,14 @@ public:
     // Decodes a message; takes ownership of fds (closes unused ones).
     status_t deserialize(const uint8_t* data, size_t len, std::vector<int>* fds);
     bool hasLocalBinders() const;
+    // Bytes the kernel driver would copy into the receiver's buffer for this
+    // parcel: the data with the flat objects it would hold inline, their
+    // offsets, and every embedded buffer (a native handle counted as its
+    // buffer plus its descriptor array object), each 8-byte aligned.
+    size_t transactionSize() const;
     void collectLocalBinders(std::vector<sp<IBinder>>* out) const;
 
-private:
+  private:
     status_t growData(size_t len);
     const uint8_t* readInplace(size_t len) const;
     status_t writeObject(Object&& obj, bool inData);
