@@ -170,15 +170,16 @@ TEST(Soak, PlugCyclesWithTrafficKeepEverythingFlat) {
         EXPECT_TRUE(answeredOk(bright.isOk(), bright.isOk() && bright == Status::SUCCESS));
         EXPECT_TRUE(sys.simOk("wait-command AT%DB=" + std::to_string(level) + " 10000"));
 
-        // The sub display powers itself on shortly after it is found.
-        SubScreenInfo info = {};
-        Return<void> got =
-                hal->getSubDisplayInfo([&](Status, const SubScreenInfo& i) { info = i; });
-        EXPECT_TRUE(answeredOk(got.isOk(), true));
-        hidl_vec<uint32_t> frame(static_cast<size_t>(info.x) * info.y);
-        for (size_t i = 0; i < frame.size(); i++) frame[i] = ((i + cycle) % 16) << 4;
+        // The sub display is found a moment after the AT channel, and powers
+        // itself on shortly after that: its size is known only then.
         bool drawn = twtest::waitFor(
                 [&] {
+                    SubScreenInfo info = {};
+                    Return<void> got = hal->getSubDisplayInfo(
+                            [&](Status, const SubScreenInfo& i) { info = i; });
+                    if (!answeredOk(got.isOk(), true) || info.x == 0 || info.y == 0) return false;
+                    hidl_vec<uint32_t> frame(static_cast<size_t>(info.x) * info.y);
+                    for (size_t i = 0; i < frame.size(); i++) frame[i] = ((i + cycle) % 16) << 4;
                     Return<Status> r = hal->drawSubDisplay(frame);
                     return answeredOk(r.isOk(), r.isOk() && r == Status::SUCCESS);
                 },
