@@ -49,6 +49,7 @@ constexpr uint64_t kSignalTeardown = 1;
 constexpr uint64_t kSignalStop = 1ull << 32;
 
 void* signalThread(void*) {
+    pthread_setname_np(pthread_self(), "tw-signal");
     for (;;) {
         uint64_t value = 0;
         ssize_t n = read(sSignalFd, &value, sizeof(value));

@@ -373,6 +373,7 @@ Return<Status> Twinel::setBrightness(int32_t level) {
 }
 
 void* BrightnessThread(void* hal) {
+    pthread_setname_np(pthread_self(), "brightness");
     Twinel* twinel = static_cast<Twinel*>(hal);
     ALOGI("%s: start", __func__);
 

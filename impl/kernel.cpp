@@ -259,6 +259,7 @@ static void runWorker(LpwgWorker* self);
 
 // Thread body: the worker loop, then the end reported to whoever stops it.
 static void* work(void* arg) {
+    pthread_setname_np(pthread_self(), "lpwg-uevent");
     LpwgWorker* self = static_cast<LpwgWorker*>(arg);
     runWorker(self);
     {

@@ -460,6 +460,7 @@ int32_t Twinel::serialLogEnable(bool enable) {
 }
 
 void* Twinel::serialLogThread(void* arg) {
+    pthread_setname_np(pthread_self(), "serial-log");
     Twinel* hal = static_cast<Twinel*>(arg);
     char value[PROPERTY_VALUE_MAX];
     char buf[SERIAL_BUF_SIZE];

@@ -315,6 +315,7 @@ static void stopUpdateThread(Twinel* hal, const char* func) {
 }
 
 void* Twinel::subDisplayUpdateThread(void* arg) {
+    pthread_setname_np(pthread_self(), "subdisplay");
     Twinel* hal = static_cast<Twinel*>(arg);
     ALOGI("Sub DISPLAY UPDATE Thread is running, sub_display_destroyThread : %d",
           sub_display_destroyThread.load());

@@ -210,6 +210,7 @@ int Twinel::usbDeviceRemoved(const char* devname, void* client_data) {
 }
 
 void* Twinel::usbThread(void* arg) {
+    pthread_setname_np(pthread_self(), "usb");
     Twinel* hal = static_cast<Twinel*>(arg);
     ALOGD("%s: creating", __func__);
     struct usb_host_context* context = usb_host_init();
@@ -275,6 +276,7 @@ static size_t addProbeRecord(char* buf, size_t off, size_t cap, const char* name
 }
 
 void* Twinel::usbNotifyThread(void* arg) {
+    pthread_setname_np(pthread_self(), "usb-notify");
     Twinel* hal = static_cast<Twinel*>(arg);
     // Aligned for the records of inotify(7).
     alignas(struct inotify_event) char buf[INOTIFY_BUF_SIZE];

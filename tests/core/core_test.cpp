@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "Twinel.h"
@@ -720,6 +721,30 @@ size_t openOnPort(const std::string& slave) {
     }
     closedir(dir);
     return n;
+}
+
+// Names of this process's threads, as top -H and a stack dump show them.
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return names;
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::string name = twtest::readFile(std::string("/proc/self/task/") + e->d_name + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        names.insert(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+TEST_F(Core, ThreadsAreNamedAfterTheirWork) {
+    startHal();
+    plugReady();
+    for (const char* name :
+         {"tw-signal", "usb", "usb-notify", "serial-log", "brightness", "subdisplay"}) {
+        EXPECT_TRUE(twtest::waitFor([&] { return threadNames().count(name) == 1; }, 3000)) << name;
+    }
 }
 
 TEST_F(Core, CaptureClosesThePortWhenTheDisplayGoesOff) {

@@ -10,6 +10,8 @@
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
 #include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -615,6 +617,7 @@ void Transport::sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint6
 // I/O thread: accepts connections and serves control connections.
 
 void Transport::ioLoop() {
+    pthread_setname_np(pthread_self(), "hwbinder-io");
     for (;;) {
         struct epoll_event events[16];
         int n = epoll_wait(mEpollIo, events, 16, 1000);
@@ -1012,7 +1015,14 @@ void Transport::startPool() {
     mPoolStarted = true;
     size_t spawn = mMaxThreads - (mCallerJoins ? 1 : 0);
     for (size_t i = 0; i < spawn; i++) {
-        mThreads.emplace_back([this] { poolLoop(); });
+        // Named as on a phone, "HwBinder:<pid>_<n>" cut to the 15 bytes a
+        // thread name holds; a thread that joins the pool keeps its own name.
+        mThreads.emplace_back([this, n = i + 1] {
+            char name[16];
+            snprintf(name, sizeof(name), "HwBinder:%d_%zX", static_cast<int>(getpid()), n);
+            pthread_setname_np(pthread_self(), name);
+            poolLoop();
+        });
         mThreads.back().detach();
     }
 }
