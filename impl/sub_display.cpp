@@ -176,16 +176,21 @@ void sub_display_pack(const uint32_t* pixels, size_t count, uint8_t* out) {
 // ---------------------------------------------------------------------------
 // State and callback
 
+// Tells the registered callback `state` (a one-way call). Under
+// mSubDisplayMutex, which guards the callback.
+static void notifyStateLocked(Twinel* hal, SubScreenState state) {
+    if (hal->mSubDisplayCallback == nullptr) return;
+    Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
+    if (!ret.isOk()) {
+        ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
+              static_cast<int32_t>(state), ret.description().c_str());
+    }
+}
+
 void Twinel::setSubDisplayState(SubScreenState state) {
     lockMutex(&mSubDisplayMutex, "setSubDisplayState");
     subScreen_status = static_cast<int32_t>(state);
-    if (mSubDisplayCallback != nullptr) {
-        Return<void> ret = mSubDisplayCallback->notifyStateChanged(state);
-        if (!ret.isOk()) {
-            ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
-                  static_cast<int32_t>(state), ret.description().c_str());
-        }
-    }
+    notifyStateLocked(this, state);
     unlockMutex(&mSubDisplayMutex, "setSubDisplayState");
 }
 
@@ -221,13 +226,7 @@ static void setAttachState(Twinel* hal, SubScreenState state) {
     lockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
     subScreen_status = static_cast<int32_t>(state);
     sub_display_generation++;
-    if (hal->mSubDisplayCallback != nullptr) {
-        Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
-        if (!ret.isOk()) {
-            ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
-                  static_cast<int32_t>(state), ret.description().c_str());
-        }
-    }
+    notifyStateLocked(hal, state);
     unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
     wakePowerSequenceWaiters();
 }
@@ -245,13 +244,7 @@ static bool setSubDisplayStateIfPresent(Twinel* hal, SubScreenState state, uint3
     if (present) {
         subScreen_status = static_cast<int32_t>(state);
         power_state_in_progress = false;
-        if (hal->mSubDisplayCallback != nullptr) {
-            Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
-            if (!ret.isOk()) {
-                ALOGE("%s: failed to notify state %d: %s", "setSubDisplayState",
-                      static_cast<int32_t>(state), ret.description().c_str());
-            }
-        }
+        notifyStateLocked(hal, state);
     }
     unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
     if (present) wakePowerSequenceWaiters();
