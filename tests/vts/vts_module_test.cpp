@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "tools_test_util.h"
 
 namespace {
 
@@ -71,55 +72,22 @@ std::map<std::string, std::string> parseResults(const std::string& json) {
 
 class VtsModule : public ::testing::Test {
   protected:
-    void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);
-        ASSERT_FALSE(mRoot.path().empty());
-        mEnv = {"TWINEL_DEVICE_ROOT=" + mRoot.path()};
-        std::string bin = twtest::binDir();
-        ASSERT_TRUE(mSim.startPiped({bin + "/twinel-sim", "--root", mRoot.path()}, mEnv,
-                                    mRoot.path() + "/sim.log"));
-        std::string line;
-        ASSERT_TRUE(mSim.readLine(&line, 5000));
-        ASSERT_EQ(0u, line.find("ready")) << line;
-        ASSERT_TRUE(mManager.start({bin + "/hwservicemanager"}, mEnv,
-                                   mRoot.path() + "/servicemanager.log"));
-        ASSERT_TRUE(twtest::waitFor(
-                [&] {
-                    return access((mRoot.path() + "/dev/socket/hwbinder/hwservicemanager").c_str(),
-                                  F_OK) == 0;
-                },
-                5000));
-        ASSERT_TRUE(mService.start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, mEnv,
-                                   mRoot.path() + "/service.log"));
-        ASSERT_TRUE(twtest::waitFor(
-                [&] { return dump().find("mLpwgCallback") != std::string::npos; }, 10000))
-                << twtest::readFile(mRoot.path() + "/service.log");
-    }
+    void SetUp() override { ASSERT_TRUE(mSys.ok()); }
 
-    // One simulator command; its output lines, the last being "ok..." or "error...".
     std::vector<std::string> sim(const std::string& command, int timeoutMs = 8000) {
-        std::vector<std::string> out;
-        EXPECT_TRUE(mSim.writeLine(command));
-        std::string line;
-        while (mSim.readLine(&line, timeoutMs)) {
-            out.push_back(line);
-            if (line.rfind("ok", 0) == 0 || line.rfind("error", 0) == 0) break;
-        }
-        return out;
+        return mSys.sim(command, timeoutMs);
     }
-
     bool simOk(const std::string& command, int timeoutMs = 8000) {
-        std::vector<std::string> out = sim(command, timeoutMs);
-        return !out.empty() && out.back().rfind("ok", 0) == 0;
+        return mSys.simOk(command, timeoutMs);
     }
 
     // Runs a program of the build with the system's environment; its output.
     std::string run(const std::vector<std::string>& argv, int timeoutMs, int* exitCode,
                     int64_t* ms = nullptr) {
-        std::string out = mRoot.path() + "/run." + std::to_string(mRuns++);
+        std::string out = mSys.root() + "/run." + std::to_string(mRuns++);
         twtest::Child c;
         int64_t start = twtest::nowMs();
-        if (!c.start(argv, mEnv, out)) return "";
+        if (!c.start(argv, mSys.env(), out)) return "";
         int status = c.wait(timeoutMs);
         if (ms != nullptr) *ms = twtest::nowMs() - start;
         *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -135,7 +103,7 @@ class VtsModule : public ::testing::Test {
 
     ModuleRun runModule() {
         ModuleRun r;
-        std::string json = mRoot.path() + "/vts.json";
+        std::string json = mSys.root() + "/vts.json";
         r.log = run(
                 {twtest::binDir() + "/VtsHalTwinelV1_1TargetTest", "--gtest_output=json:" + json},
                 kModuleTimeoutMs, &r.exitCode, &r.ms);
@@ -179,11 +147,9 @@ class VtsModule : public ::testing::Test {
         return false;
     }
 
-    twtest::TempDir mRoot{"twvts"};
-    std::vector<std::string> mEnv;
-    twtest::Child mSim;
-    twtest::Child mManager;
-    twtest::Child mService;
+    // The simulator, hwservicemanager and the service; the accessory is
+    // plugged by the test that needs it.
+    twtools::System mSys{true, false};
     int mRuns = 0;
 };
 
@@ -197,7 +163,7 @@ TEST_F(VtsModule, PassesWithTheAccessoryDetached) {
     std::vector<std::string> commands = sim("commands");
     EXPECT_FALSE(contains(commands, "command ")) << commands.front();
     expectCallbacksCleared(dump());
-    EXPECT_TRUE(mService.running());
+    EXPECT_TRUE(mSys.service().running());
 }
 
 TEST_F(VtsModule, PassesWithTheAccessoryAttached) {
@@ -235,7 +201,7 @@ TEST_F(VtsModule, PassesWithTheAccessoryAttached) {
     std::string state = dump();
     EXPECT_NE(std::string::npos, state.find("subScreen_status: 3")) << state;
     expectCallbacksCleared(state);
-    EXPECT_TRUE(mService.running());
+    EXPECT_TRUE(mSys.service().running());
 }
 
 }  // namespace
