@@ -20,10 +20,12 @@
 #include <twdevice/device.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "at_history.h"
 #include "display.h"
+#include "mutex_lock.h"
 #include "sub_display.h"
 
 namespace vendor {
@@ -121,11 +123,10 @@ Twinel::Twinel()
     ALOGD("========== Twinel HAL Constructor ==========");
     ALOGD("================================================");
 
-    int ret = pthread_mutex_lock(&instanceMutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", "Twinel");
-    instance = this;
-    ret = pthread_mutex_unlock(&instanceMutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", "Twinel");
+    {
+        MutexLock lock(&instanceMutex, "Twinel");
+        instance = this;
+    }
 
     destroyThread = false;
 
@@ -139,7 +140,7 @@ Twinel::Twinel()
     mUsbNotifyWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (mUsbNotifyWakeFd < 0) ALOGE("failed to create wake eventfd: %s", strerror(errno));
 
-    ret = pthread_create(&mUsbNotifyThread, nullptr, usbNotifyThread, this);
+    int ret = pthread_create(&mUsbNotifyThread, nullptr, usbNotifyThread, this);
     if (ret != 0) {
         ALOGE("Failed to create usb notify pthread: %s", strerror(ret));
     } else {
@@ -272,20 +273,9 @@ int32_t Twinel::readString(const std::string& path, std::string& text) {
 
 namespace {
 
-// Takes a lock for the dump, waiting at most 200 ms: a bug report must not
-// hang on a stuck lock. What the lock guards is then left out.
-bool dumpLock(pthread_mutex_t* mutex) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_nsec += 200 * 1000 * 1000;
-    if (deadline.tv_nsec >= 1000 * 1000 * 1000) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= 1000 * 1000 * 1000;
-    }
-    int ret = pthread_mutex_timedlock(mutex, &deadline);
-    if (ret != 0) ALOGE("debug: lock not taken: %s", strerror(ret));
-    return ret == 0;
-}
+// How long the dump waits for a lock: a bug report must not hang on a stuck
+// lock. What the lock guards is then left out.
+constexpr std::chrono::milliseconds kDumpLockWait{200};
 
 std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char* format, ...) {
@@ -322,7 +312,8 @@ std::string displayDump() {
     }
     s += std::string("  cutout: ") + (store_cutout ? "stored" : "not stored") + " \"" + text +
          "\"\n";
-    if (!dumpLock(&tw2_display_mutex)) {
+    MutexLock lock(&tw2_display_mutex, "debug", kDumpLockWait);
+    if (!lock.owns()) {
         return s + "  (tw2_display_mutex busy: status, queue and colour left out)\n";
     }
     TwinelStatus st = tw2_status;
@@ -330,7 +321,7 @@ std::string displayDump() {
     int32_t offsetCount = br_offset_count;
     std::string now = colourDump(prgb, screentune, smode);
     std::string old = colourDump(old_prgb, old_screentune, old_smode);
-    pthread_mutex_unlock(&tw2_display_mutex);
+    lock.unlock();
     s +=
             fmt("  tw2_status: connected=%d brightnessOffset=%d reserved=%d "
                 "brightnessOffsetBypass=%d brightness=%d\n",
@@ -375,11 +366,11 @@ const char* subScreenStateName(int32_t state) {
 
 std::string subDisplayDump(Twinel* hal) {
     std::string s = "Sub display\n";
-    if (dumpLock(&hal->mSubDisplayMutex)) {
+    if (MutexLock lock(&hal->mSubDisplayMutex, "debug", kDumpLockWait); lock.owns()) {
         int32_t state = subScreen_status;
         SubScreenInfo info = sub_screen_info;
         bool callback = hal->mSubDisplayCallback != nullptr;
-        pthread_mutex_unlock(&hal->mSubDisplayMutex);
+        lock.unlock();
         s += fmt("  subScreen_status: %d (%s)  sub_screen_info: %ux%u format %u  callback: %s\n",
                  state, subScreenStateName(state), info.x, info.y, info.format,
                  callback ? "registered" : "none");
@@ -388,10 +379,10 @@ std::string subDisplayDump(Twinel* hal) {
     }
     s += fmt("  power_state_in_progress: %d  sub_display_destroyThread: %d\n",
              power_state_in_progress.load(), sub_display_destroyThread.load());
-    if (dumpLock(&mSubDisplayUpdateThreadMutex)) {
+    if (MutexLock lock(&mSubDisplayUpdateThreadMutex, "debug", kDumpLockWait); lock.owns()) {
         bool running = updateThreadCreated;
         uint8_t current = cur_buffer_index;
-        pthread_mutex_unlock(&mSubDisplayUpdateThreadMutex);
+        lock.unlock();
         s += fmt("  subDisplayUpdateThread: %s  cur_buffer_index: %u\n",
                  running ? "running" : "not running", current);
     } else {
@@ -410,9 +401,9 @@ std::string lpwgDump(Twinel* hal) {
     s += fmt("  mLpwgCallback: %s  uevent worker: %s\n",
              hal->lpwgCallback() != nullptr ? "registered" : "none",
              hal->mLpwgThreadStarted ? "running" : "not running");
-    if (dumpLock(&hal->mLpwgMutex)) {
+    if (MutexLock lock(&hal->mLpwgMutex, "debug", kDumpLockWait); lock.owns()) {
         size_t stopped = hal->mLpwgStoppedWorkers.size();
-        pthread_mutex_unlock(&hal->mLpwgMutex);
+        lock.unlock();
         if (stopped != 0) {
             s += fmt("  stopped uevent workers still in a call to a peer: %zu\n", stopped);
         }

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "Twinel.h"
+#include "mutex_lock.h"
 
 namespace vendor {
 namespace zyr {
@@ -82,16 +83,6 @@ static bool br_thread_joinable = false;  // guarded by br_thread_mutex
 // and not sending" read under that lock means every level went out.
 static std::atomic<bool> br_sending{false};
 
-static void displayLock(const char* func) {
-    int ret = pthread_mutex_lock(&tw2_display_mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
-}
-
-static void displayUnlock(const char* func) {
-    int ret = pthread_mutex_unlock(&tw2_display_mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
-}
-
 // The power state and the uevent flag, as the tw2_pd node takes them.
 static std::string powerText(bool on, bool uevent) {
     std::string text = on ? "1" : "0";
@@ -126,9 +117,8 @@ void tw2_display_init(void* hal) {
             }
         }
         lock.unlock();
-        displayLock(__func__);
+        MutexLock displayLock(&tw2_display_mutex, __func__);
         br_arr.clear();
-        displayUnlock(__func__);
     }
 
     if (!b_created_brightnessThread && twinel != nullptr) {
@@ -156,12 +146,13 @@ void tw2_display_deinit(void* hal) {
     ALOGI("tw2_display_deinit ++, tw2_initialized:%d", tw2_initialized.load());
 
     if (tw2_initialized) {
-        displayLock(__func__);
-        br_arr.clear();
-        tw2_enabled = false;
-        tw2_status.brightness = 0;
-        screenmode_reset(old_smode, old_prgb, old_screentune);
-        displayUnlock(__func__);
+        {
+            MutexLock lock(&tw2_display_mutex, __func__);
+            br_arr.clear();
+            tw2_enabled = false;
+            tw2_status.brightness = 0;
+            screenmode_reset(old_smode, old_prgb, old_screentune);
+        }
         tw2_initialized = false;
     }
 
@@ -170,10 +161,11 @@ void tw2_display_deinit(void* hal) {
 
 void tw2_display_shutdown() {
     std::lock_guard<std::mutex> lock(br_thread_mutex);
-    displayLock(__func__);
-    br_thread_stop = true;
-    pthread_cond_broadcast(&brightness_cond);
-    displayUnlock(__func__);
+    {
+        MutexLock displayLock(&tw2_display_mutex, __func__);
+        br_thread_stop = true;
+        pthread_cond_broadcast(&brightness_cond);
+    }
     if (br_thread_joinable) {
         pthread_join(mBrightnessThread, nullptr);
         br_thread_joinable = false;
@@ -183,9 +175,11 @@ void tw2_display_shutdown() {
 int32_t tw2_display_wait_brightness_sent(int32_t timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        displayLock(__func__);
-        bool idle = br_arr.empty() && !br_sending;
-        displayUnlock(__func__);
+        bool idle;
+        {
+            MutexLock lock(&tw2_display_mutex, __func__);
+            idle = br_arr.empty() && !br_sending;
+        }
         if (idle) return 0;
         if (!b_created_brightnessThread || br_thread_stop) return -ENODEV;
         if (std::chrono::steady_clock::now() >= deadline) return -ETIMEDOUT;
@@ -256,9 +250,11 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         if (trial < HPD_TRIALS) {
             ALOGI("%s:HPD status changed :%s, ret:%d, trial:%d", __func__, buf, ret, trial);
             writeString(TW2_PD_PATH, powerText(true, uevent));
-            displayLock(__func__);
-            bool wasOn = tw2_enabled.exchange(true);
-            displayUnlock(__func__);
+            bool wasOn;
+            {
+                MutexLock lock(&tw2_display_mutex, __func__);
+                wasOn = tw2_enabled.exchange(true);
+            }
             // The screen holds one vote while it is on: a power-on of a
             // screen that is on already takes none, or power-off would leave
             // one behind.
@@ -277,14 +273,16 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         ALOGE("%s: HPD status: %s: ret:%d", __func__, buf, ret);
     } else {
         ALOGI("%s: Twinel:%s", __func__, buf);
-        displayLock(__func__);
-        br_arr.clear();
-        old_smode = smode;
-        old_prgb = prgb;
-        old_screentune = screentune;
-        bool wasOn = tw2_enabled.exchange(false);
-        tw2_status.brightness = 0;
-        displayUnlock(__func__);
+        bool wasOn;
+        {
+            MutexLock lock(&tw2_display_mutex, __func__);
+            br_arr.clear();
+            old_smode = smode;
+            old_prgb = prgb;
+            old_screentune = screentune;
+            wasOn = tw2_enabled.exchange(false);
+            tw2_status.brightness = 0;
+        }
         // Only the screen's own vote goes; a power-off of a screen that is
         // off already would take away the vote of a running exchange.
         if (wasOn) usbAutoSuspend(true, true);
@@ -300,10 +298,12 @@ Return<void> Twinel::getTW2Status(getTW2Status_cb _hidl_cb) {
     // Asked before the lock is taken: power, brightness and the unplug
     // tear-down must not wait for another HAL.
     bool connected = tw2connected();
-    displayLock(__func__);
-    tw2_status.connected = connected;
-    TwinelStatus status = tw2_status;
-    displayUnlock(__func__);
+    TwinelStatus status;
+    {
+        MutexLock lock(&tw2_display_mutex, __func__);
+        tw2_status.connected = connected;
+        status = tw2_status;
+    }
     _hidl_cb(Status::SUCCESS, status);
     return Void();
 }
@@ -359,7 +359,7 @@ Return<void> Twinel::getCoverDisplayCutout(getCoverDisplayCutout_cb _hidl_cb) {
 // Brightness
 
 Return<Status> Twinel::setBrightness(int32_t level) {
-    displayLock(__func__);
+    MutexLock lock(&tw2_display_mutex, __func__);
     if (static_cast<uint32_t>(level) <= BR_MAX) {
         tw2_status.brightness = level;
         if (br_arr.size() >= BR_ARR_MAX) br_arr.pop_front();
@@ -368,7 +368,6 @@ Return<Status> Twinel::setBrightness(int32_t level) {
     } else {
         ALOGE("invalid brightness value:%d, old_value:%d", level, tw2_status.brightness);
     }
-    displayUnlock(__func__);
     return Status::SUCCESS;
 }
 
@@ -378,16 +377,13 @@ void* BrightnessThread(void* hal) {
     ALOGI("%s: start", __func__);
 
     for (;;) {
-        displayLock(__func__);
+        MutexLock lock(&tw2_display_mutex, __func__);
         while (br_arr.empty() && !br_thread_stop) {
             ALOGI("%s: br_arr empty. wait signal, set br_offset_count 0", __func__);
             br_offset_count = 0;
             pthread_cond_wait(&brightness_cond, &tw2_display_mutex);
         }
-        if (br_thread_stop) {
-            displayUnlock(__func__);
-            break;
-        }
+        if (br_thread_stop) break;
         int32_t level = br_arr.front();
         br_arr.pop_front();
         br_sending = true;
@@ -396,7 +392,7 @@ void* BrightnessThread(void* hal) {
         if (tw2_status.brightnessOffset != 0 && tw2_status.brightness != 0) {
             level = br_to_offset_br(tw2_status.brightness, 0);
         }
-        displayUnlock(__func__);
+        lock.unlock();
 
         char cmd[TW2_RESP_SIZE];
         snprintf(cmd, sizeof(cmd), "AT%%DB=%d\r", level);
@@ -470,18 +466,16 @@ int32_t br_to_offset_br(int32_t level, int32_t max) {
 Return<Status> Twinel::setTWBrightnessOffset(int32_t offset) {
     if (!tw2_initialized) {
         ALOGE("%s: tw2 not initialized, value:%d", __func__, offset);
-        displayLock(__func__);
+        MutexLock lock(&tw2_display_mutex, __func__);
         tw2_status.brightnessOffset = offset;
-        displayUnlock(__func__);
         return Status::SUCCESS;
     }
 
-    displayLock(__func__);
+    MutexLock lock(&tw2_display_mutex, __func__);
     if (tw2_enabled) {
         if (offset == BR_OFFSET_BYPASS) {
             tw2_status.brightnessOffsetBypass = true;
             ALOGI("enalble br offset bypass");
-            displayUnlock(__func__);
             return Status::SUCCESS;
         }
         tw2_status.brightnessOffset = offset;
@@ -489,13 +483,12 @@ Return<Status> Twinel::setTWBrightnessOffset(int32_t offset) {
         tw2_status.brightnessOffsetBypass = false;
         if (br_offset_count < INT32_MAX) br_offset_count++;
         int32_t level = tw2_status.brightness;
-        displayUnlock(__func__);
+        lock.unlock();
         return setBrightness(level);
     }
 
     tw2_status.brightnessOffset = offset;
     ALOGI("request br_offset is %d", offset);
-    displayUnlock(__func__);
     return Status::FAILURE;
 }
 
@@ -510,7 +503,7 @@ void screenmode_reset(sScreenmode& mode, sPrgb& rgb, sScreentune& tune) {
 
 bool color_mode_changed() {
     bool changed = false;
-    displayLock(__func__);
+    MutexLock lock(&tw2_display_mutex, __func__);
     if (smode.mode != old_smode.mode) {
         smode.dirty = true;
         changed = true;
@@ -530,7 +523,6 @@ bool color_mode_changed() {
             break;
         }
     }
-    displayUnlock(__func__);
     return changed;
 }
 

@@ -26,6 +26,7 @@
 #include <algorithm>
 
 #include "Twinel.h"
+#include "mutex_lock.h"
 #include "sub_display.h"
 
 namespace vendor {
@@ -52,16 +53,6 @@ pthread_mutex_t hid_display_mutex = PTHREAD_MUTEX_INITIALIZER;
 static_assert(sizeof(hid_display_report_info) == 7, "info report is 7 bytes");
 static_assert(sizeof(hid_display_report_config) == 3, "config report is 3 bytes");
 
-static void hidLock(const char* func) {
-    int ret = pthread_mutex_lock(&hid_display_mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
-}
-
-static void hidUnlock(const char* func) {
-    int ret = pthread_mutex_unlock(&hid_display_mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
-}
-
 // Opens the hidraw node; logs and returns -1 on failure. Called with
 // hid_display_mutex held (mHidDisplayPath is written under it).
 static int hidOpen(const char* path, int flags, const char* func) {
@@ -74,17 +65,13 @@ static int hidOpen(const char* path, int flags, const char* func) {
 }
 
 int32_t Twinel::hidDisplayGetInfo(hid_display_report_info* info) {
-    hidLock(__func__);
+    MutexLock lock(&hid_display_mutex, __func__);
     int fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
-    if (fd < 0) {
-        pthread_mutex_unlock(&hid_display_mutex);
-        return -1;
-    }
+    if (fd < 0) return -1;
     info->id = HID_REPORT_ID_INFO;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*info)), info);
     if (ret < 0) ALOGE("%s: failed to get info: %s", __func__, strerror(errno));
     twdevice::close(fd);
-    pthread_mutex_unlock(&hid_display_mutex);
     return ret;
 }
 
@@ -95,31 +82,23 @@ int32_t Twinel::hidDisplaySetConfig(bool flag0, bool displayOn, uint8_t brightne
                                         (flag0 ? HID_CONFIG_FLAG0 : 0));
     config.brightness = brightness;
 
-    hidLock(__func__);
+    MutexLock lock(&hid_display_mutex, __func__);
     int fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
-    if (fd < 0) {
-        hidUnlock(__func__);
-        return -1;
-    }
+    if (fd < 0) return -1;
     int ret = twdevice::ioctl(fd, HIDIOCSFEATURE(sizeof(config)), &config);
     if (ret < 0) ALOGE("%s: failed to set config: %s", __func__, strerror(errno));
     twdevice::close(fd);
-    hidUnlock(__func__);
     return ret;
 }
 
 int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
-    hidLock(__func__);
+    MutexLock lock(&hid_display_mutex, __func__);
     int fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
-    if (fd < 0) {
-        hidUnlock(__func__);
-        return -1;
-    }
+    if (fd < 0) return -1;
     config->id = HID_REPORT_ID_CONFIG;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*config)), config);
     if (ret < 0) ALOGE("%s: failed to get config: %s", __func__, strerror(errno));
     twdevice::close(fd);
-    hidUnlock(__func__);
     return ret;
 }
 
@@ -130,12 +109,9 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
     }
     uint8_t report[HID_PALETTE_REPORT_SIZE] = {};
 
-    hidLock(__func__);
+    MutexLock lock(&hid_display_mutex, __func__);
     int fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
-    if (fd < 0) {
-        hidUnlock(__func__);
-        return -1;
-    }
+    if (fd < 0) return -1;
 
     report[0] = HID_REPORT_ID_PALETTE;
     uint32_t reportOffset = offset;
@@ -174,20 +150,17 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
     } while (remaining > 0);
 
     twdevice::close(fd);
-    hidUnlock(__func__);
     return result;
 }
 
 void Twinel::hidDisplayDeviceAdded() {
     ALOGD("%s: attached:%d", __func__, mHidDisplayAttached.load());
 
-    hidLock(__func__);
-    if (mHidDisplayAttached) {
-        hidUnlock(__func__);
-        return;
+    {
+        MutexLock lock(&hid_display_mutex, __func__);
+        if (mHidDisplayAttached) return;
+        mHidDisplayAttached = true;
     }
-    mHidDisplayAttached = true;
-    hidUnlock(__func__);
 
     hid_display_report_info info = {};
     int32_t ret = hidDisplayGetInfo(&info);
@@ -208,13 +181,11 @@ void Twinel::hidDisplayDeviceAdded() {
 void Twinel::hidDisplayDeviceRemoved() {
     ALOGD("%s: attached:%d", __func__, mHidDisplayAttached.load());
 
-    hidLock(__func__);
-    if (!mHidDisplayAttached) {
-        hidUnlock(__func__);
-        return;
+    {
+        MutexLock lock(&hid_display_mutex, __func__);
+        if (!mHidDisplayAttached) return;
+        mHidDisplayAttached = false;
     }
-    mHidDisplayAttached = false;
-    hidUnlock(__func__);
 
     deinitSubDisplay();
 }

@@ -39,6 +39,7 @@
 #include <string>
 
 #include "Twinel.h"
+#include "mutex_lock.h"
 
 namespace vendor {
 namespace zyr {
@@ -110,16 +111,6 @@ struct uevent_data {
 
 // What an epoll registration of the worker carries as its user data.
 typedef void (*uevent_handler_t)(uint32_t events, uevent_data* d);
-
-static void lockMutex(pthread_mutex_t* mutex, const char* func) {
-    int ret = pthread_mutex_lock(mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
-}
-
-static void unlockMutex(pthread_mutex_t* mutex, const char* func) {
-    int ret = pthread_mutex_unlock(mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
-}
 
 // The result of one of this object's own operations; a local call always
 // succeeds in transport, but the result is checked all the same.
@@ -342,20 +333,17 @@ static void runWorker(LpwgWorker* self) {
 }
 
 sp<ITwinelLpwgCallback> Twinel::lpwgCallback(sp<LpwgCallback_1_1>* callback11) {
-    lockMutex(&mLpwgCallbackLock, __func__);
-    sp<ITwinelLpwgCallback> callback = mLpwgCallback;
+    MutexLock lock(&mLpwgCallbackLock, __func__);
     if (callback11 != nullptr) *callback11 = mLpwgCallback11;
-    unlockMutex(&mLpwgCallbackLock, __func__);
-    return callback;
+    return mLpwgCallback;
 }
 
 sp<ITwinelLpwgCallback> Twinel::exchangeLpwgCallback(const sp<ITwinelLpwgCallback>& callback,
                                                      const sp<LpwgCallback_1_1>& callback11) {
-    lockMutex(&mLpwgCallbackLock, __func__);
+    MutexLock lock(&mLpwgCallbackLock, __func__);
     sp<ITwinelLpwgCallback> old = mLpwgCallback;
     mLpwgCallback = callback;
     mLpwgCallback11 = callback11;
-    unlockMutex(&mLpwgCallbackLock, __func__);
     return old;
 }
 
@@ -396,10 +384,11 @@ Return<void> Twinel::setLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
               callback11 != nullptr ? "Registering 1.1 callback" : "Registering 1.0 callback");
     }
 
-    lockMutex(&mLpwgMutex, "setLpwgCallback");
+    // The previous callback is released only after the unlock.
+    sp<ITwinelLpwgCallback> old;
+    MutexLock lock(&mLpwgMutex, "setLpwgCallback");
     reapLpwgWorkers();
-    // The previous callback is released only after the unlock below.
-    sp<ITwinelLpwgCallback> old = exchangeLpwgCallback(callback, callback11);
+    old = exchangeLpwgCallback(callback, callback11);
     if ((old == nullptr) != (callback == nullptr)) {
         ALOGI("registering callback");
         if (callback != nullptr) {
@@ -454,8 +443,6 @@ Return<void> Twinel::setLpwgCallback(const sp<ITwinelLpwgCallback>& callback) {
             }
         }
     }
-    unlockMutex(&mLpwgMutex, "setLpwgCallback");
-    old = nullptr;
     return Void();
 }
 

@@ -28,6 +28,7 @@
 #include "Twinel.h"
 #include "at_history.h"
 #include "display.h"
+#include "mutex_lock.h"
 
 namespace vendor {
 namespace zyr {
@@ -74,21 +75,44 @@ static int32_t nfds = 0;
 static int serialLogWakeFd = -1;
 static std::once_flag serialLogWakeOnce;
 
-static void lockMutex(pthread_mutex_t* mutex, const char* func) {
-    int ret = pthread_mutex_lock(mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
-}
-
-static void unlockMutex(pthread_mutex_t* mutex, const char* func) {
-    int ret = pthread_mutex_unlock(mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
-}
-
 static int64_t nowUs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+namespace {
+
+// One exchange on the AT channel: holds serialMutex from its start to its end
+// and, whichever way it ends, records it in the history before the unlock.
+class AtExchange {
+  public:
+    explicit AtExchange(const char* cmd)
+        : mCmd(cmd), mStartUs(nowUs()), mLock(&serialMutex, "serialAtCmd") {}
+
+    ~AtExchange() {
+        int saved = errno;
+        atHistoryRecord(mCmd, mResult, mResult < 0 ? mErr : 0, nowUs() - mStartUs);
+        errno = saved;
+    }
+
+    // The exchange's result; a failure leaves `err` in errno.
+    int32_t finish(int32_t result, int err) {
+        mResult = result;
+        mErr = err;
+        if (result < 0) errno = err;
+        return result;
+    }
+
+  private:
+    const char* const mCmd;
+    const int64_t mStartUs;
+    int32_t mResult = -1;
+    int mErr = 0;
+    MutexLock mLock;  // last: released after the record
+};
+
+}  // namespace
 
 static bool isFinalLine(const char* line) {
     return strcasecmp(line, "OK\n") == 0 || strcasecmp(line, "ERROR\n") == 0;
@@ -128,26 +152,19 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     int shown = static_cast<int>(cmdLen > 0 && cmd[cmdLen - 1] == '\r' ? cmdLen - 1 : cmdLen);
     ALOGD("%s: resp:%p respCount:%zu cb:%p cmd:[%.*s]", __func__, resp, respCount, cb, shown, cmd);
 
-    int64_t start = nowUs();
-    lockMutex(&serialMutex, __func__);
+    AtExchange exchange(cmd);
 
     if (!mSerialAttached) {
-        errno = ENODEV;
-        ALOGE("%s: %s", __func__, strerror(errno));
-        atHistoryRecord(cmd, -1, errno, nowUs() - start);
-        unlockMutex(&serialMutex, __func__);
-        return -1;
+        ALOGE("%s: %s", __func__, strerror(ENODEV));
+        return exchange.finish(-1, ENODEV);
     }
     // One command, ended by its only carriage return: a line end inside it
     // would make the accessory answer twice, and every later exchange would
     // read the answer meant for the one before.
     if (cmdLen < 2 || strncasecmp(cmd, "AT", 2) != 0 || cmd[cmdLen - 1] != '\r' ||
         strcspn(cmd, "\r\n") != cmdLen - 1) {
-        errno = EINVAL;
-        ALOGE("%s: %s", __func__, strerror(errno));
-        atHistoryRecord(cmd, -1, errno, nowUs() - start);
-        unlockMutex(&serialMutex, __func__);
-        return -1;
+        ALOGE("%s: %s", __func__, strerror(EINVAL));
+        return exchange.finish(-1, EINVAL);
     }
 
     std::string path = serialPath();
@@ -155,10 +172,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     if (fd < 0) {
         int err = errno;
         ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(err));
-        atHistoryRecord(cmd, -1, err, nowUs() - start);
-        unlockMutex(&serialMutex, __func__);
-        errno = err;
-        return -1;
+        return exchange.finish(-1, err);
     }
 
     usbAutoSuspend(false, true);
@@ -279,10 +293,7 @@ cleanup:
     // leaves the link as it is, and nothing else would ever release it.
     usbAutoSuspend(true, true);
     if (timedOut) usbRecovery();
-    atHistoryRecord(cmd, result, result < 0 ? err : 0, nowUs() - start);
-    unlockMutex(&serialMutex, __func__);
-    if (result < 0) errno = err;
-    return result;
+    return exchange.finish(result, err);
 }
 
 static void atLineRelay(const char* line, int /* len */) {
@@ -305,10 +316,9 @@ Return<void> Twinel::sendAtCommand(const hidl_string& command,
     int32_t ret;
     bool hungUp = false;
     if (callback != nullptr) {
-        lockMutex(&atCallbackMutex, __func__);
+        MutexLock lock(&atCallbackMutex, __func__);
         sAtCallback = callback;
         ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), atLineRelay, &hungUp);
-        unlockMutex(&atCallbackMutex, __func__);
     } else {
         ret = serialAtCmd(cmd.c_str(), resp, sizeof(resp), nullptr, &hungUp);
     }
@@ -326,29 +336,26 @@ void Twinel::serialPrintLog(const char* line) {
 
 void Twinel::serialDeviceAdded() {
     ALOGD("%s: attached:%d", __func__, mSerialAttached.load());
-    lockMutex(&serialMutex, __func__);
-    if (mSerialAttached) {
-        unlockMutex(&serialMutex, __func__);
-        return;
+    {
+        MutexLock lock(&serialMutex, __func__);
+        if (mSerialAttached) return;
+        std::string path = serialPath();
+        int fd = twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
+            return;
+        }
+        struct termios tio;
+        memset(&tio, 0, sizeof(tio));
+        tio.c_iflag = IGNPAR | IGNCR;
+        tio.c_oflag = 0;
+        tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL | CRTSCTS;
+        tio.c_lflag = ICANON;
+        tio.c_line = 0;
+        tcsetattr(fd, TCSANOW, &tio);
+        close(fd);
+        mSerialAttached = true;
     }
-    std::string path = serialPath();
-    int fd = twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
-        unlockMutex(&serialMutex, __func__);
-        return;
-    }
-    struct termios tio;
-    memset(&tio, 0, sizeof(tio));
-    tio.c_iflag = IGNPAR | IGNCR;
-    tio.c_oflag = 0;
-    tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL | CRTSCTS;
-    tio.c_lflag = ICANON;
-    tio.c_line = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-    close(fd);
-    mSerialAttached = true;
-    unlockMutex(&serialMutex, __func__);
 
     if (serialAtCmd("ATE0\r", nullptr, 0, nullptr) < 0) {
         ALOGE("%s: failed to write ATE0: %s", __func__, strerror(errno));
@@ -372,13 +379,11 @@ void Twinel::serialDeviceAdded() {
 
 void Twinel::serialDeviceRemoved() {
     ALOGD("%s: attached:%d", __func__, mSerialAttached.load());
-    lockMutex(&serialMutex, __func__);
-    if (!mSerialAttached) {
-        unlockMutex(&serialMutex, __func__);
-        return;
+    {
+        MutexLock lock(&serialMutex, __func__);
+        if (!mSerialAttached) return;
+        mSerialAttached = false;
     }
-    mSerialAttached = false;
-    unlockMutex(&serialMutex, __func__);
 
     Return<Status> cancel = cancelFirmwareUpgrade();
     cancel.isOk();
@@ -424,9 +429,10 @@ int32_t Twinel::serialLogEnable(bool enable) {
         // then; it ends before a new one takes the poll entries.
         if (mSerialLogThreadStarted.exchange(false)) pthread_join(mSerialLogThread, nullptr);
 
-        lockMutex(&serialMutex, __func__);
-        mSerialLogEnabled = true;
-        unlockMutex(&serialMutex, __func__);
+        {
+            MutexLock lock(&serialMutex, __func__);
+            mSerialLogEnabled = true;
+        }
 
         int ret = pthread_create(&mSerialLogThread, nullptr, serialLogThread, this);
         if (ret != 0) {
@@ -440,9 +446,10 @@ int32_t Twinel::serialLogEnable(bool enable) {
         return result;
     }
 
-    lockMutex(&serialMutex, __func__);
-    mSerialLogEnabled = false;
-    unlockMutex(&serialMutex, __func__);
+    {
+        MutexLock lock(&serialMutex, __func__);
+        mSerialLogEnabled = false;
+    }
     // Without a wake-up the thread would sleep until the accessory or the
     // display next changes, and the join below would hang the hotplug thread.
     wakeSerialLogThread();
@@ -473,12 +480,10 @@ void* Twinel::serialLogThread(void* arg) {
         timeout = 1000;
     }
 
-    lockMutex(&serialMutex, __func__);
-    if (!hal->mSerialAttached || !hal->mSerialLogEnabled) {
-        unlockMutex(&serialMutex, __func__);
-        return nullptr;
+    {
+        MutexLock lock(&serialMutex, __func__);
+        if (!hal->mSerialAttached || !hal->mSerialLogEnabled) return nullptr;
     }
-    unlockMutex(&serialMutex, __func__);
 
     // Wake-ups meant for an earlier thread are not ours.
     uint64_t stale;
@@ -573,15 +578,19 @@ void* Twinel::serialLogThread(void* arg) {
                 goto exit;
             }
             if (nfds > 1 && (pfds[1].revents & POLLIN)) {
-                if (pthread_mutex_trylock(&serialMutex) != 0) {
-                    // An exchange owns the port and reads this line; give it
-                    // time instead of spinning on the ready descriptor.
-                    usleep(10000);
-                    continue;
+                ssize_t r;
+                int readErr;
+                {
+                    MutexLock lock(&serialMutex, __func__, std::try_to_lock);
+                    if (!lock.owns()) {
+                        // An exchange owns the port and reads this line; give
+                        // it time instead of spinning on the ready descriptor.
+                        usleep(10000);
+                        continue;
+                    }
+                    r = read(fds[1].fd, buf, SERIAL_BUF_SIZE);
+                    readErr = errno;
                 }
-                ssize_t r = read(fds[1].fd, buf, SERIAL_BUF_SIZE);
-                int readErr = errno;
-                unlockMutex(&serialMutex, __func__);
                 if (r < 0) {
                     if (readErr == EAGAIN) continue;
                     ALOGE("%s: failed to read serial: %s", __func__, strerror(readErr));

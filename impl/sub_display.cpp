@@ -31,6 +31,7 @@
 
 #include "Twinel.h"
 #include "hid_display.h"
+#include "mutex_lock.h"
 
 namespace vendor {
 namespace zyr {
@@ -89,16 +90,6 @@ static void wakePowerSequenceWaiters() {
     power_sequence_cond.notify_all();
 }
 
-static void lockMutex(pthread_mutex_t* mutex, const char* func) {
-    int ret = pthread_mutex_lock(mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", func);
-}
-
-static void unlockMutex(pthread_mutex_t* mutex, const char* func) {
-    int ret = pthread_mutex_unlock(mutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", func);
-}
-
 static double monotonicRawNs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
@@ -115,9 +106,8 @@ void setBufferState(uint8_t index, BufferState state) {
         return;
     }
     PaletteBuffer& buffer = palette_buffer[index];
-    lockMutex(&buffer.lock, __func__);
+    MutexLock lock(&buffer.lock, __func__);
     buffer.state = state;
-    unlockMutex(&buffer.lock, __func__);
 }
 
 BufferState getBufferState(uint8_t index) {
@@ -127,10 +117,8 @@ BufferState getBufferState(uint8_t index) {
         return static_cast<BufferState>(0);  // never a valid state
     }
     PaletteBuffer& buffer = palette_buffer[index];
-    lockMutex(&buffer.lock, __func__);
-    BufferState state = buffer.state;
-    unlockMutex(&buffer.lock, __func__);
-    return state;
+    MutexLock lock(&buffer.lock, __func__);
+    return buffer.state;
 }
 
 #if defined(__SSE2__) && defined(__x86_64__)
@@ -188,46 +176,40 @@ static void notifyStateLocked(Twinel* hal, SubScreenState state) {
 }
 
 void Twinel::setSubDisplayState(SubScreenState state) {
-    lockMutex(&mSubDisplayMutex, "setSubDisplayState");
+    MutexLock lock(&mSubDisplayMutex, "setSubDisplayState");
     subScreen_status = static_cast<int32_t>(state);
     notifyStateLocked(this, state);
-    unlockMutex(&mSubDisplayMutex, "setSubDisplayState");
 }
 
 SubScreenState Twinel::getSubDisplayState() {
-    lockMutex(&mSubDisplayMutex, "getSubDisplayState");
-    SubScreenState state = static_cast<SubScreenState>(subScreen_status);
-    unlockMutex(&mSubDisplayMutex, "getSubDisplayState");
-    return state;
+    MutexLock lock(&mSubDisplayMutex, "getSubDisplayState");
+    return static_cast<SubScreenState>(subScreen_status);
 }
 
 // The state together with the panel description it belongs to.
 static SubScreenState readSubDisplay(Twinel* hal, SubScreenInfo* info) {
-    lockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
-    SubScreenState state = static_cast<SubScreenState>(subScreen_status);
+    MutexLock lock(&hal->mSubDisplayMutex, "getSubDisplayState");
     *info = sub_screen_info;
-    unlockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
-    return state;
+    return static_cast<SubScreenState>(subScreen_status);
 }
 
 // The state and the attach generation it belongs to.
 static SubScreenState readSubDisplayGeneration(Twinel* hal, uint32_t* generation) {
-    lockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
-    SubScreenState state = static_cast<SubScreenState>(subScreen_status);
+    MutexLock lock(&hal->mSubDisplayMutex, "getSubDisplayState");
     *generation = sub_display_generation;
-    unlockMutex(&hal->mSubDisplayMutex, "getSubDisplayState");
-    return state;
+    return static_cast<SubScreenState>(subScreen_status);
 }
 
 // An attach or a detach: stores `state`, starts a new generation and tells
 // the callback, all under mSubDisplayMutex; then wakes a power sequence
 // that waits on the panel which was there before.
 static void setAttachState(Twinel* hal, SubScreenState state) {
-    lockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
-    subScreen_status = static_cast<int32_t>(state);
-    sub_display_generation++;
-    notifyStateLocked(hal, state);
-    unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
+    {
+        MutexLock lock(&hal->mSubDisplayMutex, "setSubDisplayState");
+        subScreen_status = static_cast<int32_t>(state);
+        sub_display_generation++;
+        notifyStateLocked(hal, state);
+    }
     wakePowerSequenceWaiters();
 }
 
@@ -238,15 +220,17 @@ static void setAttachState(Twinel* hal, SubScreenState state) {
 // power request of its own is served, not dropped (it reads the state under
 // the same lock, after it).
 static bool setSubDisplayStateIfPresent(Twinel* hal, SubScreenState state, uint32_t generation) {
-    lockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
-    bool present = sub_display_generation == generation &&
-                   subScreen_status != static_cast<int32_t>(SubScreenState::NONE);
-    if (present) {
-        subScreen_status = static_cast<int32_t>(state);
-        power_state_in_progress = false;
-        notifyStateLocked(hal, state);
+    bool present;
+    {
+        MutexLock lock(&hal->mSubDisplayMutex, "setSubDisplayState");
+        present = sub_display_generation == generation &&
+                  subScreen_status != static_cast<int32_t>(SubScreenState::NONE);
+        if (present) {
+            subScreen_status = static_cast<int32_t>(state);
+            power_state_in_progress = false;
+            notifyStateLocked(hal, state);
+        }
     }
-    unlockMutex(&hal->mSubDisplayMutex, "setSubDisplayState");
     if (present) wakePowerSequenceWaiters();
     return present;
 }
@@ -260,10 +244,9 @@ static bool settle(uint32_t generation) {
 }
 
 Return<void> Twinel::setSubDisplayCallback(const sp<ITwinelSubDisplayCallback>& callback) {
-    lockMutex(&mSubDisplayMutex, __func__);
+    MutexLock lock(&mSubDisplayMutex, __func__);
     ALOGI("registering callback");
     mSubDisplayCallback = callback;
-    unlockMutex(&mSubDisplayMutex, __func__);
     return Void();
 }
 
@@ -272,39 +255,39 @@ Return<void> Twinel::setSubDisplayCallback(const sp<ITwinelSubDisplayCallback>& 
 
 // Starts the frame thread on `hal` unless it runs already.
 static void startUpdateThread(Twinel* hal, const char* func) {
-    lockMutex(&sub_display_thread_mutex, func);
-    lockMutex(&mSubDisplayUpdateThreadMutex, func);
-    bool running = updateThreadCreated;
-    unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+    MutexLock lifecycle(&sub_display_thread_mutex, func);
+    bool running;
+    {
+        MutexLock lock(&mSubDisplayUpdateThreadMutex, func);
+        running = updateThreadCreated;
+    }
     if (!running) {
         sub_display_destroyThread = false;
         int ret = pthread_create(&hal->mSubDisplayUpdateThread, nullptr,
                                  Twinel::subDisplayUpdateThread, hal);
-        lockMutex(&mSubDisplayUpdateThreadMutex, func);
-        updateThreadCreated = ret == 0;
-        unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+        {
+            MutexLock lock(&mSubDisplayUpdateThreadMutex, func);
+            updateThreadCreated = ret == 0;
+        }
         if (ret != 0) ALOGE("Failed to create sub display pthread: %s", strerror(ret));
     }
-    unlockMutex(&sub_display_thread_mutex, func);
 }
 
 // Stops the frame thread of `hal` (if it runs) and waits for it; a frame on
 // the wire is finished first.
 static void stopUpdateThread(Twinel* hal, const char* func) {
-    lockMutex(&sub_display_thread_mutex, func);
+    MutexLock lifecycle(&sub_display_thread_mutex, func);
     // Set again under the lifecycle lock: no power-on can undo it from here.
     sub_display_destroyThread = true;
-    lockMutex(&mSubDisplayUpdateThreadMutex, func);
+    MutexLock lock(&mSubDisplayUpdateThreadMutex, func);
     if (updateThreadCreated) {
         pthread_cond_signal(&mSubDisplayUpdateThreadCond);
-        unlockMutex(&mSubDisplayUpdateThreadMutex, func);
+        lock.unlock();
         int ret = pthread_join(hal->mSubDisplayUpdateThread, nullptr);
         if (ret != 0) ALOGE("%s: failed to join the sub display thread: %s", func, strerror(ret));
-        lockMutex(&mSubDisplayUpdateThreadMutex, func);
+        lock.lock();
         updateThreadCreated = false;
     }
-    unlockMutex(&mSubDisplayUpdateThreadMutex, func);
-    unlockMutex(&sub_display_thread_mutex, func);
 }
 
 void* Twinel::subDisplayUpdateThread(void* arg) {
@@ -316,13 +299,10 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
     // One budget for the whole life of the thread, not one per frame.
     int retry = 0;
     while (!sub_display_destroyThread) {
-        lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+        MutexLock lock(&mSubDisplayUpdateThreadMutex, __func__);
         // Tested under the mutex: a stop request signalled before this
         // thread waits is not lost.
-        if (sub_display_destroyThread) {
-            unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
-            break;
-        }
+        if (sub_display_destroyThread) break;
         int index;
         if (getBufferState(0) == BUFFER_FILLED) {
             index = 0;
@@ -337,13 +317,12 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
             } else if (ret == EPERM) {
                 ALOGE("The mutex was not owned by the current thread at the time of the call.\n");
             }
-            unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
             continue;
         }
         // Claimed before the mutex is released: the drawer chooses its buffer
         // under the same mutex and never takes this one now.
         setBufferState(index, BUFFER_CONSUMING);
-        unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+        lock.unlock();
 
         ALOGI("FB%d is being consumed.", index);
         PaletteBuffer& buffer = palette_buffer[index];
@@ -411,12 +390,11 @@ Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
     }
 
     // Choose a buffer and claim it in one step against the frame thread.
-    lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+    MutexLock lock(&mSubDisplayUpdateThreadMutex, __func__);
     if (cur_buffer_index > 1) {
         ALOGE("Buffer index is out of bounce!");
         ALOGE("Buffer index is out of bounce!");
         ALOGE("There is no Palette Buffer. Try again later.");
-        unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
         return Status::FAILURE;
     }
     int chosen = -1;
@@ -435,21 +413,20 @@ Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
     }
     if (chosen < 0) {
         ALOGE("There is no Writable Buffer. Try again later.");
-        unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
         return Status::FAILURE;
     }
     uint8_t index = static_cast<uint8_t>(chosen);
     cur_buffer_index = index;
     setBufferState(index, BUFFER_WRITING);
-    unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+    lock.unlock();
 
     if (count != 0) sub_display_pack(pixels.data(), count, palette_buffer[index].data);
 
-    lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+    lock.lock();
     setBufferState(index, BUFFER_FILLED);
     cur_buffer_index = index;
     pthread_cond_signal(&mSubDisplayUpdateThreadCond);
-    unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
+    lock.unlock();
 
     ALOGI("Draw Sub DISPLAY --");
     return Status::SUCCESS;
@@ -462,11 +439,12 @@ int32_t Twinel::initSubDisplay(Twinel* hal, hid_display_report_info info) {
     ALOGI("initSubDisplay ++ ");
 
     local_tw = hal;
-    lockMutex(&mSubDisplayMutex, __func__);
-    sub_screen_info.x = info.x;
-    sub_screen_info.y = info.y;
-    sub_screen_info.format = info.format;
-    unlockMutex(&mSubDisplayMutex, __func__);
+    {
+        MutexLock lock(&mSubDisplayMutex, __func__);
+        sub_screen_info.x = info.x;
+        sub_screen_info.y = info.y;
+        sub_screen_info.format = info.format;
+    }
 
     sub_display_destroyThread = false;
     ALOGI("initSubDisplay : sub_display_destroyThread = %d", sub_display_destroyThread.load());

@@ -19,6 +19,7 @@
 
 #include "Twinel.h"
 #include "hid_display.h"
+#include "mutex_lock.h"
 
 namespace vendor {
 namespace zyr {
@@ -63,15 +64,12 @@ static const char* lastComponent(const char* path) {
 }
 
 std::string Twinel::serialPath() {
-    pthread_mutex_lock(&usbAutoSuspendMutex);
-    std::string path = mSerialPath;
-    pthread_mutex_unlock(&usbAutoSuspendMutex);
-    return path;
+    MutexLock lock(&usbAutoSuspendMutex, __func__);
+    return mSerialPath;
 }
 
 int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
-    int ret = pthread_mutex_lock(&usbAutoSuspendMutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_lock() : %s\n", __func__);
+    MutexLock lock(&usbAutoSuspendMutex, __func__);
     // Logged under the lock: the count is shared with other threads.
     ALOGD("%s: suspend:%d vote:%d disableVote:%d", __func__, suspend, vote,
           mUsbAutoSuspendDisableVote);
@@ -113,9 +111,6 @@ int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
             result = static_cast<int32_t>(n);
         }
     }
-
-    ret = pthread_mutex_unlock(&usbAutoSuspendMutex);
-    if (ret != 0) ALOGE("Error at pthread_mutex_unlock() : %s\n", __func__);
     return result;
 }
 
@@ -325,10 +320,12 @@ void* Twinel::usbNotifyThread(void* arg) {
                 if ((ev->mask & IN_CREATE) && !hal->mSerialAttached) {
                     if (isAccessoryNode(TTY_VID_PATH, TTY_PID_PATH, name)) {
                         ALOGD("========== %s create", name);
-                        pthread_mutex_lock(&usbAutoSuspendMutex);
-                        snprintf(hal->mSerialPath, sizeof(hal->mSerialPath), DEV_PATH "/%s", name);
-                        hal->mUsbAutoSuspendDisableVote = 0;
-                        pthread_mutex_unlock(&usbAutoSuspendMutex);
+                        {
+                            MutexLock lock(&usbAutoSuspendMutex, __func__);
+                            snprintf(hal->mSerialPath, sizeof(hal->mSerialPath), DEV_PATH "/%s",
+                                     name);
+                            hal->mUsbAutoSuspendDisableVote = 0;
+                        }
                         hal->usbAutoSuspend(true, false);
                         hal->serialDeviceAdded();
                     }
@@ -336,28 +333,27 @@ void* Twinel::usbNotifyThread(void* arg) {
                            strcmp(name, lastComponent(hal->mSerialPath)) == 0) {
                     ALOGD("========== %s delete", name);
                     hal->serialDeviceRemoved();
-                    pthread_mutex_lock(&usbAutoSuspendMutex);
+                    MutexLock lock(&usbAutoSuspendMutex, __func__);
                     hal->mSerialPath[0] = '\0';
-                    pthread_mutex_unlock(&usbAutoSuspendMutex);
                 }
             } else if (strncmp(name, HID_NODE_PREFIX, 6) == 0) {
                 ALOGD("%s: mHidDisplayAttached:%d", __func__, hal->mHidDisplayAttached.load());
                 if ((ev->mask & IN_CREATE) && !hal->mHidDisplayAttached) {
                     if (isAccessoryNode(HIDRAW_VID_PATH, HIDRAW_PID_PATH, name)) {
                         ALOGD("========== %s create", name);
-                        pthread_mutex_lock(&hid_display_mutex);
-                        snprintf(hal->mHidDisplayPath, sizeof(hal->mHidDisplayPath), DEV_PATH "/%s",
-                                 name);
-                        pthread_mutex_unlock(&hid_display_mutex);
+                        {
+                            MutexLock lock(&hid_display_mutex, __func__);
+                            snprintf(hal->mHidDisplayPath, sizeof(hal->mHidDisplayPath),
+                                     DEV_PATH "/%s", name);
+                        }
                         hal->hidDisplayDeviceAdded();
                     }
                 } else if ((ev->mask & IN_DELETE) && hal->mHidDisplayAttached &&
                            strcmp(name, lastComponent(hal->mHidDisplayPath)) == 0) {
                     ALOGD("========== %s delete", name);
                     hal->hidDisplayDeviceRemoved();
-                    pthread_mutex_lock(&hid_display_mutex);
+                    MutexLock lock(&hid_display_mutex, __func__);
                     hal->mHidDisplayPath[0] = '\0';
-                    pthread_mutex_unlock(&hid_display_mutex);
                 }
             }
         }
