@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "at_history.h"
+#include "device_fd.h"
 #include "display.h"
 #include "mutex_lock.h"
 #include "sub_display.h"
@@ -43,18 +44,20 @@ namespace {
 
 // SIGUSR1 only pokes this eventfd; the teardown itself (joining threads,
 // logging) runs on an ordinary thread, where it is safe.
-int sSignalFd = -1;
+// Set once the thread runs; lives as long as the process.
+unique_fd sSignalFd;
 pthread_t sSignalThread;
 std::once_flag sSignalOnce;
 
 constexpr uint64_t kSignalTeardown = 1;
 constexpr uint64_t kSignalStop = 1ull << 32;
 
-void* signalThread(void*) {
+void* signalThread(void* arg) {
     pthread_setname_np(pthread_self(), "tw-signal");
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     for (;;) {
         uint64_t value = 0;
-        ssize_t n = read(sSignalFd, &value, sizeof(value));
+        ssize_t n = read(fd, &value, sizeof(value));
         if (n < 0 && errno == EINTR) continue;
         if (n != sizeof(value)) {
             ALOGE("signal thread: failed to read: %s", strerror(errno));
@@ -76,18 +79,18 @@ void stopSignalThread() {
 }
 
 void startSignalThread() {
-    sSignalFd = eventfd(0, EFD_CLOEXEC);
-    if (sSignalFd < 0) {
+    unique_fd fd(eventfd(0, EFD_CLOEXEC));
+    if (!fd.ok()) {
         ALOGE("failed to create signal eventfd: %s", strerror(errno));
         return;
     }
-    int ret = pthread_create(&sSignalThread, nullptr, signalThread, nullptr);
+    int ret = pthread_create(&sSignalThread, nullptr, signalThread,
+                             reinterpret_cast<void*>(static_cast<intptr_t>(fd.get())));
     if (ret != 0) {
         ALOGE("Failed to create signal pthread: %s", strerror(ret));
-        close(sSignalFd);
-        sSignalFd = -1;
         return;
     }
+    sSignalFd = std::move(fd);
     atexit(stopSignalThread);
 }
 
@@ -115,7 +118,7 @@ Twinel::Twinel()
       mHidDisplayAttached(false),
       mSubDisplayUpdateThread(),
       mSubDisplayMutex(PTHREAD_MUTEX_INITIALIZER),
-      mUsbNotifyWakeFd(-1),
+      mUsbNotifyWakeFd(),
       mUsbThreadStarted(false),
       mUsbNotifyThreadStarted(false),
       mSerialLogThreadStarted(false) {
@@ -137,8 +140,9 @@ Twinel::Twinel()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGUSR1, &sa, nullptr);
 
-    mUsbNotifyWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (mUsbNotifyWakeFd < 0) ALOGE("failed to create wake eventfd: %s", strerror(errno));
+    unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.ok()) ALOGE("failed to create wake eventfd: %s", strerror(errno));
+    mUsbNotifyWakeFd = std::move(wake);
 
     int ret = pthread_create(&mUsbNotifyThread, nullptr, usbNotifyThread, this);
     if (ret != 0) {
@@ -187,8 +191,8 @@ bool Twinel::isReadable(const std::string& path) {
 }
 
 // Opens `path` for output as fopen(path, "w") does.
-static int openForWrite(const std::string& path) {
-    return twdevice::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+static DeviceFd openForWrite(const std::string& path) {
+    return DeviceFd(twdevice::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
 static void writeAll(int fd, const std::string& text) {
@@ -211,24 +215,22 @@ int32_t Twinel::writeInt32(const std::string& path, int32_t value) {
         return -4;
     }
     ALOGD("Writing %d to %s", value, path.c_str());
-    int fd = openForWrite(path);
-    if (fd < 0) {
+    DeviceFd fd = openForWrite(path);
+    if (!fd.ok()) {
         ALOGE("Cannot open path: %s", path.c_str());
         return -3;
     }
     writeAll(fd, std::to_string(value));
-    close(fd);
     return 0;
 }
 
 static bool writeText(const std::string& path, const std::string& text) {
-    int fd = openForWrite(path);
-    if (fd < 0) {
+    DeviceFd fd = openForWrite(path);
+    if (!fd.ok()) {
         ALOGE("Cannot open path: %s", path.c_str());
         return false;
     }
     writeAll(fd, text);
-    close(fd);
     return true;
 }
 
@@ -251,8 +253,8 @@ int32_t Twinel::readString(const std::string& path, std::string& text) {
         ALOGE("Cannot Read file : %s", path.c_str());
         return -4;
     }
-    int fd = twdevice::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    DeviceFd fd(twdevice::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) {
         ALOGE("Cannot open path : %s", path.c_str());
         return -3;
     }
@@ -264,7 +266,6 @@ int32_t Twinel::readString(const std::string& path, std::string& text) {
         text.push_back(c);
     }
     ALOGD("readString : %s", text.c_str());
-    close(fd);
     return 0;
 }
 

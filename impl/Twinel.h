@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "device_fd.h"
+
 namespace vendor {
 namespace zyr {
 namespace hardware {
@@ -222,7 +224,7 @@ struct Twinel : public V1_1::ITwinel {
     // Host-side additions after the original members: an eventfd that wakes
     // the notify thread when it is asked to stop, and which threads of this
     // object were started (so a stop joins exactly those).
-    int mUsbNotifyWakeFd;
+    unique_fd mUsbNotifyWakeFd;
     std::atomic<bool> mUsbThreadStarted;
     std::atomic<bool> mUsbNotifyThreadStarted;
     std::atomic<bool> mSerialLogThreadStarted;

@@ -16,6 +16,7 @@
 #include <twdevice/device.h>
 
 #include "Twinel.h"
+#include "device_fd.h"
 
 namespace vendor {
 namespace zyr {
@@ -137,21 +138,18 @@ static Status getDFUFile(Twinel* hal, const std::string& path, const char* versi
 
     namePart(version, '-', model);
 
-    DIR* dir = twdevice::opendir(path.c_str());
+    UniqueDir dir(twdevice::opendir(path.c_str()));
     if (dir == nullptr) {
         ALOGD("DIR open fail");
         return Status::FAILURE;
     }
 
     struct dirent* entry;
-    while ((entry = readdir(dir)) != nullptr) {
+    while ((entry = readdir(dir.get())) != nullptr) {
         const char* name = entry->d_name;
         if (!isImageName(name)) continue;
-        if (strlen(name) >= DFU_NAME_SIZE) {
-            closedir(dir);
-            return Status::FAILURE;
-        }
-        if (!isRegularFile(dir, name)) continue;
+        if (strlen(name) >= DFU_NAME_SIZE) return Status::FAILURE;
+        if (!isRegularFile(dir.get(), name)) continue;
         namePart(name, '-', entryModel);
         if (strcmp(entryModel, model) != 0) {
             ALOGE("%s: TW: %s LOCAL: %s, firmware mismatch", __func__, version, name);
@@ -171,7 +169,7 @@ static Status getDFUFile(Twinel* hal, const std::string& path, const char* versi
             ALOGD("%s: %s change selected", __func__, name);
         }
     }
-    closedir(dir);
+    dir.reset();
 
     if (selected[0] == '\0' && mismatched) {
         ALOGE("%s: There is no matching firmware", __func__);

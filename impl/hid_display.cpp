@@ -53,25 +53,21 @@ pthread_mutex_t hid_display_mutex = PTHREAD_MUTEX_INITIALIZER;
 static_assert(sizeof(hid_display_report_info) == 7, "info report is 7 bytes");
 static_assert(sizeof(hid_display_report_config) == 3, "config report is 3 bytes");
 
-// Opens the hidraw node; logs and returns -1 on failure. Called with
-// hid_display_mutex held (mHidDisplayPath is written under it).
-static int hidOpen(const char* path, int flags, const char* func) {
-    int fd = twdevice::open(path, flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        ALOGE("%s: failed to open \"%s\": %s", func, path, strerror(errno));
-        return -1;
-    }
+// Opens the hidraw node; logs a failure. Called with hid_display_mutex held
+// (mHidDisplayPath is written under it).
+static DeviceFd hidOpen(const char* path, int flags, const char* func) {
+    DeviceFd fd(twdevice::open(path, flags | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.ok()) ALOGE("%s: failed to open \"%s\": %s", func, path, strerror(errno));
     return fd;
 }
 
 int32_t Twinel::hidDisplayGetInfo(hid_display_report_info* info) {
     MutexLock lock(&hid_display_mutex, __func__);
-    int fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
-    if (fd < 0) return -1;
+    DeviceFd fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
+    if (!fd.ok()) return -1;
     info->id = HID_REPORT_ID_INFO;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*info)), info);
     if (ret < 0) ALOGE("%s: failed to get info: %s", __func__, strerror(errno));
-    twdevice::close(fd);
     return ret;
 }
 
@@ -83,22 +79,20 @@ int32_t Twinel::hidDisplaySetConfig(bool flag0, bool displayOn, uint8_t brightne
     config.brightness = brightness;
 
     MutexLock lock(&hid_display_mutex, __func__);
-    int fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
-    if (fd < 0) return -1;
+    DeviceFd fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
+    if (!fd.ok()) return -1;
     int ret = twdevice::ioctl(fd, HIDIOCSFEATURE(sizeof(config)), &config);
     if (ret < 0) ALOGE("%s: failed to set config: %s", __func__, strerror(errno));
-    twdevice::close(fd);
     return ret;
 }
 
 int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
     MutexLock lock(&hid_display_mutex, __func__);
-    int fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
-    if (fd < 0) return -1;
+    DeviceFd fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);
+    if (!fd.ok()) return -1;
     config->id = HID_REPORT_ID_CONFIG;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*config)), config);
     if (ret < 0) ALOGE("%s: failed to get config: %s", __func__, strerror(errno));
-    twdevice::close(fd);
     return ret;
 }
 
@@ -110,8 +104,8 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
     uint8_t report[HID_PALETTE_REPORT_SIZE] = {};
 
     MutexLock lock(&hid_display_mutex, __func__);
-    int fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
-    if (fd < 0) return -1;
+    DeviceFd fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
+    if (!fd.ok()) return -1;
 
     report[0] = HID_REPORT_ID_PALETTE;
     uint32_t reportOffset = offset;
@@ -149,7 +143,6 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
         data += n;
     } while (remaining > 0);
 
-    twdevice::close(fd);
     return result;
 }
 

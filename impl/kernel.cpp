@@ -276,24 +276,20 @@ static void runWorker(LpwgWorker* self) {
     pthread_sigmask(SIG_BLOCK, &usr1, &waitMask);
     sigdelset(&waitMask, SIGUSR1);
 
-    uevent_data data;
-    data.fd = uevent_open_socket(UEVENT_SOCKET_RCVBUF, true);
-    if (data.fd < 0) {
+    unique_fd uevents(uevent_open_socket(UEVENT_SOCKET_RCVBUF, true));
+    if (!uevents.ok()) {
         ALOGE("uevent_init: uevent_open_socket failed\n");
         return;
     }
-    data.owner = self->owner;
 
-    if (fcntl(data.fd, F_SETFL, O_NONBLOCK) < 0) {
+    if (fcntl(uevents, F_SETFL, O_NONBLOCK) < 0) {
         ALOGE("fcntl failed\n");
-        close(data.fd);
         return;
     }
 
-    int epfd = epoll_create(UEVENT_EPOLL_EVENTS);
-    if (epfd < 0) {
+    unique_fd epfd(epoll_create(UEVENT_EPOLL_EVENTS));
+    if (!epfd.ok()) {
         ALOGE("epoll_create failed; errno=%d", errno);
-        close(data.fd);
         return;
     }
 
@@ -301,12 +297,14 @@ static void runWorker(LpwgWorker* self) {
     memset(&ev, 0, sizeof(ev));
     ev.events = EPOLLIN;
     ev.data.ptr = reinterpret_cast<void*>(uevent_event);
-    if (epoll_ctl(epfd, EPOLL_CTL_ADD, data.fd, &ev) < 0) {
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, uevents, &ev) < 0) {
         ALOGE("epoll_ctl failed; errno=%d", errno);
-        close(data.fd);
-        close(epfd);
         return;
     }
+
+    uevent_data data;
+    data.fd = uevents.get();
+    data.owner = self->owner;
 
     struct epoll_event events[UEVENT_EPOLL_EVENTS];
     for (;;) {
@@ -328,8 +326,6 @@ static void runWorker(LpwgWorker* self) {
     }
 
     ALOGI("exiting worker thread");
-    close(data.fd);
-    close(epfd);
 }
 
 sp<ITwinelLpwgCallback> Twinel::lpwgCallback(sp<LpwgCallback_1_1>* callback11) {
@@ -571,10 +567,10 @@ Return<Status> Twinel::getTestResults() {
     // O_NONBLOCK: a FIFO put in the report's place must not hang the call.
     // O_NOFOLLOW: a link put there must not lead the append, and the mode
     // below, to another file.
-    int fd = twdevice::open(SELF_TEST_FILE,
-                            O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
-                            0644);
-    if (fd < 0) {
+    DeviceFd fd(twdevice::open(SELF_TEST_FILE,
+                               O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
+                               0644));
+    if (!fd.ok()) {
         int err = errno;
         ALOGE("Cannot open path: %s", SELF_TEST_FILE);
         ALOGE("%s: %s", __func__, strerror(err));
@@ -591,7 +587,6 @@ Return<Status> Twinel::getTestResults() {
         } else {
             result = Status::SUCCESS;
         }
-        close(fd);
     }
     free(resp);
     return result;

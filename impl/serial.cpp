@@ -27,6 +27,7 @@
 
 #include "Twinel.h"
 #include "at_history.h"
+#include "device_fd.h"
 #include "display.h"
 #include "mutex_lock.h"
 
@@ -72,7 +73,7 @@ static const char* AtCmdTimeoutException[] = {
 static struct pollfd fds[2] = {{-1, POLLIN, 0}, {-1, 0, 0}};
 static int32_t nfds = 0;
 // Wakes the capture thread when capture is switched off.
-static int serialLogWakeFd = -1;
+static unique_fd serialLogWakeFd;
 static std::once_flag serialLogWakeOnce;
 
 static int64_t nowUs() {
@@ -168,8 +169,8 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     }
 
     std::string path = serialPath();
-    int fd = twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    DeviceFd fd(twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!fd.ok()) {
         int err = errno;
         ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(err));
         return exchange.finish(-1, err);
@@ -188,7 +189,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     int64_t lineDeadline = 0;
     int64_t exchangeDeadline = 0;
 
-    discardStaleLines(this, fd);
+    discardStaleLines(this, fd.get());
     ssize_t written = write(fd, cmd, cmdLen);
     if (written < 0) {
         err = errno;
@@ -288,7 +289,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     }
 
 cleanup:
-    close(fd);
+    fd.reset();
     // The vote goes back whatever happens next: a recovery that fails
     // leaves the link as it is, and nothing else would ever release it.
     usbAutoSuspend(true, true);
@@ -340,8 +341,8 @@ void Twinel::serialDeviceAdded() {
         MutexLock lock(&serialMutex, __func__);
         if (mSerialAttached) return;
         std::string path = serialPath();
-        int fd = twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
+        DeviceFd fd(twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!fd.ok()) {
             ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
             return;
         }
@@ -353,7 +354,7 @@ void Twinel::serialDeviceAdded() {
         tio.c_lflag = ICANON;
         tio.c_line = 0;
         tcsetattr(fd, TCSANOW, &tio);
-        close(fd);
+        fd.reset();
         mSerialAttached = true;
     }
 
@@ -420,8 +421,9 @@ int32_t Twinel::serialLogEnable(bool enable) {
     if (mSerialLogEnabled == enable) return 0;
 
     std::call_once(serialLogWakeOnce, [] {
-        serialLogWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (serialLogWakeFd < 0) ALOGE("serialLogEnable: eventfd: %s", strerror(errno));
+        unique_fd fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!fd.ok()) ALOGE("serialLogEnable: eventfd: %s", strerror(errno));
+        serialLogWakeFd = std::move(fd);
     });
 
     if (enable) {
@@ -490,11 +492,14 @@ void* Twinel::serialLogThread(void* arg) {
     while (serialLogWakeFd >= 0 && read(serialLogWakeFd, &stale, sizeof(stale)) > 0) {
     }
 
-    fds[0].fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (fds[0].fd < 0) {
+    // The descriptors behind the poll entries, which only name them.
+    unique_fd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    DeviceFd capture;
+    if (!watch.ok()) {
         ALOGE("%s: failed to init inotify: %s", __func__, strerror(errno));
         return nullptr;
     }
+    fds[0].fd = watch.get();
     fds[0].events = POLLIN;
     nfds = 1;
     if (twdevice::inotifyAddWatch(fds[0].fd, WAKE_LOCK_PATH, IN_MODIFY) < 0) {
@@ -505,14 +510,14 @@ void* Twinel::serialLogThread(void* arg) {
     for (;;) {
         // Follow the display state.
         {
-            int wl = twdevice::open(WAKE_LOCK_PATH, O_RDONLY | O_CLOEXEC);
-            if (wl < 0) {
+            DeviceFd wl(twdevice::open(WAKE_LOCK_PATH, O_RDONLY | O_CLOEXEC));
+            if (!wl.ok()) {
                 ALOGE("%s: failed to open wake_lock: %s", __func__, strerror(errno));
                 goto exit;
             }
             ssize_t n = read(wl, buf, SERIAL_BUF_SIZE - 1);
             int readErr = errno;
-            close(wl);
+            wl.reset();
             if (n < 0) {
                 ALOGE("%s: failed to read wake_lock: %s", __func__, strerror(readErr));
                 goto exit;
@@ -527,7 +532,7 @@ void* Twinel::serialLogThread(void* arg) {
                 ALOGE("%s: failed to clear DTR: %s", __func__, strerror(errno));
                 goto exit;
             }
-            close(fds[1].fd);
+            capture.reset();
             fds[1].fd = -1;
             fds[1].events = 0;
             nfds--;
@@ -536,9 +541,10 @@ void* Twinel::serialLogThread(void* arg) {
             if (strcmp(value, "0") != 0) {
                 ALOGI("%s: resume", __func__);
                 std::string path = hal->serialPath();
-                fds[1].fd =
-                        twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-                if (fds[1].fd < 0) {
+                capture.reset(
+                        twdevice::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+                fds[1].fd = capture.get();
+                if (!capture.ok()) {
                     ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
                     goto exit;
                 }
@@ -614,16 +620,12 @@ void* Twinel::serialLogThread(void* arg) {
 
 exit:
     while (nfds >= 1) {
-        if (fds[nfds - 1].fd >= 0) close(fds[nfds - 1].fd);
         fds[nfds - 1].fd = -1;
         nfds--;
     }
-    // The capture descriptor may be open while the watch entry is not.
-    if (fds[1].fd >= 0) {
-        close(fds[1].fd);
-        fds[1].fd = -1;
-    }
+    fds[1].fd = -1;
     fds[1].events = 0;
+    // The owners close both descriptors when the thread returns.
     ALOGD("%s: exiting", __func__);
     return nullptr;
 }

@@ -95,10 +95,10 @@ int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
     if (doWrite) {
         char path[4096];
         snprintf(path, sizeof(path), AUTOSUSPEND_PATH, lastComponent(mSerialPath));
-        int fd = twdevice::open(path, O_WRONLY | O_CLOEXEC);
-        if (fd < 0) {
+        DeviceFd fd(twdevice::open(path, O_WRONLY | O_CLOEXEC));
+        if (!fd.ok()) {
             ALOGE("%s: failed to open control: %s", __func__, strerror(errno));
-            result = fd;
+            result = fd.get();
         } else {
             const char* word = suspend ? "auto" : "on";
             ssize_t n = write(fd, word, strlen(word));
@@ -107,7 +107,6 @@ int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
             } else {
                 ALOGD("%s: %s", __func__, word);
             }
-            close(fd);
             result = static_cast<int32_t>(n);
         }
     }
@@ -116,14 +115,13 @@ int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
 
 // Writes "Y" to a node of the accessory driver.
 static int32_t writeYes(const char* path, const char* func) {
-    int fd = twdevice::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    DeviceFd fd(twdevice::open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd.ok()) {
         ALOGE("%s: failed to open mode: %s", func, strerror(errno));
-        return fd;
+        return fd.get();
     }
     ssize_t n = write(fd, "Y", 1);
     if (n < 0) ALOGE("%s: failed to write mode: %s", func, strerror(errno));
-    close(fd);
     return static_cast<int32_t>(n);
 }
 
@@ -227,14 +225,16 @@ void* Twinel::usbThread(void* arg) {
 
 // Reads the USB id in a sysfs file; false when it cannot be read.
 static bool readId(const char* path, unsigned long* id) {
-    int fd = twdevice::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    DeviceFd fd(twdevice::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) {
         ALOGE("%s: failed to open \"%s\": %s", "usbNotifyThread", path, strerror(errno));
         return false;
     }
     char buf[1024];
     ssize_t n = read(fd, buf, sizeof(buf) - 1);
-    close(fd);
+    int readErr = errno;
+    fd.reset();
+    errno = readErr;
     if (n < 0) {
         ALOGE("%s: failed to read \"%s\": %s", "usbNotifyThread", path, strerror(errno));
         return false;
@@ -277,20 +277,18 @@ void* Twinel::usbNotifyThread(void* arg) {
     alignas(struct inotify_event) char buf[INOTIFY_BUF_SIZE];
 
     ALOGD("%s: creating", __func__);
-    int fd = inotify_init1(IN_CLOEXEC);
-    if (fd < 0) {
+    unique_fd fd(inotify_init1(IN_CLOEXEC));
+    if (!fd.ok()) {
         ALOGE("%s: failed to init inotify: %s", __func__, strerror(errno));
         ALOGD("%s: exiting", __func__);
         return nullptr;
     }
-    hal->mInotifyFd = fd;
     if (twdevice::inotifyAddWatch(fd, DEV_PATH, IN_CREATE | IN_DELETE) < 0) {
         ALOGE("%s: failed to add watch: %s", __func__, strerror(errno));
-        close(fd);
-        hal->mInotifyFd = -1;
         ALOGD("%s: exiting", __func__);
         return nullptr;
     }
+    hal->mInotifyFd = fd.get();
 
     // Nodes that are already there when the service starts.
     ssize_t len = 0;
@@ -361,7 +359,7 @@ void* Twinel::usbNotifyThread(void* arg) {
         // Wait for the next batch, or for a stop request.
         bool stop = destroyThread;
         while (!stop) {
-            struct pollfd pfds[2] = {{fd, POLLIN, 0}, {hal->mUsbNotifyWakeFd, POLLIN, 0}};
+            struct pollfd pfds[2] = {{fd, POLLIN, 0}, {hal->mUsbNotifyWakeFd.get(), POLLIN, 0}};
             int n = poll(pfds, hal->mUsbNotifyWakeFd >= 0 ? 2 : 1, -1);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
@@ -394,8 +392,8 @@ void* Twinel::usbNotifyThread(void* arg) {
         }
     }
 
-    close(fd);
     hal->mInotifyFd = -1;
+    fd.reset();
     ALOGD("%s: exiting", __func__);
     return nullptr;
 }
