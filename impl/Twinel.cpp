@@ -43,8 +43,9 @@ std::atomic<bool> destroyThread{false};
 namespace {
 
 // SIGUSR1 only pokes this eventfd; the teardown itself (joining threads,
-// logging) runs on an ordinary thread, where it is safe.
-// Set once the thread runs; lives as long as the process.
+// logging) runs on an ordinary thread, where it is safe. Both are set once,
+// by the first constructor (under sSignalOnce), and fixed from then on; the
+// thread is joined at exit.
 unique_fd sSignalFd;
 pthread_t sSignalThread;
 std::once_flag sSignalOnce;
@@ -305,9 +306,10 @@ std::string displayDump() {
     s += fmt("  tw2_initialized: %d  tw2_enabled: %d  BrightnessThread: %s\n",
              tw2_initialized.load(), tw2_enabled.load(),
              b_created_brightnessThread ? "started" : "not started");
-    // The accessory's text, control characters shown as \xHH.
+    // The accessory's text, control characters shown as \xHH. Read only once
+    // stored: until then a request may be filling it.
     std::string text;
-    for (const char* c = cutout; *c != '\0'; c++) {
+    for (const char* c = store_cutout ? cutout : ""; *c != '\0'; c++) {
         unsigned char u = static_cast<unsigned char>(*c);
         text += u >= 0x20 && u != 0x7f ? std::string(1, *c) : fmt("\\x%02x", u);
     }
@@ -425,8 +427,8 @@ Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& /
     s += "  mSerialAttached: " + std::to_string(mSerialAttached.load()) + "  mSerialPath: \"" +
          serialPath() + "\"\n";
     s += "  mHidDisplayAttached: " + std::to_string(mHidDisplayAttached.load()) +
-         "  mHidDisplayPath: \"" + mHidDisplayPath + "\"\n";
-    s += "  mUsbAutoSuspendDisableVote: " + std::to_string(mUsbAutoSuspendDisableVote) + "\n";
+         "  mHidDisplayPath: \"" + hidDisplayPath() + "\"\n";
+    s += "  mUsbAutoSuspendDisableVote: " + std::to_string(usbAutoSuspendDisableVote()) + "\n";
     s += "  mSerialLogEnabled: " + std::to_string(mSerialLogEnabled.load()) + "\n";
     s += fmt("  AT line wait: %d ms  kAtExchangeLimitMs: %d ms (AtCmdTimeoutException, any)\n",
              kAtLineTimeoutMs, kAtExchangeLimitMs);

@@ -134,6 +134,8 @@ struct Twinel : public V1_1::ITwinel {
     int32_t usbAutoSuspend(bool suspend, bool vote);
     // mSerialPath as it is now, copied under the lock its writer holds.
     std::string serialPath();
+    // mUsbAutoSuspendDisableVote as it is now, read under its lock.
+    int32_t usbAutoSuspendDisableVote();
     int32_t usbReady();
     int32_t usbRecovery();
     static int usbDeviceAdded(const char* devname, void* client_data);
@@ -163,6 +165,8 @@ struct Twinel : public V1_1::ITwinel {
     int32_t hidDisplayGetConfig(hid_display_report_config* config);
     int32_t hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_t* data);
     void hidDisplayDeviceAdded();
+    // mHidDisplayPath as it is now, copied under hid_display_mutex.
+    std::string hidDisplayPath();
     void hidDisplayDeviceRemoved();
 
     // --- Cover display (display.cpp) ---
@@ -179,15 +183,18 @@ struct Twinel : public V1_1::ITwinel {
                                                  const sp<V1_1::ITwinelLpwgCallback>& callback11);
     // Joins the stopped workers that have ended since (under mLpwgMutex).
     void reapLpwgWorkers();
-    // Guards every read and write of mLpwgCallback and mLpwgCallback11.
+    // Guards every read and write of mLpwgCallback and mLpwgCallback11; a
+    // leaf lock, held for the copy only (never across a call to a peer).
     pthread_mutex_t mLpwgCallbackLock = PTHREAD_MUTEX_INITIALIZER;
+    // Under mLpwgCallbackLock; written by setLpwgCallback, read by the uevent
+    // worker through lpwgCallback().
     sp<V1_1::ITwinelLpwgCallback> mLpwgCallback11;
-    // A uevent worker was started and has not been stopped yet (changed
-    // under mLpwgMutex).
+    // A uevent worker was started and has not been stopped yet. Written by
+    // setLpwgCallback under mLpwgMutex; read anywhere without a lock.
     std::atomic<bool> mLpwgThreadStarted{false};
     // The running worker (null when none), and workers asked to stop that
     // were still inside a call to a peer: each is joined once it has ended.
-    // Both under mLpwgMutex.
+    // Both under mLpwgMutex, written by setLpwgCallback only.
     LpwgWorker* mLpwgWorker = nullptr;
     std::vector<LpwgWorker*> mLpwgStoppedWorkers;
 
@@ -198,42 +205,98 @@ struct Twinel : public V1_1::ITwinel {
     SubScreenState getSubDisplayState();
     static void* subDisplayUpdateThread(void* hal);
 
-    // Members, in the order the HAL has always kept them.
+    // Members, in the order the HAL has always kept them. The threads named
+    // below: the binder thread (interface methods and debug(); the service's
+    // pool has one), the USB thread (usbDeviceAdded/Removed), the notify
+    // thread (device-node watch: attach and detach of the serial port and of
+    // the hidraw node), and the capture, brightness, frame and uevent
+    // workers. Locks that are not members are file-scope mutexes:
+    // usbAutoSuspendMutex (usb.cpp), serialMutex (serial.cpp),
+    // hid_display_mutex (hid_display.h), sub_display_thread_mutex
+    // (sub_display.cpp).
+
+    // Under mLpwgCallbackLock; written by setLpwgCallback (cleared by the
+    // destructor), read by the uevent worker through lpwgCallback().
     sp<ITwinelLpwgCallback> mLpwgCallback;
+    // Under mSubDisplayMutex; written by setSubDisplayCallback, told every
+    // state change under the same lock.
     sp<ITwinelSubDisplayCallback> mSubDisplayCallback;
+    // Binder thread only, no lock: written by checkFirmwareVersion, read by
+    // getFirmwareFile and debug().
     char mDfuFilePath[1024];
+    // Under mLpwgMutex: the thread of the worker last started, written by
+    // setLpwgCallback. Workers are joined through their LpwgWorker.
     pthread_t mLpwgThread;
+    // Serialises setLpwgCallback (start, stop and reaping of the uevent
+    // workers); guards mLpwgThread, mLpwgWorker and mLpwgStoppedWorkers.
+    // Taken before mLpwgCallbackLock; never taken by a worker.
     pthread_mutex_t mLpwgMutex;
+    // Fixed once the constructor has started them; each joined once, by
+    // usbThreadJoin, as mUsbThreadStarted and mUsbNotifyThreadStarted tell.
     pthread_t mUsbThread;
     pthread_t mUsbNotifyThread;
+    // Written by the USB thread (accessory attached or gone); read anywhere.
     std::atomic<bool> mUsbAttached;
+    // Under usbAutoSuspendMutex: counted by usbAutoSuspend (any thread),
+    // reset by the notify thread when the serial port comes. Read elsewhere
+    // through usbAutoSuspendDisableVote().
     int32_t mUsbAutoSuspendDisableVote;
+    // Published by the USB thread once its context exists; taken (and
+    // cleaned up) once, by usbThreadJoin.
     std::atomic<struct usb_host_context*> mUsbHost;
+    // Written by the notify thread only: the number of the inotify
+    // descriptor it owns while it runs, -1 otherwise. Not an owner.
     std::atomic<int> mInotifyFd;
+    // Written by serialLogEnable (notify thread) before it sets
+    // mSerialLogThreadStarted; joined once, by whoever clears that flag.
     pthread_t mSerialLogThread;
+    // Under usbAutoSuspendMutex; written by the notify thread only (attach
+    // and detach), which also reads it without the lock. Every other thread
+    // reads it through serialPath().
     char mSerialPath[1024];
+    // Changed under serialMutex by serialDeviceAdded/Removed (notify
+    // thread); read anywhere, and under serialMutex by every AT exchange.
     std::atomic<bool> mSerialAttached;
+    // Changed under serialMutex by serialLogEnable (notify thread); read by
+    // the capture thread without the lock.
     std::atomic<bool> mSerialLogEnabled;
+    // Fixed at construction (both true).
     bool mLogToLogcat;
     bool mLogToKmsg;
+    // Under hid_display_mutex; written by the notify thread only (attach and
+    // detach), which also reads it without the lock. The HID reports read it
+    // under the lock, every other thread through hidDisplayPath().
     char mHidDisplayPath[1024];
+    // Changed under hid_display_mutex by hidDisplayDeviceAdded/Removed
+    // (notify thread); read anywhere.
     std::atomic<bool> mHidDisplayAttached;
+    // The frame thread: created and joined under sub_display_thread_mutex,
+    // by the sub display power sequence and the detach.
     pthread_t mSubDisplayUpdateThread;
+    // Guards mSubDisplayCallback and the sub display's state and panel
+    // description (subScreen_status, sub_screen_info); held while the
+    // callback is told a state (a one-way call).
     pthread_mutex_t mSubDisplayMutex;
 
-    // Host-side additions after the original members: an eventfd that wakes
-    // the notify thread when it is asked to stop, and which threads of this
-    // object were started (so a stop joins exactly those).
+    // Host-side additions after the original members.
+    // Fixed after construction: wakes the notify thread when it is asked to
+    // stop. Closed with the object, which is destroyed after usbThreadJoin.
     unique_fd mUsbNotifyWakeFd;
+    // Which threads of this object were started, so that a stop joins
+    // exactly those, once: set by the constructor (by serialLogEnable for
+    // the capture thread) after the thread was created, cleared with
+    // exchange() by whoever joins it.
     std::atomic<bool> mUsbThreadStarted;
     std::atomic<bool> mUsbNotifyThreadStarted;
     std::atomic<bool> mSerialLogThreadStarted;
 };
 
-// The object last constructed; read by the SIGUSR1 teardown.
+// The object last constructed, under instanceMutex: written by the
+// constructor, read by the SIGUSR1 teardown.
 extern Twinel* instance;
 extern pthread_mutex_t instanceMutex;
-// Asks the device-node watch thread to end.
+// Asks the device-node watch and USB threads to end: set by usbThreadJoin
+// and the SIGUSR1 teardown, cleared by the constructor; read by both threads.
 extern std::atomic<bool> destroyThread;
 
 // Node helper shared with other files (logs its first line at error level).

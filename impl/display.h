@@ -49,14 +49,23 @@ struct sScreenmode {
 };
 
 // ---- module state ----
+// The HAL object the module works for; written by tw2_display_init/deinit
+// (notify thread), read by the colour commands.
 extern std::atomic<Twinel*> tw2_hal;
+// Written by tw2_display_init/deinit (notify thread); read anywhere.
 extern std::atomic<bool> tw2_initialized;
+// Changed under tw2_display_mutex by setPowerStatus and
+// tw2_display_deinit; read anywhere.
 extern std::atomic<bool> tw2_enabled;
 // Live brightness state; guarded by tw2_display_mutex.
 extern ::vendor::zyr::hardware::twinel::V1_0::TwinelStatus tw2_status;
+// Guards tw2_status, the brightness queue and the colour snapshot. Never
+// held across an AT exchange.
 extern pthread_mutex_t tw2_display_mutex;
 // The cutout description as the accessory gave it (one guard byte keeps it
-// terminated whatever the accessory sends).
+// terminated whatever the accessory sends). Written under the module's
+// cutout lock (tw2_display_init, getCoverDisplayCutout) until store_cutout
+// is set; fixed from then on, and read without a lock only then.
 extern char cutout[TW2_RESP_SIZE + 1];
 extern std::atomic<bool> store_cutout;
 
@@ -64,10 +73,16 @@ extern std::atomic<bool> store_cutout;
 extern std::deque<int32_t> br_arr;
 extern int32_t br_offset_count;
 extern pthread_cond_t brightness_cond;
+// The worker: created once by tw2_display_init, joined once by
+// tw2_display_shutdown (both under the module's thread lock);
+// b_created_brightnessThread is read anywhere.
 extern pthread_t mBrightnessThread;
 extern std::atomic<bool> b_created_brightnessThread;
 
-// Colour settings and the snapshot taken at power-off.
+// Colour settings, written and read by the binder thread only (the colour
+// setters, setPowerStatus, debug()); the snapshot taken at power-off
+// (old_*) under tw2_display_mutex, which the binder thread also holds when
+// it compares or copies the current settings.
 extern sPrgb prgb;
 extern sPrgb old_prgb;
 extern sScreentune screentune;

@@ -61,6 +61,11 @@ static DeviceFd hidOpen(const char* path, int flags, const char* func) {
     return fd;
 }
 
+std::string Twinel::hidDisplayPath() {
+    MutexLock lock(&hid_display_mutex, __func__);
+    return mHidDisplayPath;
+}
+
 int32_t Twinel::hidDisplayGetInfo(hid_display_report_info* info) {
     MutexLock lock(&hid_display_mutex, __func__);
     DeviceFd fd = hidOpen(mHidDisplayPath, O_RDONLY, __func__);

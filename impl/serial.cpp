@@ -57,6 +57,8 @@ namespace implementation {
 static pthread_mutex_t serialMutex = PTHREAD_MUTEX_INITIALIZER;
 // Held by sendAtCommand around the exchange that relays to sAtCallback.
 static pthread_mutex_t atCallbackMutex = PTHREAD_MUTEX_INITIALIZER;
+// Under atCallbackMutex: written by sendAtCommand, read by atLineRelay within
+// the exchange that sendAtCommand holds the lock for.
 static sp<ITwinelAtCallback> sAtCallback = nullptr;
 
 // Commands whose reply may take any time.
@@ -69,10 +71,12 @@ static const char* AtCmdTimeoutException[] = {
 };
 
 // Poll entries of the log capture thread: the wake-lock watch, then the
-// capture descriptor on the serial port.
+// capture descriptor on the serial port. Used by the capture thread only (one
+// at a time); the descriptors are owned by the thread.
 static struct pollfd fds[2] = {{-1, POLLIN, 0}, {-1, 0, 0}};
 static int32_t nfds = 0;
-// Wakes the capture thread when capture is switched off.
+// Wakes the capture thread when capture is switched off. Created by the first
+// serialLogEnable (under serialLogWakeOnce), fixed from then on.
 static unique_fd serialLogWakeFd;
 static std::once_flag serialLogWakeOnce;
 
@@ -641,6 +645,7 @@ struct AtHistoryEntry {
     int64_t durationUs;
     int64_t whenUs;
 };
+// The ring and its counters; under sAtHistoryLock.
 std::mutex sAtHistoryLock;
 AtHistoryEntry sAtHistory[kAtHistorySize];
 size_t sAtHistoryNext = 0;

@@ -45,6 +45,8 @@ struct PaletteBuffer {
     uint16_t size;      // bytes sent per frame
 };
 
+// A buffer's data belongs to whoever moved it into BUFFER_WRITING (the
+// drawer) or BUFFER_CONSUMING (the frame thread), until it moves it on.
 extern PaletteBuffer palette_buffer[2];
 // The buffer drawSubDisplay filled last; under mSubDisplayUpdateThreadMutex.
 extern uint8_t cur_buffer_index;
@@ -52,15 +54,18 @@ extern uint8_t cur_buffer_index;
 // drawer while it chooses and claims one; taken before a buffer's own lock.
 extern pthread_mutex_t mSubDisplayUpdateThreadMutex;
 extern pthread_cond_t mSubDisplayUpdateThreadCond;
-// Stop request for the frame thread.
+// Stop request for the frame thread; set by whoever stops it, cleared under
+// sub_display_thread_mutex before it starts.
 extern std::atomic<bool> sub_display_destroyThread;
 // Panel description from the info report; under the HAL's mSubDisplayMutex.
 extern ::vendor::zyr::hardware::twinel::V1_0::SubScreenInfo sub_screen_info;
 // Sub display state (SubScreenState); under the HAL's mSubDisplayMutex.
 extern int32_t subScreen_status;
-// The HAL object the frame thread runs on.
+// The HAL object the frame thread runs on; written by initSubDisplay
+// (notify thread), read by the power sequence and the detach.
 extern std::atomic<Twinel*> local_tw;
-// A power sequence is under way; tested and set in one step.
+// A power sequence is under way; tested and set in one step by the
+// sequence that runs, cleared by it when it ends.
 extern std::atomic<bool> power_state_in_progress;
 // The frame thread is running; under mSubDisplayUpdateThreadMutex.
 extern bool updateThreadCreated;

@@ -52,6 +52,7 @@ namespace implementation {
 #define RECOVERY_PATH "/sys/class/twinel/tw2/tw2_recovery"
 
 // USB device name of the attached accessory, as the USB host library gave it.
+// Written and read by the USB thread only.
 static char* usbDeviceName = nullptr;
 // Guards mUsbAutoSuspendDisableVote, the control node write and mSerialPath.
 static pthread_mutex_t usbAutoSuspendMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -66,6 +67,11 @@ static const char* lastComponent(const char* path) {
 std::string Twinel::serialPath() {
     MutexLock lock(&usbAutoSuspendMutex, __func__);
     return mSerialPath;
+}
+
+int32_t Twinel::usbAutoSuspendDisableVote() {
+    MutexLock lock(&usbAutoSuspendMutex, __func__);
+    return mUsbAutoSuspendDisableVote;
 }
 
 int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
