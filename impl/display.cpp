@@ -24,6 +24,7 @@
 
 #include "Twinel.h"
 #include "mutex_lock.h"
+#include "nodes.h"
 
 namespace vendor {
 namespace zyr {
@@ -33,8 +34,6 @@ namespace V1_1 {
 namespace implementation {
 
 using ::vendor::zyr::hardware::accessory::V1_1::IAccessory;
-
-#define TW2_PD_PATH "/sys/class/twinel/tw2/tw2_pd"
 
 #define BR_MIN 10
 #define BR_MAX 255
@@ -249,7 +248,7 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
 
         if (trial < HPD_TRIALS) {
             ALOGI("%s:HPD status changed :%s, ret:%d, trial:%d", __func__, buf, ret, trial);
-            writeString(TW2_PD_PATH, powerText(true, uevent));
+            writeString(kTw2PdPath, powerText(true, uevent));
             bool wasOn;
             {
                 MutexLock lock(&tw2_display_mutex, __func__);
@@ -290,7 +289,7 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
     }
 
     usleep(POWER_OFF_SETTLE_US);
-    writeString(TW2_PD_PATH, powerText(false, uevent));
+    writeString(kTw2PdPath, powerText(false, uevent));
     return result;
 }
 

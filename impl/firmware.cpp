@@ -17,6 +17,7 @@
 
 #include "Twinel.h"
 #include "device_fd.h"
+#include "nodes.h"
 
 namespace vendor {
 namespace zyr {
@@ -25,15 +26,9 @@ namespace twinel {
 namespace V1_1 {
 namespace implementation {
 
-#define TW2_PD_PATH "/sys/class/twinel/tw2/tw2_pd"
 #define FW_RESP_SIZE 1024
-#define DFU_DIR "/system_ext/etc/dfu"
 #define DFU_EXTENSION ".dfu"
 #define DFU_NAME_SIZE 1024
-
-// Node through which the GPIO-keys driver takes firmware upgrade requests.
-static const std::string firmwareWritePath =
-        "/sys/devices/platform/soc/soc:gpio_keys/virtual_mcu_firmware_write";
 
 enum FirmwareRequest : int32_t {
     FIRMWARE_CANCEL = 0,
@@ -45,22 +40,23 @@ enum FirmwareRequest : int32_t {
 // Upgrade and download-mode triggers
 
 Return<Status> Twinel::doFirmwareUpgrade() {
-    return writeInt32(firmwareWritePath, FIRMWARE_UPGRADE) == 0 ? Status::SUCCESS : Status::FAILURE;
-}
-
-Status Twinel::doRecoveryUpgrade() {
-    return writeInt32(firmwareWritePath, FIRMWARE_RECOVERY) == 0 ? Status::SUCCESS
+    return writeInt32(kFirmwareWritePath, FIRMWARE_UPGRADE) == 0 ? Status::SUCCESS
                                                                  : Status::FAILURE;
 }
 
+Status Twinel::doRecoveryUpgrade() {
+    return writeInt32(kFirmwareWritePath, FIRMWARE_RECOVERY) == 0 ? Status::SUCCESS
+                                                                  : Status::FAILURE;
+}
+
 Return<Status> Twinel::cancelFirmwareUpgrade() {
-    return writeInt32(firmwareWritePath, FIRMWARE_CANCEL) == 0 ? Status::SUCCESS : Status::FAILURE;
+    return writeInt32(kFirmwareWritePath, FIRMWARE_CANCEL) == 0 ? Status::SUCCESS : Status::FAILURE;
 }
 
 static Status downloadMode(Twinel* hal, const char* cmd, const char* func) {
     // The cover display is switched off before the accessory leaves its
     // normal identity.
-    hal->writeString(TW2_PD_PATH, "0 0");
+    hal->writeString(kTw2PdPath, "0 0");
     char resp[FW_RESP_SIZE];
     memset(resp, 0, sizeof(resp));
     int32_t ret = hal->serialAtCmd(cmd, resp, sizeof(resp), nullptr);
@@ -201,7 +197,7 @@ Return<Status> Twinel::checkFirmwareVersion() {
 
     char selected[DFU_NAME_SIZE];
     memset(selected, 0, sizeof(selected));
-    Status status = getDFUFile(this, DFU_DIR, version, selected);
+    Status status = getDFUFile(this, kDfuDir, version, selected);
     if (status != Status::SUCCESS) return status;
     copyName(mDfuFilePath, sizeof(mDfuFilePath), selected);
 

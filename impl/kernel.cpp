@@ -40,6 +40,7 @@
 
 #include "Twinel.h"
 #include "mutex_lock.h"
+#include "nodes.h"
 
 namespace vendor {
 namespace zyr {
@@ -54,9 +55,6 @@ using LpwgCallback_1_1 = ::vendor::zyr::hardware::twinel::V1_1::ITwinelLpwgCallb
 using LpwgEventStatus_1_0 = ::vendor::zyr::hardware::twinel::V1_0::LpwgEventStatus;
 using LpwgEventStatus_1_1 = ::vendor::zyr::hardware::twinel::V1_1::LpwgEventStatus;
 
-#define AES_MODE_NODE "/sys/module/usbhid/parameters/aes_mode"
-#define TW_UPDATE_STATE_NODE "/sys/devices/virtual/input/zyr_touch/tw_update_state"
-#define SELF_TEST_FILE "/data/vendor/touch/touch_module_self_test.txt"
 #define SUBSYSTEM_KEY "SUBSYSTEM=ZYR_TW2"
 #define GESTURE_KEY "TOUCH_GESTURE_WAKEUP="
 
@@ -223,7 +221,7 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
                 ALOGE("status = %d", static_cast<int>(st));
                 // The USB HID driver counts its modes differently: 0 is the
                 // cover screen alone.
-                if (st == Status::SUCCESS) writeNode(AES_MODE_NODE, toFirst ? "0" : "2");
+                if (st == Status::SUCCESS) writeNode(kAesModePath, toFirst ? "0" : "2");
                 break;
             }
             case LpwgEventStatus_1_1::TW_UPDATE_STATE: {
@@ -567,16 +565,16 @@ Return<Status> Twinel::getTestResults() {
     // O_NONBLOCK: a FIFO put in the report's place must not hang the call.
     // O_NOFOLLOW: a link put there must not lead the append, and the mode
     // below, to another file.
-    DeviceFd fd(twdevice::open(SELF_TEST_FILE,
+    DeviceFd fd(twdevice::open(kSelfTestFile,
                                O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
                                0644));
     if (!fd.ok()) {
         int err = errno;
-        ALOGE("Cannot open path: %s", SELF_TEST_FILE);
+        ALOGE("Cannot open path: %s", kSelfTestFile);
         ALOGE("%s: %s", __func__, strerror(err));
         result = Status::FAILURE;
     } else {
-        ALOGI("can open path: %s", SELF_TEST_FILE);
+        ALOGI("can open path: %s", kSelfTestFile);
         appendAll(fd, resp, strlen(resp));
         // On the descriptor: the file written is the file whose mode is set.
         if (fchmod(fd, 0644) < 0) {
@@ -651,7 +649,7 @@ Return<Status> Twinel::manageAesMode(uint32_t mode) {
     if (mode == 1) {
         // Pen on the cover screen: the accessory first, then the phone.
         atStatus = statusOf(setAesMode(1));
-        writeInt32(AES_MODE_NODE, 0);
+        writeInt32(kAesModePath, 0);
         lpwg = ILpwg::tryGetService("default", false);
         if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 2);
     } else {
@@ -659,7 +657,7 @@ Return<Status> Twinel::manageAesMode(uint32_t mode) {
         lpwg = ILpwg::tryGetService("default", false);
         if (lpwg != nullptr) nodeError = lpwgSetAesMode(lpwg, 0);
         atStatus = statusOf(setAesMode(2));
-        writeInt32(AES_MODE_NODE, 2);
+        writeInt32(kAesModePath, 2);
     }
     ALOGD("%s : ATCMD_Status : %d, sysNodeError : %d\n", "manageAesMode",
           static_cast<int>(atStatus), nodeError);
@@ -670,7 +668,7 @@ Return<Status> Twinel::manageAesMode(uint32_t mode) {
 Return<Status> Twinel::tw_update_state() {
     Status atStatus = Status::FAILURE;
     std::string text;
-    int32_t nodeError = readString(TW_UPDATE_STATE_NODE, text);
+    int32_t nodeError = readString(kTwUpdateStatePath, text);
     if (nodeError == 0) {
         size_t words = 0;
         {

@@ -30,6 +30,7 @@
 #include "device_fd.h"
 #include "display.h"
 #include "mutex_lock.h"
+#include "nodes.h"
 
 namespace vendor {
 namespace zyr {
@@ -43,7 +44,6 @@ namespace implementation {
 // Lines already waiting on the port that an exchange reads away before it
 // writes its command, at most.
 #define MAX_STALE_LINES 256
-#define WAKE_LOCK_PATH "/sys/power/wake_lock"
 #define DISPLAY_WAKE_LOCK "PowerManagerService.Display"
 #define PROP_PRODUCT_DEVICE "ro.product.device"
 #define PROP_CHIP_VENDOR "ro.vendor.zyr.chip.vendor"
@@ -506,7 +506,7 @@ void* Twinel::serialLogThread(void* arg) {
     fds[0].fd = watch.get();
     fds[0].events = POLLIN;
     nfds = 1;
-    if (twdevice::inotifyAddWatch(fds[0].fd, WAKE_LOCK_PATH, IN_MODIFY) < 0) {
+    if (twdevice::inotifyAddWatch(fds[0].fd, kWakeLockPath, IN_MODIFY) < 0) {
         ALOGE("%s: failed to add watch: %s", __func__, strerror(errno));
         goto exit;
     }
@@ -514,7 +514,7 @@ void* Twinel::serialLogThread(void* arg) {
     for (;;) {
         // Follow the display state.
         {
-            DeviceFd wl(twdevice::open(WAKE_LOCK_PATH, O_RDONLY | O_CLOEXEC));
+            DeviceFd wl(twdevice::open(kWakeLockPath, O_RDONLY | O_CLOEXEC));
             if (!wl.ok()) {
                 ALOGE("%s: failed to open wake_lock: %s", __func__, strerror(errno));
                 goto exit;

@@ -20,6 +20,7 @@
 #include "Twinel.h"
 #include "hid_display.h"
 #include "mutex_lock.h"
+#include "nodes.h"
 
 namespace vendor {
 namespace zyr {
@@ -36,20 +37,9 @@ namespace implementation {
 #define DLOAD_ERROR_SERIAL "00000000001B"
 #define USB_STRING_TIMEOUT_MS 200
 
-#define DEV_PATH "/dev"
-#define HIDRAW0_PATH "/dev/hidraw0"
-#define TTYACM0_PATH "/dev/ttyACM0"
 #define SERIAL_NODE_PREFIX "ttyACM"
 #define HID_NODE_PREFIX "hidraw"
 #define INOTIFY_BUF_SIZE 1024
-
-#define TTY_VID_PATH "/sys/class/tty/%s/device/../idVendor"
-#define TTY_PID_PATH "/sys/class/tty/%s/device/../idProduct"
-#define HIDRAW_VID_PATH "/sys/class/hidraw/%s/device/../../idVendor"
-#define HIDRAW_PID_PATH "/sys/class/hidraw/%s/device/../../idProduct"
-#define AUTOSUSPEND_PATH "/sys/class/tty/%s/device/../power/control"
-#define HAL_READY_PATH "/sys/class/twinel/tw2/tw2_hal_ready"
-#define RECOVERY_PATH "/sys/class/twinel/tw2/tw2_recovery"
 
 // USB device name of the attached accessory, as the USB host library gave it.
 // Written and read by the USB thread only.
@@ -100,7 +90,7 @@ int32_t Twinel::usbAutoSuspend(bool suspend, bool vote) {
 
     if (doWrite) {
         char path[4096];
-        snprintf(path, sizeof(path), AUTOSUSPEND_PATH, lastComponent(mSerialPath));
+        snprintf(path, sizeof(path), kAutosuspendFormat, lastComponent(mSerialPath));
         DeviceFd fd(twdevice::open(path, O_WRONLY | O_CLOEXEC));
         if (!fd.ok()) {
             ALOGE("%s: failed to open control: %s", __func__, strerror(errno));
@@ -132,14 +122,14 @@ static int32_t writeYes(const char* path, const char* func) {
 }
 
 int32_t Twinel::usbReady() {
-    return writeYes(HAL_READY_PATH, __func__);
+    return writeYes(kHalReadyPath, __func__);
 }
 
 int32_t Twinel::usbRecovery() {
     ALOGE("!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
     ALOGE("!!!!!!!!!! Twinel Recovery !!!!!!!!!!");
     ALOGE("!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-    return writeYes(RECOVERY_PATH, __func__);
+    return writeYes(kRecoveryPath, __func__);
 }
 
 int Twinel::usbDeviceAdded(const char* devname, void* client_data) {
@@ -289,7 +279,7 @@ void* Twinel::usbNotifyThread(void* arg) {
         ALOGD("%s: exiting", __func__);
         return nullptr;
     }
-    if (twdevice::inotifyAddWatch(fd, DEV_PATH, IN_CREATE | IN_DELETE) < 0) {
+    if (twdevice::inotifyAddWatch(fd, kDevDir, IN_CREATE | IN_DELETE) < 0) {
         ALOGE("%s: failed to add watch: %s", __func__, strerror(errno));
         ALOGD("%s: exiting", __func__);
         return nullptr;
@@ -299,11 +289,11 @@ void* Twinel::usbNotifyThread(void* arg) {
     // Nodes that are already there when the service starts.
     ssize_t len = 0;
     memset(buf, 0, sizeof(buf));
-    if (twdevice::access(HIDRAW0_PATH, F_OK) == 0) {
+    if (twdevice::access(kHidraw0Path, F_OK) == 0) {
         len = addProbeRecord(buf, len, sizeof(buf), "hidraw0");
         ALOGD("%s: access \"%s\" OK", __func__, "hidraw0");
     }
-    if (twdevice::access(TTYACM0_PATH, F_OK) == 0) {
+    if (twdevice::access(kTtyAcm0Path, F_OK) == 0) {
         len = addProbeRecord(buf, len, sizeof(buf), "ttyACM0");
         ALOGD("%s: access \"%s\" OK", __func__, "ttyACM0");
     }
@@ -322,11 +312,11 @@ void* Twinel::usbNotifyThread(void* arg) {
             if (strncmp(name, SERIAL_NODE_PREFIX, 6) == 0) {
                 ALOGD("%s: mSerialAttached:%d", __func__, hal->mSerialAttached.load());
                 if ((ev->mask & IN_CREATE) && !hal->mSerialAttached) {
-                    if (isAccessoryNode(TTY_VID_PATH, TTY_PID_PATH, name)) {
+                    if (isAccessoryNode(kTtyVidFormat, kTtyPidFormat, name)) {
                         ALOGD("========== %s create", name);
                         {
                             MutexLock lock(&usbAutoSuspendMutex, __func__);
-                            snprintf(hal->mSerialPath, sizeof(hal->mSerialPath), DEV_PATH "/%s",
+                            snprintf(hal->mSerialPath, sizeof(hal->mSerialPath), kDevNodeFormat,
                                      name);
                             hal->mUsbAutoSuspendDisableVote = 0;
                         }
@@ -343,12 +333,12 @@ void* Twinel::usbNotifyThread(void* arg) {
             } else if (strncmp(name, HID_NODE_PREFIX, 6) == 0) {
                 ALOGD("%s: mHidDisplayAttached:%d", __func__, hal->mHidDisplayAttached.load());
                 if ((ev->mask & IN_CREATE) && !hal->mHidDisplayAttached) {
-                    if (isAccessoryNode(HIDRAW_VID_PATH, HIDRAW_PID_PATH, name)) {
+                    if (isAccessoryNode(kHidrawVidFormat, kHidrawPidFormat, name)) {
                         ALOGD("========== %s create", name);
                         {
                             MutexLock lock(&hid_display_mutex, __func__);
                             snprintf(hal->mHidDisplayPath, sizeof(hal->mHidDisplayPath),
-                                     DEV_PATH "/%s", name);
+                                     kDevNodeFormat, name);
                         }
                         hal->hidDisplayDeviceAdded();
                     }
