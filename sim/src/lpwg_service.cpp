@@ -27,6 +27,7 @@ struct LpwgService::State {
     mutable std::mutex lock;
     mutable std::condition_variable changed;
     std::vector<uint32_t> modes;
+    std::vector<std::chrono::steady_clock::time_point> times;  // one per mode
     std::atomic<int32_t> nodeError{0};
     std::atomic<bool> dieInSetAesMode{false};
 };
@@ -45,6 +46,7 @@ class LpwgStandIn : public lpwg13::ILpwg {
         {
             std::lock_guard<std::mutex> l(mState->lock);
             mState->modes.push_back(mode);
+            mState->times.push_back(std::chrono::steady_clock::now());
         }
         mState->changed.notify_all();
         int32_t error = mState->nodeError.load();
@@ -113,6 +115,11 @@ std::vector<uint32_t> LpwgService::aesModes() const {
     return mState->modes;
 }
 
+std::vector<std::chrono::steady_clock::time_point> LpwgService::aesModeTimes() const {
+    std::lock_guard<std::mutex> l(mState->lock);
+    return mState->times;
+}
+
 bool LpwgService::waitForAesModes(size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> l(mState->lock);
     return mState->changed.wait_for(l, std::chrono::milliseconds(timeoutMs),
@@ -122,6 +129,7 @@ bool LpwgService::waitForAesModes(size_t count, int timeoutMs) const {
 void LpwgService::clear() {
     std::lock_guard<std::mutex> l(mState->lock);
     mState->modes.clear();
+    mState->times.clear();
 }
 
 }  // namespace twsim

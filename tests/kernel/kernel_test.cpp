@@ -662,7 +662,6 @@ TEST_F(Kernel, AFailedPenSwitchLeavesTheAesNodeAlone) {
     sync();
     EXPECT_EQ(2, LogCapture::count("status = 1", ANDROID_LOG_ERROR));
     EXPECT_TRUE(values(twsim::kAesModeNode).empty());
-    EXPECT_EQ(0, LogCapture::count("to /sys/module/usbhid/parameters/aes_mode"));
     EXPECT_TRUE(mEvents.all().empty());
 }
 
@@ -742,24 +741,19 @@ TEST_F(KernelWithManager, ManageAesModeSetsAllThreePartiesInTheirOrder) {
     EXPECT_EQ(Status::SUCCESS, statusOf(mHal->manageAesMode(1)));
     EXPECT_EQ(std::vector<uint32_t>{2}, lpwg.aesModes());
     ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kAesModeNode, 1, 3000));
-    // Accessory first, then the phone.
-    int at = LogCapture::indexOf("wr: [AT%TCHNOTIFY=SWTICH_AES,1]");
-    int phone = LogCapture::indexOf("lpwg: setAesMode(2)");
-    ASSERT_GE(at, 0);
-    ASSERT_GE(phone, 0);
-    EXPECT_LT(at, phone);
     EXPECT_EQ(1, LogCapture::count("manageAesMode : ATCMD_Status : 0, sysNodeError : -3"));
 
     LogCapture::clear();
     EXPECT_EQ(Status::SUCCESS, statusOf(mHal->manageAesMode(2)));
     EXPECT_EQ((std::vector<uint32_t>{2, 0}), lpwg.aesModes());
     ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kAesModeNode, 2, 3000));
-    // The phone first, then the accessory.
-    at = LogCapture::indexOf("wr: [AT%TCHNOTIFY=SWTICH_AES,2]");
-    phone = LogCapture::indexOf("lpwg: setAesMode(0)");
-    ASSERT_GE(at, 0);
-    ASSERT_GE(phone, 0);
-    EXPECT_LT(phone, at);
+    // Mode 1: the accessory first, then the phone; mode 2 the other way round.
+    std::vector<twsim::AtRecord> at = mSim->atCommands();
+    std::vector<twsim::Clock::time_point> phone = lpwg.aesModeTimes();
+    ASSERT_EQ(2u, at.size());
+    ASSERT_EQ(2u, phone.size());
+    EXPECT_LT(at[0].time, phone[0]);
+    EXPECT_LT(phone[1], at[1].time);
     EXPECT_EQ((std::vector<std::string>{"0", "2"}), values(twsim::kAesModeNode));
     EXPECT_EQ((std::vector<std::string>{"AT%TCHNOTIFY=SWTICH_AES,1", "AT%TCHNOTIFY=SWTICH_AES,2"}),
               commands());

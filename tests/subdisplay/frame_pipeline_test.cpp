@@ -176,8 +176,9 @@ TEST_F(FramePipeline, TheNewestFrameWinsOverABacklog) {
     std::vector<uint8_t> a = randomNibbles(16384, 10);
     std::vector<uint8_t> b = randomNibbles(16384, 11);
     std::vector<uint8_t> c = randomNibbles(16384, 12);
+    mSim->clearHidRecords();
     EXPECT_EQ(Status::SUCCESS, draw(noisyFrame(a)));
-    ASSERT_TRUE(LogCapture::waitFor("FB0 is being consumed.", 1000));
+    ASSERT_TRUE(twtest::waitFor([&] { return !frameReports(mSim->hidRecords()).empty(); }, 1000));
     // While A is sent, B waits in the other buffer and C replaces it.
     EXPECT_EQ(Status::SUCCESS, draw(noisyFrame(b)));
     EXPECT_EQ(impl::BUFFER_FILLED, impl::getBufferState(1));

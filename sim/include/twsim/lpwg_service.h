@@ -19,6 +19,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ class LpwgService {
 
     // Modes received by setAesMode, in order.
     std::vector<uint32_t> aesModes() const;
+    // When each of them arrived (steady clock, as the simulator's records).
+    std::vector<std::chrono::steady_clock::time_point> aesModeTimes() const;
     bool waitForAesModes(size_t count, int timeoutMs) const;
     void clear();
 
