@@ -39,6 +39,7 @@
 #include <string>
 
 #include "Twinel.h"
+#include "dump.h"
 
 namespace vendor {
 namespace zyr {
@@ -726,6 +727,26 @@ Return<Status> Twinel::tw_update_state() {
     ALOGD("%s : ATCMD_Status : %d, sysNodeError : %d\n", "tw_update_state",
           static_cast<int>(atStatus), nodeError);
     return atStatus;
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+std::string lpwgDump(Twinel* hal) {
+    std::string s = "LPWG\n";
+    s += dumpPrintf("  mLpwgCallback: %s  uevent worker: %s\n",
+                    hal->lpwgCallback() != nullptr ? "registered" : "none",
+                    hal->mLpwgThreadStarted ? "running" : "not running");
+    if (dumpLock(&hal->mLpwgMutex)) {
+        size_t stopped = hal->mLpwgStoppedWorkers.size();
+        pthread_mutex_unlock(&hal->mLpwgMutex);
+        if (stopped != 0) {
+            s += dumpPrintf("  stopped uevent workers still in a call to a peer: %zu\n", stopped);
+        }
+    } else {
+        s += "  (mLpwgMutex busy: stopped workers left out)\n";
+    }
+    return s;
 }
 
 }  // namespace implementation

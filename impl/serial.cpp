@@ -28,6 +28,7 @@
 #include "Twinel.h"
 #include "at_history.h"
 #include "display.h"
+#include "dump.h"
 
 namespace vendor {
 namespace zyr {
@@ -620,51 +621,15 @@ exit:
 }
 
 // ---------------------------------------------------------------------------
-// AT exchange history, for the debug dump
+// Debug dump
 
-namespace {
-struct AtHistoryEntry {
-    char cmd[64];
-    int32_t result;
-    int err;
-    int64_t durationUs;
-    int64_t whenUs;
-};
-std::mutex sAtHistoryLock;
-AtHistoryEntry sAtHistory[kAtHistorySize];
-size_t sAtHistoryNext = 0;
-size_t sAtHistoryCount = 0;
-}  // namespace
-
-void atHistoryRecord(const char* cmd, int32_t result, int err, int64_t durationUs) {
-    std::lock_guard<std::mutex> lock(sAtHistoryLock);
-    AtHistoryEntry& e = sAtHistory[sAtHistoryNext];
-    size_t n = strcspn(cmd, "\r");
-    if (n >= sizeof(e.cmd)) n = sizeof(e.cmd) - 1;
-    memcpy(e.cmd, cmd, n);
-    e.cmd[n] = '\0';
-    e.result = result;
-    e.err = err;
-    e.durationUs = durationUs;
-    e.whenUs = nowUs();
-    sAtHistoryNext = (sAtHistoryNext + 1) % kAtHistorySize;
-    if (sAtHistoryCount < kAtHistorySize) sAtHistoryCount++;
-}
-
-std::string atHistoryDump() {
-    std::lock_guard<std::mutex> lock(sAtHistoryLock);
-    std::string out = "AT exchanges (last " + std::to_string(sAtHistoryCount) + "):\n";
-    int64_t now = nowUs();
-    size_t first = (sAtHistoryNext + kAtHistorySize - sAtHistoryCount) % kAtHistorySize;
-    for (size_t i = 0; i < sAtHistoryCount; i++) {
-        const AtHistoryEntry& e = sAtHistory[(first + i) % kAtHistorySize];
-        char line[256];
-        snprintf(line, sizeof(line), "  -%7.3fs  %-32s result=%d errno=%d (%s) %.3fms\n",
-                 (now - e.whenUs) / 1e6, e.cmd, e.result, e.err, e.err ? strerror(e.err) : "-",
-                 e.durationUs / 1000.0);
-        out += line;
-    }
-    return out;
+std::string serialDump(Twinel* hal) {
+    std::string s;
+    s += "  mSerialLogEnabled: " + std::to_string(hal->mSerialLogEnabled.load()) + "\n";
+    s += dumpPrintf(
+            "  AT line wait: %d ms  kAtExchangeLimitMs: %d ms (AtCmdTimeoutException, any)\n",
+            kAtLineTimeoutMs, kAtExchangeLimitMs);
+    return s;
 }
 
 }  // namespace implementation

@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "Twinel.h"
+#include "dump.h"
 #include "hid_display.h"
 
 namespace vendor {
@@ -617,6 +618,70 @@ Return<void> Twinel::getSubDisplayInfo(getSubDisplayInfo_cb _hidl_cb) {
 Return<void> Twinel::getSubDisplayPowerState(getSubDisplayPowerState_cb _hidl_cb) {
     _hidl_cb(Status::SUCCESS, getSubDisplayState());
     return Void();
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+static const char* bufferStateName(BufferState state) {
+    switch (state) {
+        case BUFFER_FREE:
+            return "BUFFER_FREE";
+        case BUFFER_WRITING:
+            return "BUFFER_WRITING";
+        case BUFFER_FILLED:
+            return "BUFFER_FILLED";
+        case BUFFER_CONSUMING:
+            return "BUFFER_CONSUMING";
+    }
+    return "?";
+}
+
+static const char* subScreenStateName(int32_t state) {
+    switch (state) {
+        case 0:
+            return "not present";
+        case 1:
+            return "initialised";
+        case 2:
+            return "off";
+        case 3:
+            return "on";
+    }
+    return "?";
+}
+
+std::string subDisplayDump(Twinel* hal) {
+    std::string s = "Sub display\n";
+    if (dumpLock(&hal->mSubDisplayMutex)) {
+        int32_t state = subScreen_status;
+        SubScreenInfo info = sub_screen_info;
+        bool callback = hal->mSubDisplayCallback != nullptr;
+        pthread_mutex_unlock(&hal->mSubDisplayMutex);
+        s += dumpPrintf(
+                "  subScreen_status: %d (%s)  sub_screen_info: %ux%u format %u  callback: %s\n",
+                state, subScreenStateName(state), info.x, info.y, info.format,
+                callback ? "registered" : "none");
+    } else {
+        s += "  (mSubDisplayMutex busy: state, info and callback left out)\n";
+    }
+    s += dumpPrintf("  power_state_in_progress: %d  sub_display_destroyThread: %d\n",
+                    power_state_in_progress.load(), sub_display_destroyThread.load());
+    if (dumpLock(&mSubDisplayUpdateThreadMutex)) {
+        bool running = updateThreadCreated;
+        uint8_t current = cur_buffer_index;
+        pthread_mutex_unlock(&mSubDisplayUpdateThreadMutex);
+        s += dumpPrintf("  subDisplayUpdateThread: %s  cur_buffer_index: %u\n",
+                        running ? "running" : "not running", current);
+    } else {
+        s += "  (mSubDisplayUpdateThreadMutex busy: frame thread left out)\n";
+    }
+    for (uint8_t i = 0; i < 2; i++) {
+        BufferState state = getBufferState(i);
+        s += dumpPrintf("  FB%u: %s (%d), %u bytes per frame\n", i, bufferStateName(state), state,
+                        palette_buffer[i].size);
+    }
+    return s;
 }
 
 }  // namespace implementation

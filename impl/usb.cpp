@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "Twinel.h"
+#include "dump.h"
 #include "hid_display.h"
 
 namespace vendor {
@@ -419,6 +420,20 @@ void Twinel::usbThreadJoin() {
         }
         pthread_join(mUsbNotifyThread, nullptr);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+std::string usbDump(Twinel* hal) {
+    std::string s;
+    s += "  mUsbAttached: " + std::to_string(hal->mUsbAttached.load()) + "\n";
+    s += "  mSerialAttached: " + std::to_string(hal->mSerialAttached.load()) + "  mSerialPath: \"" +
+         hal->serialPath() + "\"\n";
+    s += "  mHidDisplayAttached: " + std::to_string(hal->mHidDisplayAttached.load()) +
+         "  mHidDisplayPath: \"" + hal->mHidDisplayPath + "\"\n";
+    s += "  mUsbAutoSuspendDisableVote: " + std::to_string(hal->mUsbAutoSuspendDisableVote) + "\n";
+    return s;
 }
 
 }  // namespace implementation

@@ -1,0 +1,49 @@
+/*
+ * Copyright (C) 2026 The Twinel HAL Authors
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License");
+ * you may not use this file except in compliance with the License.
+ */
+
+#pragma once
+
+// The debug dump (lshal debug): each area prints its own state, beside the
+// state it reads; Twinel::debug() puts the parts together.
+
+#include <pthread.h>
+
+#include <string>
+
+namespace vendor {
+namespace zyr {
+namespace hardware {
+namespace twinel {
+namespace V1_1 {
+namespace implementation {
+
+struct Twinel;
+
+// Takes a lock for the dump, waiting at most 200 ms: a bug report must not
+// hang on a stuck lock. What the lock guards is then left out.
+bool dumpLock(pthread_mutex_t* mutex);
+
+// printf into a string (one dump line, at most 511 bytes).
+std::string dumpPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Attach flags, node paths and the autosuspend votes (usb.cpp).
+std::string usbDump(Twinel* hal);
+// Log capture and the AT channel's waits (serial.cpp).
+std::string serialDump(Twinel* hal);
+// The cover display module (display.cpp).
+std::string displayDump();
+// The sub display and its frame buffers (sub_display.cpp).
+std::string subDisplayDump(Twinel* hal);
+// The LPWG callback and its uevent worker (kernel.cpp).
+std::string lpwgDump(Twinel* hal);
+
+}  // namespace implementation
+}  // namespace V1_1
+}  // namespace twinel
+}  // namespace hardware
+}  // namespace zyr
+}  // namespace vendor
