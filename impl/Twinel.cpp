@@ -291,19 +291,43 @@ std::string dumpPrintf(const char* format, ...) {
     return buf;
 }
 
-Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& /*options*/) {
+// The options of the dump (lshal debug NAME [OPTION]).
+static const char kDebugHelp[] =
+        "options:\n"
+        "  (none)            the whole state\n"
+        "  --at              the last AT exchanges only\n"
+        "  --reset-counters  zero the counters (link recoveries, uevents, frames)\n"
+        "  --help            this list\n";
+
+Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& options) {
     if (fd.getNativeHandle() == nullptr || fd->numFds < 1) return Void();
     int out = fd->data[0];
     std::string s;
-    s += "Twinel HAL\n";
-    s += usbDump(this);
-    s += serialDump(this);
-    s += "  mDfuFilePath: \"" + std::string(mDfuFilePath) + "\"\n";
-    s += "  destroyThread: " + std::to_string(destroyThread.load()) + "\n";
-    s += displayDump();
-    s += subDisplayDump(this);
-    s += lpwgDump(this);
-    s += atHistoryDump();
+    std::string option = options.size() > 0 ? std::string(options[0]) : "";
+    if (options.size() > 1) {
+        s = "one option at a time\n" + std::string(kDebugHelp);
+    } else if (option == "--help" || option == "-h") {
+        s = kDebugHelp;
+    } else if (option == "--at") {
+        s = atHistoryDump();
+    } else if (option == "--reset-counters") {
+        usbResetCounters();
+        subDisplayResetCounters();
+        lpwgResetCounters();
+        s = "counters reset\n";
+    } else if (!option.empty()) {
+        s = "unknown option: " + option + "\n" + kDebugHelp;
+    } else {
+        s += "Twinel HAL\n";
+        s += usbDump(this);
+        s += serialDump(this);
+        s += "  mDfuFilePath: \"" + std::string(mDfuFilePath) + "\"\n";
+        s += "  destroyThread: " + std::to_string(destroyThread.load()) + "\n";
+        s += displayDump();
+        s += subDisplayDump(this);
+        s += lpwgDump(this);
+        s += atHistoryDump();
+    }
     writeAll(out, s);
     return Void();
 }

@@ -36,10 +36,22 @@ std::string usbDump(Twinel* hal);
 std::string serialDump(Twinel* hal);
 // The cover display module (display.cpp).
 std::string displayDump();
-// The sub display and its frame buffers (sub_display.cpp).
+// The sub display, its frame buffers and frames (sub_display.cpp).
 std::string subDisplayDump(Twinel* hal);
-// The LPWG callback and its uevent worker (kernel.cpp).
+// The last HID error and configuration report (hid_display.cpp).
+std::string hidDisplayDump();
+// The LPWG callback, its uevent worker and the events, the last AES mode and
+// touch update state sent (kernel.cpp).
 std::string lpwgDump(Twinel* hal);
+
+// What the next link recovery is for, as the dump shows it (usb.cpp).
+void noteLinkRecoveryReason(const std::string& reason);
+
+// Zero the event counters (debug option --reset-counters); the last values
+// stay.
+void usbResetCounters();
+void subDisplayResetCounters();
+void lpwgResetCounters();
 
 }  // namespace implementation
 }  // namespace V1_1

@@ -23,7 +23,9 @@
 #include <twdevice/device.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
+#include <string>
 
 #include "Twinel.h"
 #include "at_history.h"
@@ -74,6 +76,19 @@ static int32_t nfds = 0;
 // Wakes the capture thread when capture is switched off.
 static int serialLogWakeFd = -1;
 static std::once_flag serialLogWakeOnce;
+
+// What the debug dump tells about log capture. The capture thread writes its
+// own state, whether its port is open and DTR; the AT exchange writes the
+// last log mode command under serialMutex. Plain values, read without a lock.
+enum LogCaptureState : int { kCaptureNotStarted, kCaptureRunning, kCaptureEnded };
+static std::atomic<int> sCaptureState{kCaptureNotStarted};
+static std::atomic<bool> sCapturePortOpen{false};
+static std::atomic<bool> sCaptureDtrUp{false};
+// The mode digit of the last "AT%LOGSAVE=" written (0 while none) and the
+// exchange's result and errno.
+static std::atomic<char> sLastLogSave{0};
+static std::atomic<int32_t> sLastLogSaveResult{0};
+static std::atomic<int> sLastLogSaveErrno{0};
 
 static void lockMutex(pthread_mutex_t* mutex, const char* func) {
     int ret = pthread_mutex_lock(mutex);
@@ -276,10 +291,19 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
 cleanup:
     close(fd);
+    if (strncasecmp(cmd, "AT%LOGSAVE=", 11) == 0) {
+        char mode = cmd[11];
+        sLastLogSave = mode > ' ' && mode < 0x7f ? mode : '?';
+        sLastLogSaveResult = result;
+        sLastLogSaveErrno = result < 0 ? err : 0;
+    }
     // The vote goes back whatever happens next: a recovery that fails
     // leaves the link as it is, and nothing else would ever release it.
     usbAutoSuspend(true, true);
-    if (timedOut) usbRecovery();
+    if (timedOut) {
+        noteLinkRecoveryReason("no reply to " + std::string(cmd, std::min(shown, 64)));
+        usbRecovery();
+    }
     atHistoryRecord(cmd, result, result < 0 ? err : 0, nowUs() - start);
     unlockMutex(&serialMutex, __func__);
     if (result < 0) errno = err;
@@ -463,6 +487,15 @@ int32_t Twinel::serialLogEnable(bool enable) {
 void* Twinel::serialLogThread(void* arg) {
     pthread_setname_np(pthread_self(), "serial-log");
     Twinel* hal = static_cast<Twinel*>(arg);
+    // The dump's view of this thread, whichever way it ends.
+    struct CaptureRecord {
+        CaptureRecord() { sCaptureState = kCaptureRunning; }
+        ~CaptureRecord() {
+            sCapturePortOpen = false;
+            sCaptureDtrUp = false;
+            sCaptureState = kCaptureEnded;
+        }
+    } record;
     char value[PROPERTY_VALUE_MAX];
     char buf[SERIAL_BUF_SIZE];
     int timeout = -1;
@@ -523,7 +556,9 @@ void* Twinel::serialLogThread(void* arg) {
                 ALOGE("%s: failed to clear DTR: %s", __func__, strerror(errno));
                 goto exit;
             }
+            sCaptureDtrUp = false;
             close(fds[1].fd);
+            sCapturePortOpen = false;
             fds[1].fd = -1;
             fds[1].events = 0;
             nfds--;
@@ -538,6 +573,7 @@ void* Twinel::serialLogThread(void* arg) {
                     ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
                     goto exit;
                 }
+                sCapturePortOpen = true;
                 nfds++;
                 fds[1].events = POLLIN | POLLHUP;
                 int bits = TIOCM_DTR;
@@ -545,6 +581,7 @@ void* Twinel::serialLogThread(void* arg) {
                     ALOGE("%s: failed to set DTR: %s", __func__, strerror(errno));
                     goto exit;
                 }
+                sCaptureDtrUp = true;
             }
         }
 
@@ -624,8 +661,22 @@ exit:
 // Debug dump
 
 std::string serialDump(Twinel* hal) {
+    static const char* const kCaptureStates[] = {"not started", "running", "ended"};
     std::string s;
     s += "  mSerialLogEnabled: " + std::to_string(hal->mSerialLogEnabled.load()) + "\n";
+    s += std::string("  log capture: ") + kCaptureStates[sCaptureState.load()] + "\n";
+    s += std::string("  log port: ") + (sCapturePortOpen ? "open" : "closed") + "\n";
+    s += std::string("  DTR: ") + (sCaptureDtrUp ? "up" : "down") + "\n";
+    char mode = sLastLogSave;
+    if (mode == 0) {
+        s += "  last LOGSAVE: none\n";
+    } else if (sLastLogSaveResult < 0) {
+        int err = sLastLogSaveErrno;
+        s += dumpPrintf("  last LOGSAVE: AT%%LOGSAVE=%c (failed: %s)\n", mode,
+                        err != 0 ? strerror(err) : "-");
+    } else {
+        s += dumpPrintf("  last LOGSAVE: AT%%LOGSAVE=%c (ok)\n", mode);
+    }
     s += dumpPrintf(
             "  AT line wait: %d ms  kAtExchangeLimitMs: %d ms (AtCmdTimeoutException, any)\n",
             kAtLineTimeoutMs, kAtExchangeLimitMs);

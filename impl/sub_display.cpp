@@ -15,6 +15,7 @@
 #include "sub_display.h"
 
 #include <errno.h>
+#include <inttypes.h>
 #include <limits.h>
 #include <log/log.h>
 #include <string.h>
@@ -84,6 +85,15 @@ static std::mutex power_sequence_lock;
 // Signalled when the generation changes (a settle wait ends early) and when
 // a power sequence ends (a new panel's power-on may go ahead).
 static std::condition_variable power_sequence_cond;
+
+// What the debug dump tells about the frames: counted where each frame's fate
+// is decided, read without a lock.
+static std::atomic<uint64_t> sFramesSent{0};
+static std::atomic<uint64_t> sFramesReplaced{0};  // a waiting frame overwritten by a newer one
+static std::atomic<uint64_t> sFramesDropped{0};   // given up after the failed retries
+static std::atomic<uint64_t> sDrawsRefused{0};    // drawSubDisplay answered 1
+// Retries left to the frame thread that runs (or ran last).
+static std::atomic<int> sRetriesLeft{SUB_DISPLAY_MAX_RETRY};
 
 static void wakePowerSequenceWaiters() {
     { std::lock_guard<std::mutex> lock(power_sequence_lock); }
@@ -316,6 +326,7 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
 
     // One budget for the whole life of the thread, not one per frame.
     int retry = 0;
+    sRetriesLeft = SUB_DISPLAY_MAX_RETRY;
     while (!sub_display_destroyThread) {
         lockMutex(&mSubDisplayUpdateThreadMutex, __func__);
         // Tested under the mutex: a stop request signalled before this
@@ -355,13 +366,16 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
                 hal->hidDisplayPalette(0, 0, nullptr);
                 double end = monotonicRawNs();
                 ALOGI("HID-DISPLAY: write Palette done %.3fms", (end - start) / 1e6);
+                sFramesSent.fetch_add(1, std::memory_order_relaxed);
                 break;
             }
             if (retry >= SUB_DISPLAY_MAX_RETRY) {
                 ALOGE("Could not send palette data.");
+                sFramesDropped.fetch_add(1, std::memory_order_relaxed);
                 break;
             }
             retry++;
+            sRetriesLeft = SUB_DISPLAY_MAX_RETRY - retry;
             start = monotonicRawNs();
         }
         setBufferState(index, BUFFER_FREE);
@@ -376,6 +390,13 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
 
 Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
     ALOGI("Draw Sub DISPLAY ++");
+    // Every answer but the last one below refuses the frame.
+    struct RefusedCount {
+        bool refused = true;
+        ~RefusedCount() {
+            if (refused) sDrawsRefused.fetch_add(1, std::memory_order_relaxed);
+        }
+    } refusal;
 
     SubScreenInfo info;
     SubScreenState state = readSubDisplay(this, &info);
@@ -430,9 +451,13 @@ Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
             BufferState s = getBufferState(i);
             if (s == BUFFER_FREE || s == BUFFER_FILLED) {
                 chosen = i;
+                current = s;
                 break;
             }
         }
+    }
+    if (chosen >= 0 && current == BUFFER_FILLED) {
+        sFramesReplaced.fetch_add(1, std::memory_order_relaxed);
     }
     if (chosen < 0) {
         ALOGE("There is no Writable Buffer. Try again later.");
@@ -452,6 +477,7 @@ Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
     pthread_cond_signal(&mSubDisplayUpdateThreadCond);
     unlockMutex(&mSubDisplayUpdateThreadMutex, __func__);
 
+    refusal.refused = false;
     ALOGI("Draw Sub DISPLAY --");
     return Status::SUCCESS;
 }
@@ -681,7 +707,20 @@ std::string subDisplayDump(Twinel* hal) {
         s += dumpPrintf("  FB%u: %s (%d), %u bytes per frame\n", i, bufferStateName(state), state,
                         palette_buffer[i].size);
     }
+    s += dumpPrintf("  frames: sent %" PRIu64 "  replaced %" PRIu64 "  dropped %" PRIu64
+                    "  refused %" PRIu64 "\n",
+                    sFramesSent.load(), sFramesReplaced.load(), sFramesDropped.load(),
+                    sDrawsRefused.load());
+    s += dumpPrintf("  retry budget left: %d of %d\n", sRetriesLeft.load(), SUB_DISPLAY_MAX_RETRY);
+    s += hidDisplayDump();
     return s;
+}
+
+void subDisplayResetCounters() {
+    sFramesSent = 0;
+    sFramesReplaced = 0;
+    sFramesDropped = 0;
+    sDrawsRefused = 0;
 }
 
 }  // namespace implementation
