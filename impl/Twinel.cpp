@@ -25,9 +25,8 @@
 
 #include "at_history.h"
 #include "device_fd.h"
-#include "display.h"
+#include "dump.h"
 #include "mutex_lock.h"
-#include "sub_display.h"
 
 namespace vendor {
 namespace zyr {
@@ -273,14 +272,7 @@ int32_t Twinel::readString(const std::string& path, std::string& text) {
 // ---------------------------------------------------------------------------
 // Debug dump (lshal debug)
 
-namespace {
-
-// How long the dump waits for a lock: a bug report must not hang on a stuck
-// lock. What the lock guards is then left out.
-constexpr std::chrono::milliseconds kDumpLockWait{200};
-
-std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char* format, ...) {
+std::string dumpPrintf(const char* format, ...) {
     char buf[512];
     va_list args;
     va_start(args, format);
@@ -289,155 +281,43 @@ std::string fmt(const char* format, ...) {
     return buf;
 }
 
-std::string values(const uint32_t* v, size_t n) {
-    std::string s = "{";
-    for (size_t i = 0; i < n; i++) s += (i ? "," : "") + std::to_string(v[i]);
-    return s + "}";
-}
+// The options of the dump (lshal debug NAME [OPTION]).
+static const char kDebugHelp[] =
+        "options:\n"
+        "  (none)            the whole state\n"
+        "  --at              the last AT exchanges only\n"
+        "  --reset-counters  zero the counters (link recoveries, uevents, frames)\n"
+        "  --help            this list\n";
 
-std::string colourDump(const sPrgb& rgb, const sScreentune& tune, const sScreenmode& mode) {
-    return fmt("prgb %s dirty=%d, screentune %s dirty=%d, smode %d dirty=%d",
-               values(rgb.value, 4).c_str(), rgb.dirty, values(tune.value, 3).c_str(), tune.dirty,
-               mode.mode, mode.dirty);
-}
-
-std::string displayDump() {
-    std::string s = "Cover display\n";
-    s += fmt("  tw2_initialized: %d  tw2_enabled: %d  BrightnessThread: %s\n",
-             tw2_initialized.load(), tw2_enabled.load(),
-             b_created_brightnessThread ? "started" : "not started");
-    // The accessory's text, control characters shown as \xHH. Read only once
-    // stored: until then a request may be filling it.
-    std::string text;
-    for (const char* c = store_cutout ? cutout : ""; *c != '\0'; c++) {
-        unsigned char u = static_cast<unsigned char>(*c);
-        text += u >= 0x20 && u != 0x7f ? std::string(1, *c) : fmt("\\x%02x", u);
-    }
-    s += std::string("  cutout: ") + (store_cutout ? "stored" : "not stored") + " \"" + text +
-         "\"\n";
-    MutexLock lock(&tw2_display_mutex, "debug", kDumpLockWait);
-    if (!lock.owns()) {
-        return s + "  (tw2_display_mutex busy: status, queue and colour left out)\n";
-    }
-    TwinelStatus st = tw2_status;
-    std::deque<int32_t> queue = br_arr;
-    int32_t offsetCount = br_offset_count;
-    std::string now = colourDump(prgb, screentune, smode);
-    std::string old = colourDump(old_prgb, old_screentune, old_smode);
-    lock.unlock();
-    s +=
-            fmt("  tw2_status: connected=%d brightnessOffset=%d reserved=%d "
-                "brightnessOffsetBypass=%d brightness=%d\n",
-                st.connected, st.brightnessOffset, st.reserved, st.brightnessOffsetBypass,
-                st.brightness);
-    std::string levels;
-    for (int32_t level : queue) levels += (levels.empty() ? "" : " ") + std::to_string(level);
-    s += fmt("  br_arr: %zu of %d [%s]  br_offset_count: %d\n", queue.size(), BR_ARR_MAX,
-             levels.c_str(), offsetCount);
-    s += "  colour:   " + now + "\n";
-    s += "  snapshot: " + old + "\n";
-    return s;
-}
-
-const char* bufferStateName(BufferState state) {
-    switch (state) {
-        case BUFFER_FREE:
-            return "BUFFER_FREE";
-        case BUFFER_WRITING:
-            return "BUFFER_WRITING";
-        case BUFFER_FILLED:
-            return "BUFFER_FILLED";
-        case BUFFER_CONSUMING:
-            return "BUFFER_CONSUMING";
-    }
-    return "?";
-}
-
-const char* subScreenStateName(int32_t state) {
-    switch (state) {
-        case 0:
-            return "not present";
-        case 1:
-            return "initialised";
-        case 2:
-            return "off";
-        case 3:
-            return "on";
-    }
-    return "?";
-}
-
-std::string subDisplayDump(Twinel* hal) {
-    std::string s = "Sub display\n";
-    if (MutexLock lock(&hal->mSubDisplayMutex, "debug", kDumpLockWait); lock.owns()) {
-        int32_t state = subScreen_status;
-        SubScreenInfo info = sub_screen_info;
-        bool callback = hal->mSubDisplayCallback != nullptr;
-        lock.unlock();
-        s += fmt("  subScreen_status: %d (%s)  sub_screen_info: %ux%u format %u  callback: %s\n",
-                 state, subScreenStateName(state), info.x, info.y, info.format,
-                 callback ? "registered" : "none");
-    } else {
-        s += "  (mSubDisplayMutex busy: state, info and callback left out)\n";
-    }
-    s += fmt("  power_state_in_progress: %d  sub_display_destroyThread: %d\n",
-             power_state_in_progress.load(), sub_display_destroyThread.load());
-    if (MutexLock lock(&mSubDisplayUpdateThreadMutex, "debug", kDumpLockWait); lock.owns()) {
-        bool running = updateThreadCreated;
-        uint8_t current = cur_buffer_index;
-        lock.unlock();
-        s += fmt("  subDisplayUpdateThread: %s  cur_buffer_index: %u\n",
-                 running ? "running" : "not running", current);
-    } else {
-        s += "  (mSubDisplayUpdateThreadMutex busy: frame thread left out)\n";
-    }
-    for (uint8_t i = 0; i < 2; i++) {
-        BufferState state = getBufferState(i);
-        s += fmt("  FB%u: %s (%d), %u bytes per frame\n", i, bufferStateName(state), state,
-                 palette_buffer[i].size);
-    }
-    return s;
-}
-
-std::string lpwgDump(Twinel* hal) {
-    std::string s = "LPWG\n";
-    s += fmt("  mLpwgCallback: %s  uevent worker: %s\n",
-             hal->lpwgCallback() != nullptr ? "registered" : "none",
-             hal->mLpwgThreadStarted ? "running" : "not running");
-    if (MutexLock lock(&hal->mLpwgMutex, "debug", kDumpLockWait); lock.owns()) {
-        size_t stopped = hal->mLpwgStoppedWorkers.size();
-        lock.unlock();
-        if (stopped != 0) {
-            s += fmt("  stopped uevent workers still in a call to a peer: %zu\n", stopped);
-        }
-    } else {
-        s += "  (mLpwgMutex busy: stopped workers left out)\n";
-    }
-    return s;
-}
-
-}  // namespace
-
-Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& /*options*/) {
+Return<void> Twinel::debug(const hidl_handle& fd, const hidl_vec<hidl_string>& options) {
     if (fd.getNativeHandle() == nullptr || fd->numFds < 1) return Void();
     int out = fd->data[0];
     std::string s;
-    s += "Twinel HAL\n";
-    s += "  mUsbAttached: " + std::to_string(mUsbAttached.load()) + "\n";
-    s += "  mSerialAttached: " + std::to_string(mSerialAttached.load()) + "  mSerialPath: \"" +
-         serialPath() + "\"\n";
-    s += "  mHidDisplayAttached: " + std::to_string(mHidDisplayAttached.load()) +
-         "  mHidDisplayPath: \"" + hidDisplayPath() + "\"\n";
-    s += "  mUsbAutoSuspendDisableVote: " + std::to_string(usbAutoSuspendDisableVote()) + "\n";
-    s += "  mSerialLogEnabled: " + std::to_string(mSerialLogEnabled.load()) + "\n";
-    s += fmt("  AT line wait: %d ms  kAtExchangeLimitMs: %d ms (AtCmdTimeoutException, any)\n",
-             kAtLineTimeoutMs, kAtExchangeLimitMs);
-    s += "  mDfuFilePath: \"" + std::string(mDfuFilePath) + "\"\n";
-    s += "  destroyThread: " + std::to_string(destroyThread.load()) + "\n";
-    s += displayDump();
-    s += subDisplayDump(this);
-    s += lpwgDump(this);
-    s += atHistoryDump();
+    std::string option = options.size() > 0 ? std::string(options[0]) : "";
+    if (options.size() > 1) {
+        s = "one option at a time\n" + std::string(kDebugHelp);
+    } else if (option == "--help" || option == "-h") {
+        s = kDebugHelp;
+    } else if (option == "--at") {
+        s = atHistoryDump();
+    } else if (option == "--reset-counters") {
+        usbResetCounters();
+        subDisplayResetCounters();
+        lpwgResetCounters();
+        s = "counters reset\n";
+    } else if (!option.empty()) {
+        s = "unknown option: " + option + "\n" + kDebugHelp;
+    } else {
+        s += "Twinel HAL\n";
+        s += usbDump(this);
+        s += serialDump(this);
+        s += "  mDfuFilePath: \"" + std::string(mDfuFilePath) + "\"\n";
+        s += "  destroyThread: " + std::to_string(destroyThread.load()) + "\n";
+        s += displayDump();
+        s += subDisplayDump(this);
+        s += lpwgDump(this);
+        s += atHistoryDump();
+    }
     writeAll(out, s);
     return Void();
 }

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "Twinel.h"
+#include "dump.h"
 #include "mutex_lock.h"
 #include "nodes.h"
 
@@ -604,6 +605,59 @@ Return<Status> Twinel::setScreenMode(ScreenMode mode) {
     smode.dirty = true;
     if (tw2_initialized && tw2_enabled) tw2_display_color_control();
     return Status::SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+static std::string values(const uint32_t* v, size_t n) {
+    std::string s = "{";
+    for (size_t i = 0; i < n; i++) s += (i ? "," : "") + std::to_string(v[i]);
+    return s + "}";
+}
+
+static std::string colourDump(const sPrgb& rgb, const sScreentune& tune, const sScreenmode& mode) {
+    return dumpPrintf("prgb %s dirty=%d, screentune %s dirty=%d, smode %d dirty=%d",
+                      values(rgb.value, 4).c_str(), rgb.dirty, values(tune.value, 3).c_str(),
+                      tune.dirty, mode.mode, mode.dirty);
+}
+
+std::string displayDump() {
+    std::string s = "Cover display\n";
+    s += dumpPrintf("  tw2_initialized: %d  tw2_enabled: %d  BrightnessThread: %s\n",
+                    tw2_initialized.load(), tw2_enabled.load(),
+                    b_created_brightnessThread ? "started" : "not started");
+    // The accessory's text, control characters shown as \xHH. Read only once
+    // stored: until then a request may be filling it.
+    std::string text;
+    for (const char* c = store_cutout ? cutout : ""; *c != '\0'; c++) {
+        unsigned char u = static_cast<unsigned char>(*c);
+        text += u >= 0x20 && u != 0x7f ? std::string(1, *c) : dumpPrintf("\\x%02x", u);
+    }
+    s += std::string("  cutout: ") + (store_cutout ? "stored" : "not stored") + " \"" + text +
+         "\"\n";
+    MutexLock lock(&tw2_display_mutex, "debug", kDumpLockWait);
+    if (!lock.owns()) {
+        return s + "  (tw2_display_mutex busy: status, queue and colour left out)\n";
+    }
+    TwinelStatus st = tw2_status;
+    std::deque<int32_t> queue = br_arr;
+    int32_t offsetCount = br_offset_count;
+    std::string now = colourDump(prgb, screentune, smode);
+    std::string old = colourDump(old_prgb, old_screentune, old_smode);
+    lock.unlock();
+    s += dumpPrintf(
+            "  tw2_status: connected=%d brightnessOffset=%d reserved=%d "
+            "brightnessOffsetBypass=%d brightness=%d\n",
+            st.connected, st.brightnessOffset, st.reserved, st.brightnessOffsetBypass,
+            st.brightness);
+    std::string levels;
+    for (int32_t level : queue) levels += (levels.empty() ? "" : " ") + std::to_string(level);
+    s += dumpPrintf("  br_arr: %zu of %d [%s]  br_offset_count: %d\n", queue.size(), BR_ARR_MAX,
+                    levels.c_str(), offsetCount);
+    s += "  colour:   " + now + "\n";
+    s += "  snapshot: " + old + "\n";
+    return s;
 }
 
 }  // namespace implementation

@@ -20,12 +20,16 @@
 #include <linux/hidraw.h>
 #include <log/log.h>
 #include <string.h>
+#include <time.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 
 #include "Twinel.h"
+#include "dump.h"
 #include "mutex_lock.h"
 #include "sub_display.h"
 
@@ -53,11 +57,40 @@ pthread_mutex_t hid_display_mutex = PTHREAD_MUTEX_INITIALIZER;
 static_assert(sizeof(hid_display_report_info) == 7, "info report is 7 bytes");
 static_assert(sizeof(hid_display_report_config) == 3, "config report is 3 bytes");
 
+// What the debug dump tells about the HID exchanges, written under
+// hid_display_mutex where they happen and read without it. The last error:
+// the operation that failed (an index into kHidOps, -1 while none), its
+// errno and when (CLOCK_MONOTONIC).
+static const char* const kHidOps[] = {"open", "get info", "set config", "get config",
+                                      "write palette"};
+enum HidOp : int { kHidOpen, kHidGetInfo, kHidSetConfig, kHidGetConfig, kHidPalette };
+static std::atomic<int> sLastHidErrorOp{-1};
+static std::atomic<int> sLastHidErrno{0};
+static std::atomic<int64_t> sLastHidErrorUs{0};
+// The last configuration report sent: bit 31 set once one went out, bit 30
+// set when it failed, then the flags and the brightness bytes.
+static std::atomic<uint32_t> sLastConfig{0};
+
+static int64_t monotonicUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+static void recordHidError(HidOp op, int err) {
+    sLastHidErrno = err;
+    sLastHidErrorUs = monotonicUs();
+    sLastHidErrorOp = op;
+}
+
 // Opens the hidraw node; logs a failure. Called with hid_display_mutex held
 // (mHidDisplayPath is written under it).
 static DeviceFd hidOpen(const char* path, int flags, const char* func) {
     DeviceFd fd(twdevice::open(path, flags | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.ok()) ALOGE("%s: failed to open \"%s\": %s", func, path, strerror(errno));
+    if (!fd.ok()) {
+        recordHidError(kHidOpen, errno);
+        ALOGE("%s: failed to open \"%s\": %s", func, path, strerror(errno));
+    }
     return fd;
 }
 
@@ -72,7 +105,10 @@ int32_t Twinel::hidDisplayGetInfo(hid_display_report_info* info) {
     if (!fd.ok()) return -1;
     info->id = HID_REPORT_ID_INFO;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*info)), info);
-    if (ret < 0) ALOGE("%s: failed to get info: %s", __func__, strerror(errno));
+    if (ret < 0) {
+        recordHidError(kHidGetInfo, errno);
+        ALOGE("%s: failed to get info: %s", __func__, strerror(errno));
+    }
     return ret;
 }
 
@@ -87,7 +123,12 @@ int32_t Twinel::hidDisplaySetConfig(bool flag0, bool displayOn, uint8_t brightne
     DeviceFd fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
     if (!fd.ok()) return -1;
     int ret = twdevice::ioctl(fd, HIDIOCSFEATURE(sizeof(config)), &config);
-    if (ret < 0) ALOGE("%s: failed to set config: %s", __func__, strerror(errno));
+    if (ret < 0) {
+        recordHidError(kHidSetConfig, errno);
+        ALOGE("%s: failed to set config: %s", __func__, strerror(errno));
+    }
+    sLastConfig = (1u << 31) | (ret < 0 ? 1u << 30 : 0) | (uint32_t{config.flags} << 8) |
+                  config.brightness;
     return ret;
 }
 
@@ -97,7 +138,10 @@ int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
     if (!fd.ok()) return -1;
     config->id = HID_REPORT_ID_CONFIG;
     int ret = twdevice::ioctl(fd, HIDIOCGFEATURE(sizeof(*config)), config);
-    if (ret < 0) ALOGE("%s: failed to get config: %s", __func__, strerror(errno));
+    if (ret < 0) {
+        recordHidError(kHidGetConfig, errno);
+        ALOGE("%s: failed to get config: %s", __func__, strerror(errno));
+    }
     return ret;
 }
 
@@ -128,6 +172,7 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
 
         ssize_t written = twdevice::write(fd, report, chunk + HID_PALETTE_HEADER_SIZE);
         if (written < 0) {
+            recordHidError(kHidPalette, errno);
             ALOGE("%s: failed to write palette: %s", __func__, strerror(errno));
             result = static_cast<int32_t>(written);
             break;
@@ -138,6 +183,7 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
         // a write without data progress would loop for ever: give up on it.
         ssize_t taken = written - HID_PALETTE_HEADER_SIZE;
         if (taken <= 0) {
+            recordHidError(kHidPalette, EIO);
             ALOGE("%s: failed to write palette: short write of %zd bytes", __func__, written);
             result = -EIO;
             break;
@@ -186,6 +232,29 @@ void Twinel::hidDisplayDeviceRemoved() {
     }
 
     deinitSubDisplay();
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+std::string hidDisplayDump() {
+    std::string s;
+    int op = sLastHidErrorOp;
+    if (op < 0) {
+        s += "  last HID error: none\n";
+    } else {
+        int err = sLastHidErrno;
+        s += dumpPrintf("  last HID error: %s: %s (errno %d) -%.3fs\n", kHidOps[op], strerror(err),
+                        err, (monotonicUs() - sLastHidErrorUs) / 1e6);
+    }
+    uint32_t config = sLastConfig;
+    if ((config >> 31) == 0) {
+        s += "  last config report: none\n";
+    } else {
+        s += dumpPrintf("  last config report: %02x %02x %02x (%s)\n", HID_REPORT_ID_CONFIG,
+                        (config >> 8) & 0xff, config & 0xff, (config >> 30) & 1 ? "failed" : "ok");
+    }
+    return s;
 }
 
 }  // namespace implementation

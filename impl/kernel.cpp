@@ -17,6 +17,7 @@
 #include <cutils/uevent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <log/log.h>
 #include <pthread.h>
 #include <signal.h>
@@ -25,6 +26,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 #include <utils/Errors.h>
@@ -39,6 +41,7 @@
 #include <string>
 
 #include "Twinel.h"
+#include "dump.h"
 #include "mutex_lock.h"
 #include "nodes.h"
 
@@ -99,7 +102,34 @@ struct LpwgWorker {
     std::mutex lock;
     std::condition_variable cond;
     bool ended = false;
+    // Why the worker ended (null while it runs); set before `ended`.
+    std::atomic<const char*> endReason{nullptr};
 };
+
+// What the debug dump tells about the uevent path. Counted where the event
+// happens, by the worker and by the operations it calls; read without a lock.
+static std::atomic<uint64_t> sUeventsReceived{0};   // ZYR_TW2 uevents taken
+static std::atomic<uint64_t> sUeventsDelivered{0};  // callback call that went out
+static std::atomic<uint64_t> sUeventsFailed{0};     // callback call failed in transport
+static std::atomic<uint64_t> sUeventsHandled{0};    // acted on by the service itself
+static std::atomic<uint64_t> sUeventsDropped{0};    // no callback, no value line
+// The last event value (LpwgEventStatus, -1 unknown) and when it came.
+constexpr int32_t kNoUevent = INT32_MIN;
+static std::atomic<int32_t> sLastUevent{kNoUevent};
+static std::atomic<int64_t> sLastUeventUs{0};
+// The last AES mode sent to the accessory: bit 63 set once one went out,
+// bit 32 set when its exchange failed, the mode in the low 32 bits.
+static std::atomic<uint64_t> sLastAesMode{0};
+// The last touch update state command and its outcome; written after the
+// exchange, which is not a hot path, under a lock of its own.
+static std::mutex sLastUpdateStateLock;
+static std::string sLastUpdateState;
+
+static int64_t monotonicUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 // Handed to the epoll handler by the worker.
 struct uevent_data {
@@ -190,23 +220,40 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
             continue;
         }
         ALOGE("uevent received %s", line);
+        sUeventsReceived.fetch_add(1, std::memory_order_relaxed);
 
         // The version was learnt at registration: the worker makes no
         // synchronous call to the callback's process, only one-way ones.
         sp<LpwgCallback_1_1> callback11;
         sp<ITwinelLpwgCallback> callback = d->owner->lpwgCallback(&callback11);
-        if (callback == nullptr) return;
+        if (callback == nullptr) {
+            sUeventsDropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
 
         const char* next = line + len + 1;  // at most msg + n + 1, a zero byte
-        if (*next == '\0') return;
+        if (*next == '\0') {
+            sUeventsDropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         ALOGE("cp1 = %s", next);
         const char* key = strstr(next, GESTURE_KEY);
-        if (key == nullptr) return;
+        if (key == nullptr) {
+            sUeventsDropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         std::string value(key + strlen(GESTURE_KEY));
         ALOGE("Uevent_msg = %s", value.c_str());
 
         LpwgEventStatus_1_1 status = static_cast<LpwgEventStatus_1_1>(-1);
         int32_t result = getLpwgStatusHelper_1_1(status, value);
+        sLastUevent = static_cast<int32_t>(status);
+        sLastUeventUs = monotonicUs();
+        bool byService = status == LpwgEventStatus_1_1::SWITCH_AES_BOTH ||
+                         status == LpwgEventStatus_1_1::SWITCH_AES_TO_1 ||
+                         status == LpwgEventStatus_1_1::SWITCH_AES_TO_2 ||
+                         status == LpwgEventStatus_1_1::TW_UPDATE_STATE;
+        if (byService) sUeventsHandled.fetch_add(1, std::memory_order_relaxed);
 
         switch (status) {
             case LpwgEventStatus_1_1::SWITCH_AES_BOTH: {
@@ -236,7 +283,12 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
                                            : callback->notifyEventChange(
                                                      static_cast<LpwgEventStatus_1_0>(status),
                                                      static_cast<Result>(result));
-                if (!ret.isOk()) ALOGE("error %s", ret.description().c_str());
+                if (!ret.isOk()) {
+                    ALOGE("error %s", ret.description().c_str());
+                    sUeventsFailed.fetch_add(1, std::memory_order_relaxed);
+                } else {
+                    sUeventsDelivered.fetch_add(1, std::memory_order_relaxed);
+                }
                 break;
             }
         }
@@ -244,13 +296,15 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
     }
 }
 
-static void runWorker(LpwgWorker* self);
+// Returns why it ended.
+static const char* runWorker(LpwgWorker* self);
 
 // Thread body: the worker loop, then the end reported to whoever stops it.
 static void* work(void* arg) {
     pthread_setname_np(pthread_self(), "lpwg-uevent");
     LpwgWorker* self = static_cast<LpwgWorker*>(arg);
-    runWorker(self);
+    const char* reason = runWorker(self);
+    self->endReason = reason;
     {
         std::lock_guard<std::mutex> lock(self->lock);
         self->ended = true;
@@ -263,7 +317,7 @@ static bool stopRequested(LpwgWorker* self) {
     return uevent_destroyThread || self->stop;
 }
 
-static void runWorker(LpwgWorker* self) {
+static const char* runWorker(LpwgWorker* self) {
     ALOGE("creating thread");
 
     // SIGUSR1 reaches this thread only inside its wait (epoll_pwait), so a
@@ -277,18 +331,18 @@ static void runWorker(LpwgWorker* self) {
     unique_fd uevents(uevent_open_socket(UEVENT_SOCKET_RCVBUF, true));
     if (!uevents.ok()) {
         ALOGE("uevent_init: uevent_open_socket failed\n");
-        return;
+        return "uevent_open_socket failed";
     }
 
     if (fcntl(uevents, F_SETFL, O_NONBLOCK) < 0) {
         ALOGE("fcntl failed\n");
-        return;
+        return "fcntl failed";
     }
 
     unique_fd epfd(epoll_create(UEVENT_EPOLL_EVENTS));
     if (!epfd.ok()) {
         ALOGE("epoll_create failed; errno=%d", errno);
-        return;
+        return "epoll_create failed";
     }
 
     struct epoll_event ev;
@@ -297,13 +351,14 @@ static void runWorker(LpwgWorker* self) {
     ev.data.ptr = reinterpret_cast<void*>(uevent_event);
     if (epoll_ctl(epfd, EPOLL_CTL_ADD, uevents, &ev) < 0) {
         ALOGE("epoll_ctl failed; errno=%d", errno);
-        return;
+        return "epoll_ctl failed";
     }
 
     uevent_data data;
     data.fd = uevents.get();
     data.owner = self->owner;
 
+    const char* reason = "stopped";
     struct epoll_event events[UEVENT_EPOLL_EVENTS];
     for (;;) {
         if (stopRequested(self)) {
@@ -315,6 +370,7 @@ static void runWorker(LpwgWorker* self) {
         if (nevents < 0) {
             if (errno == EINTR) continue;
             ALOGE("lpwg epoll_wait failed; errno=%d", errno);
+            reason = "epoll_wait failed";
             break;
         }
         for (int i = 0; i < nevents && !stopRequested(self); i++) {
@@ -324,6 +380,7 @@ static void runWorker(LpwgWorker* self) {
     }
 
     ALOGI("exiting worker thread");
+    return reason;
 }
 
 sp<ITwinelLpwgCallback> Twinel::lpwgCallback(sp<LpwgCallback_1_1>* callback11) {
@@ -625,7 +682,9 @@ Return<Status> Twinel::setAesMode(uint32_t mode) {
     snprintf(cmd, sizeof(cmd), "%s", text.c_str());
     char resp[AT_BUF_SIZE + 1];
     memset(resp, 0, sizeof(resp));
-    if (serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr) == -1) return Status::FAILURE;
+    bool failed = serialAtCmd(cmd, resp, AT_BUF_SIZE, nullptr) == -1;
+    sLastAesMode = (1ull << 63) | (failed ? 1ull << 32 : 0) | mode;
+    if (failed) return Status::FAILURE;
     ALOGD("%s: %s %s", "setAesMode", cmd, resp);
     return Status::SUCCESS;
 }
@@ -702,10 +761,93 @@ Return<Status> Twinel::tw_update_state() {
             ALOGD("%s: %s %s", "tw_update_state", cmd, resp);
             atStatus = Status::SUCCESS;
         }
+        std::string sent(cmd, strcspn(cmd, "\r"));
+        std::lock_guard<std::mutex> lock(sLastUpdateStateLock);
+        sLastUpdateState = sent + (atStatus == Status::SUCCESS ? " (ok)" : " (failed)");
+    } else {
+        std::lock_guard<std::mutex> lock(sLastUpdateStateLock);
+        sLastUpdateState = "not sent: the node read failed (" + std::to_string(nodeError) + ")";
     }
     ALOGD("%s : ATCMD_Status : %d, sysNodeError : %d\n", "tw_update_state",
           static_cast<int>(atStatus), nodeError);
     return atStatus;
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+static const char* ueventName(int32_t status) {
+    static const char* const kNames[] = {
+            "WAKEUP",          "TW_PEN_WAKEUP",   "TW_PEN_WAKEUP_BTN", "TW_PEN_DETECTION",
+            "SWITCH_AES_BOTH", "SWITCH_AES_TO_1", "SWITCH_AES_TO_2",   "TW_UPDATE_STATE",
+    };
+    if (status >= 0 && status < static_cast<int32_t>(sizeof(kNames) / sizeof(kNames[0]))) {
+        return kNames[status];
+    }
+    return "unknown";
+}
+
+std::string lpwgDump(Twinel* hal) {
+    std::string s = "LPWG\n";
+    sp<LpwgCallback_1_1> callback11;
+    bool registered = hal->lpwgCallback(&callback11) != nullptr;
+    // The worker's own word, not only that one was started: a worker that
+    // ended on a failure stays registered until the callback is cleared.
+    std::string worker;
+    size_t stopped = 0;
+    if (MutexLock lock(&hal->mLpwgMutex, "debug", kDumpLockWait); lock.owns()) {
+        LpwgWorker* w = hal->mLpwgWorker;
+        if (w == nullptr) {
+            worker = "not running";
+        } else {
+            std::lock_guard<std::mutex> workerLock(w->lock);
+            const char* reason = w->endReason;
+            worker = w->ended ? std::string("ended (") + (reason != nullptr ? reason : "?") + ")"
+                              : "running";
+        }
+        stopped = hal->mLpwgStoppedWorkers.size();
+    } else {
+        worker = "unknown (mLpwgMutex busy)";
+    }
+    s += dumpPrintf("  mLpwgCallback: %s  uevent worker: %s\n", registered ? "registered" : "none",
+                    worker.c_str());
+    s += dumpPrintf("  callback version: %s\n", !registered             ? "none"
+                                                : callback11 != nullptr ? "1.1"
+                                                                        : "1.0");
+    callback11 = nullptr;
+    if (stopped != 0) {
+        s += dumpPrintf("  stopped uevent workers still in a call to a peer: %zu\n", stopped);
+    }
+    s += dumpPrintf("  uevents: received %" PRIu64 "  delivered %" PRIu64 "  failed %" PRIu64
+                    "  handled %" PRIu64 "  dropped %" PRIu64 "\n",
+                    sUeventsReceived.load(), sUeventsDelivered.load(), sUeventsFailed.load(),
+                    sUeventsHandled.load(), sUeventsDropped.load());
+    int32_t last = sLastUevent;
+    if (last == kNoUevent) {
+        s += "  last uevent: none\n";
+    } else {
+        s += dumpPrintf("  last uevent: %s (%d) -%.3fs\n", ueventName(last), last,
+                        (monotonicUs() - sLastUeventUs) / 1e6);
+    }
+    uint64_t aes = sLastAesMode;
+    if ((aes >> 63) == 0) {
+        s += "  last AES mode: none\n";
+    } else {
+        s += dumpPrintf("  last AES mode: %u (%s)\n", static_cast<uint32_t>(aes),
+                        (aes >> 32) & 1 ? "failed" : "ok");
+    }
+    std::lock_guard<std::mutex> lock(sLastUpdateStateLock);
+    s += "  last touch update state: " + (sLastUpdateState.empty() ? "none" : sLastUpdateState) +
+         "\n";
+    return s;
+}
+
+void lpwgResetCounters() {
+    sUeventsReceived = 0;
+    sUeventsDelivered = 0;
+    sUeventsFailed = 0;
+    sUeventsHandled = 0;
+    sUeventsDropped = 0;
 }
 
 }  // namespace implementation

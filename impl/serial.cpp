@@ -23,12 +23,15 @@
 #include <twdevice/device.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
+#include <string>
 
 #include "Twinel.h"
 #include "at_history.h"
 #include "device_fd.h"
 #include "display.h"
+#include "dump.h"
 #include "mutex_lock.h"
 #include "nodes.h"
 
@@ -79,6 +82,19 @@ static int32_t nfds = 0;
 // serialLogEnable (under serialLogWakeOnce), fixed from then on.
 static unique_fd serialLogWakeFd;
 static std::once_flag serialLogWakeOnce;
+
+// What the debug dump tells about log capture. The capture thread writes its
+// own state, whether its port is open and DTR; the AT exchange writes the
+// last log mode command under serialMutex. Plain values, read without a lock.
+enum LogCaptureState : int { kCaptureNotStarted, kCaptureRunning, kCaptureEnded };
+static std::atomic<int> sCaptureState{kCaptureNotStarted};
+static std::atomic<bool> sCapturePortOpen{false};
+static std::atomic<bool> sCaptureDtrUp{false};
+// The mode digit of the last "AT%LOGSAVE=" written (0 while none) and the
+// exchange's result and errno.
+static std::atomic<char> sLastLogSave{0};
+static std::atomic<int32_t> sLastLogSaveResult{0};
+static std::atomic<int> sLastLogSaveErrno{0};
 
 static int64_t nowUs() {
     struct timespec ts;
@@ -294,10 +310,19 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
 cleanup:
     fd.reset();
+    if (strncasecmp(cmd, "AT%LOGSAVE=", 11) == 0) {
+        char mode = cmd[11];
+        sLastLogSave = mode > ' ' && mode < 0x7f ? mode : '?';
+        sLastLogSaveResult = result;
+        sLastLogSaveErrno = result < 0 ? err : 0;
+    }
     // The vote goes back whatever happens next: a recovery that fails
     // leaves the link as it is, and nothing else would ever release it.
     usbAutoSuspend(true, true);
-    if (timedOut) usbRecovery();
+    if (timedOut) {
+        noteLinkRecoveryReason("no reply to " + std::string(cmd, std::min(shown, 64)));
+        usbRecovery();
+    }
     return exchange.finish(result, err);
 }
 
@@ -475,6 +500,15 @@ int32_t Twinel::serialLogEnable(bool enable) {
 void* Twinel::serialLogThread(void* arg) {
     pthread_setname_np(pthread_self(), "serial-log");
     Twinel* hal = static_cast<Twinel*>(arg);
+    // The dump's view of this thread, whichever way it ends.
+    struct CaptureRecord {
+        CaptureRecord() { sCaptureState = kCaptureRunning; }
+        ~CaptureRecord() {
+            sCapturePortOpen = false;
+            sCaptureDtrUp = false;
+            sCaptureState = kCaptureEnded;
+        }
+    } record;
     char value[PROPERTY_VALUE_MAX];
     char buf[SERIAL_BUF_SIZE];
     int timeout = -1;
@@ -536,7 +570,9 @@ void* Twinel::serialLogThread(void* arg) {
                 ALOGE("%s: failed to clear DTR: %s", __func__, strerror(errno));
                 goto exit;
             }
+            sCaptureDtrUp = false;
             capture.reset();
+            sCapturePortOpen = false;
             fds[1].fd = -1;
             fds[1].events = 0;
             nfds--;
@@ -552,6 +588,7 @@ void* Twinel::serialLogThread(void* arg) {
                     ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(errno));
                     goto exit;
                 }
+                sCapturePortOpen = true;
                 nfds++;
                 fds[1].events = POLLIN | POLLHUP;
                 int bits = TIOCM_DTR;
@@ -559,6 +596,7 @@ void* Twinel::serialLogThread(void* arg) {
                     ALOGE("%s: failed to set DTR: %s", __func__, strerror(errno));
                     goto exit;
                 }
+                sCaptureDtrUp = true;
             }
         }
 
@@ -635,52 +673,29 @@ exit:
 }
 
 // ---------------------------------------------------------------------------
-// AT exchange history, for the debug dump
+// Debug dump
 
-namespace {
-struct AtHistoryEntry {
-    char cmd[64];
-    int32_t result;
-    int err;
-    int64_t durationUs;
-    int64_t whenUs;
-};
-// The ring and its counters; under sAtHistoryLock.
-std::mutex sAtHistoryLock;
-AtHistoryEntry sAtHistory[kAtHistorySize];
-size_t sAtHistoryNext = 0;
-size_t sAtHistoryCount = 0;
-}  // namespace
-
-void atHistoryRecord(const char* cmd, int32_t result, int err, int64_t durationUs) {
-    std::lock_guard<std::mutex> lock(sAtHistoryLock);
-    AtHistoryEntry& e = sAtHistory[sAtHistoryNext];
-    size_t n = strcspn(cmd, "\r");
-    if (n >= sizeof(e.cmd)) n = sizeof(e.cmd) - 1;
-    memcpy(e.cmd, cmd, n);
-    e.cmd[n] = '\0';
-    e.result = result;
-    e.err = err;
-    e.durationUs = durationUs;
-    e.whenUs = nowUs();
-    sAtHistoryNext = (sAtHistoryNext + 1) % kAtHistorySize;
-    if (sAtHistoryCount < kAtHistorySize) sAtHistoryCount++;
-}
-
-std::string atHistoryDump() {
-    std::lock_guard<std::mutex> lock(sAtHistoryLock);
-    std::string out = "AT exchanges (last " + std::to_string(sAtHistoryCount) + "):\n";
-    int64_t now = nowUs();
-    size_t first = (sAtHistoryNext + kAtHistorySize - sAtHistoryCount) % kAtHistorySize;
-    for (size_t i = 0; i < sAtHistoryCount; i++) {
-        const AtHistoryEntry& e = sAtHistory[(first + i) % kAtHistorySize];
-        char line[256];
-        snprintf(line, sizeof(line), "  -%7.3fs  %-32s result=%d errno=%d (%s) %.3fms\n",
-                 (now - e.whenUs) / 1e6, e.cmd, e.result, e.err, e.err ? strerror(e.err) : "-",
-                 e.durationUs / 1000.0);
-        out += line;
+std::string serialDump(Twinel* hal) {
+    static const char* const kCaptureStates[] = {"not started", "running", "ended"};
+    std::string s;
+    s += "  mSerialLogEnabled: " + std::to_string(hal->mSerialLogEnabled.load()) + "\n";
+    s += std::string("  log capture: ") + kCaptureStates[sCaptureState.load()] + "\n";
+    s += std::string("  log port: ") + (sCapturePortOpen ? "open" : "closed") + "\n";
+    s += std::string("  DTR: ") + (sCaptureDtrUp ? "up" : "down") + "\n";
+    char mode = sLastLogSave;
+    if (mode == 0) {
+        s += "  last LOGSAVE: none\n";
+    } else if (sLastLogSaveResult < 0) {
+        int err = sLastLogSaveErrno;
+        s += dumpPrintf("  last LOGSAVE: AT%%LOGSAVE=%c (failed: %s)\n", mode,
+                        err != 0 ? strerror(err) : "-");
+    } else {
+        s += dumpPrintf("  last LOGSAVE: AT%%LOGSAVE=%c (ok)\n", mode);
     }
-    return out;
+    s += dumpPrintf(
+            "  AT line wait: %d ms  kAtExchangeLimitMs: %d ms (AtCmdTimeoutException, any)\n",
+            kAtLineTimeoutMs, kAtExchangeLimitMs);
+    return s;
 }
 
 }  // namespace implementation

@@ -15,6 +15,7 @@
 #include "sub_display.h"
 
 #include <errno.h>
+#include <inttypes.h>
 #include <limits.h>
 #include <log/log.h>
 #include <string.h>
@@ -30,6 +31,7 @@
 #include <mutex>
 
 #include "Twinel.h"
+#include "dump.h"
 #include "hid_display.h"
 #include "mutex_lock.h"
 
@@ -84,6 +86,15 @@ static std::mutex power_sequence_lock;
 // Signalled when the generation changes (a settle wait ends early) and when
 // a power sequence ends (a new panel's power-on may go ahead).
 static std::condition_variable power_sequence_cond;
+
+// What the debug dump tells about the frames: counted where each frame's fate
+// is decided, read without a lock.
+static std::atomic<uint64_t> sFramesSent{0};
+static std::atomic<uint64_t> sFramesReplaced{0};  // a waiting frame overwritten by a newer one
+static std::atomic<uint64_t> sFramesDropped{0};   // given up after the failed retries
+static std::atomic<uint64_t> sDrawsRefused{0};    // drawSubDisplay answered 1
+// Retries left to the frame thread that runs (or ran last).
+static std::atomic<int> sRetriesLeft{SUB_DISPLAY_MAX_RETRY};
 
 static void wakePowerSequenceWaiters() {
     { std::lock_guard<std::mutex> lock(power_sequence_lock); }
@@ -298,6 +309,7 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
 
     // One budget for the whole life of the thread, not one per frame.
     int retry = 0;
+    sRetriesLeft = SUB_DISPLAY_MAX_RETRY;
     while (!sub_display_destroyThread) {
         MutexLock lock(&mSubDisplayUpdateThreadMutex, __func__);
         // Tested under the mutex: a stop request signalled before this
@@ -333,13 +345,16 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
                 hal->hidDisplayPalette(0, 0, nullptr);
                 double end = monotonicRawNs();
                 ALOGI("HID-DISPLAY: write Palette done %.3fms", (end - start) / 1e6);
+                sFramesSent.fetch_add(1, std::memory_order_relaxed);
                 break;
             }
             if (retry >= SUB_DISPLAY_MAX_RETRY) {
                 ALOGE("Could not send palette data.");
+                sFramesDropped.fetch_add(1, std::memory_order_relaxed);
                 break;
             }
             retry++;
+            sRetriesLeft = SUB_DISPLAY_MAX_RETRY - retry;
             start = monotonicRawNs();
         }
         setBufferState(index, BUFFER_FREE);
@@ -354,6 +369,13 @@ void* Twinel::subDisplayUpdateThread(void* arg) {
 
 Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
     ALOGI("Draw Sub DISPLAY ++");
+    // Every answer but the last one below refuses the frame.
+    struct RefusedCount {
+        bool refused = true;
+        ~RefusedCount() {
+            if (refused) sDrawsRefused.fetch_add(1, std::memory_order_relaxed);
+        }
+    } refusal;
 
     SubScreenInfo info;
     SubScreenState state = readSubDisplay(this, &info);
@@ -407,9 +429,13 @@ Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
             BufferState s = getBufferState(i);
             if (s == BUFFER_FREE || s == BUFFER_FILLED) {
                 chosen = i;
+                current = s;
                 break;
             }
         }
+    }
+    if (chosen >= 0 && current == BUFFER_FILLED) {
+        sFramesReplaced.fetch_add(1, std::memory_order_relaxed);
     }
     if (chosen < 0) {
         ALOGE("There is no Writable Buffer. Try again later.");
@@ -428,6 +454,7 @@ Return<Status> Twinel::drawSubDisplay(const hidl_vec<uint32_t>& pixels) {
     pthread_cond_signal(&mSubDisplayUpdateThreadCond);
     lock.unlock();
 
+    refusal.refused = false;
     ALOGI("Draw Sub DISPLAY --");
     return Status::SUCCESS;
 }
@@ -595,6 +622,83 @@ Return<void> Twinel::getSubDisplayInfo(getSubDisplayInfo_cb _hidl_cb) {
 Return<void> Twinel::getSubDisplayPowerState(getSubDisplayPowerState_cb _hidl_cb) {
     _hidl_cb(Status::SUCCESS, getSubDisplayState());
     return Void();
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+static const char* bufferStateName(BufferState state) {
+    switch (state) {
+        case BUFFER_FREE:
+            return "BUFFER_FREE";
+        case BUFFER_WRITING:
+            return "BUFFER_WRITING";
+        case BUFFER_FILLED:
+            return "BUFFER_FILLED";
+        case BUFFER_CONSUMING:
+            return "BUFFER_CONSUMING";
+    }
+    return "?";
+}
+
+static const char* subScreenStateName(int32_t state) {
+    switch (state) {
+        case 0:
+            return "not present";
+        case 1:
+            return "initialised";
+        case 2:
+            return "off";
+        case 3:
+            return "on";
+    }
+    return "?";
+}
+
+std::string subDisplayDump(Twinel* hal) {
+    std::string s = "Sub display\n";
+    if (MutexLock lock(&hal->mSubDisplayMutex, "debug", kDumpLockWait); lock.owns()) {
+        int32_t state = subScreen_status;
+        SubScreenInfo info = sub_screen_info;
+        bool callback = hal->mSubDisplayCallback != nullptr;
+        lock.unlock();
+        s += dumpPrintf(
+                "  subScreen_status: %d (%s)  sub_screen_info: %ux%u format %u  callback: %s\n",
+                state, subScreenStateName(state), info.x, info.y, info.format,
+                callback ? "registered" : "none");
+    } else {
+        s += "  (mSubDisplayMutex busy: state, info and callback left out)\n";
+    }
+    s += dumpPrintf("  power_state_in_progress: %d  sub_display_destroyThread: %d\n",
+                    power_state_in_progress.load(), sub_display_destroyThread.load());
+    if (MutexLock lock(&mSubDisplayUpdateThreadMutex, "debug", kDumpLockWait); lock.owns()) {
+        bool running = updateThreadCreated;
+        uint8_t current = cur_buffer_index;
+        lock.unlock();
+        s += dumpPrintf("  subDisplayUpdateThread: %s  cur_buffer_index: %u\n",
+                        running ? "running" : "not running", current);
+    } else {
+        s += "  (mSubDisplayUpdateThreadMutex busy: frame thread left out)\n";
+    }
+    for (uint8_t i = 0; i < 2; i++) {
+        BufferState state = getBufferState(i);
+        s += dumpPrintf("  FB%u: %s (%d), %u bytes per frame\n", i, bufferStateName(state), state,
+                        palette_buffer[i].size);
+    }
+    s += dumpPrintf("  frames: sent %" PRIu64 "  replaced %" PRIu64 "  dropped %" PRIu64
+                    "  refused %" PRIu64 "\n",
+                    sFramesSent.load(), sFramesReplaced.load(), sFramesDropped.load(),
+                    sDrawsRefused.load());
+    s += dumpPrintf("  retry budget left: %d of %d\n", sRetriesLeft.load(), SUB_DISPLAY_MAX_RETRY);
+    s += hidDisplayDump();
+    return s;
+}
+
+void subDisplayResetCounters() {
+    sFramesSent = 0;
+    sFramesReplaced = 0;
+    sFramesDropped = 0;
+    sDrawsRefused = 0;
 }
 
 }  // namespace implementation

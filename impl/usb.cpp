@@ -14,10 +14,15 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <time.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <string>
+
 #include "Twinel.h"
+#include "dump.h"
 #include "hid_display.h"
 #include "mutex_lock.h"
 #include "nodes.h"
@@ -48,6 +53,32 @@ static char* usbDeviceName = nullptr;
 static pthread_mutex_t usbAutoSuspendMutex = PTHREAD_MUTEX_INITIALIZER;
 
 static const char* const kDloadProducts[] = {"QPA330X", "QPA310X", "QPA320X"};
+
+// Link recoveries and the last download-mode device, for the debug dump.
+// Both are rare, so they share one small lock of their own.
+static std::mutex sLinkRecordLock;
+struct LinkRecord {
+    uint64_t recoveries = 0;
+    int64_t lastRecoveryUs = 0;  // CLOCK_MONOTONIC
+    std::string lastReason;
+    int32_t lastResult = 0;
+    std::string pendingReason;  // what the next recovery is for
+    bool dfuSeen = false;
+    std::string dfuSerial;
+    std::string dfuProduct;
+};
+static LinkRecord sLinkRecord;
+
+static int64_t monotonicUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void noteLinkRecoveryReason(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(sLinkRecordLock);
+    sLinkRecord.pendingReason = reason;
+}
 
 static const char* lastComponent(const char* path) {
     const char* slash = strrchr(path, '/');
@@ -129,7 +160,15 @@ int32_t Twinel::usbRecovery() {
     ALOGE("!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
     ALOGE("!!!!!!!!!! Twinel Recovery !!!!!!!!!!");
     ALOGE("!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-    return writeYes(kRecoveryPath, __func__);
+    int32_t result = writeYes(kRecoveryPath, __func__);
+    std::lock_guard<std::mutex> lock(sLinkRecordLock);
+    sLinkRecord.recoveries++;
+    sLinkRecord.lastRecoveryUs = monotonicUs();
+    sLinkRecord.lastReason =
+            sLinkRecord.pendingReason.empty() ? "not given" : sLinkRecord.pendingReason;
+    sLinkRecord.pendingReason.clear();
+    sLinkRecord.lastResult = result;
+    return result;
 }
 
 int Twinel::usbDeviceAdded(const char* devname, void* client_data) {
@@ -157,6 +196,14 @@ int Twinel::usbDeviceAdded(const char* devname, void* client_data) {
         } else {
             ALOGI("%s : serial is %s", __func__, serial);
             product = usb_device_get_product_name(device, USB_STRING_TIMEOUT_MS);
+            {
+                std::lock_guard<std::mutex> lock(sLinkRecordLock);
+                sLinkRecord.dfuSeen = true;
+                // As the device gave them, at most 64 bytes each.
+                sLinkRecord.dfuSerial.assign(serial, strnlen(serial, 64));
+                sLinkRecord.dfuProduct.assign(product != nullptr ? product : "",
+                                              product != nullptr ? strnlen(product, 64) : 0);
+            }
             if (product == nullptr) {
                 ALOGE("%s : product_name is null in dload mode ", __func__);
             } else {
@@ -409,6 +456,40 @@ void Twinel::usbThreadJoin() {
         }
         pthread_join(mUsbNotifyThread, nullptr);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+std::string usbDump(Twinel* hal) {
+    std::string s;
+    s += "  mUsbAttached: " + std::to_string(hal->mUsbAttached.load()) + "\n";
+    s += "  mSerialAttached: " + std::to_string(hal->mSerialAttached.load()) + "  mSerialPath: \"" +
+         hal->serialPath() + "\"\n";
+    s += "  mHidDisplayAttached: " + std::to_string(hal->mHidDisplayAttached.load()) +
+         "  mHidDisplayPath: \"" + hal->hidDisplayPath() + "\"\n";
+    s += "  mUsbAutoSuspendDisableVote: " + std::to_string(hal->usbAutoSuspendDisableVote()) + "\n";
+    std::lock_guard<std::mutex> lock(sLinkRecordLock);
+    const LinkRecord& r = sLinkRecord;
+    s += "  link recoveries: " + std::to_string(r.recoveries) + "\n";
+    if (r.lastRecoveryUs == 0) {
+        s += "  last recovery: none\n";
+    } else {
+        s += dumpPrintf("  last recovery: -%.3fs, %s, \"Y\" %s\n",
+                        (monotonicUs() - r.lastRecoveryUs) / 1e6, r.lastReason.c_str(),
+                        r.lastResult > 0 ? "written" : "not written");
+    }
+    if (!r.dfuSeen) {
+        s += "  last DFU device: none\n";
+    } else {
+        s += "  last DFU device: serial \"" + r.dfuSerial + "\" product \"" + r.dfuProduct + "\"\n";
+    }
+    return s;
+}
+
+void usbResetCounters() {
+    std::lock_guard<std::mutex> lock(sLinkRecordLock);
+    sLinkRecord.recoveries = 0;
 }
 
 }  // namespace implementation

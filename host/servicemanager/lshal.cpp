@@ -102,8 +102,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> args;
     debug->add_option("service", target, "FQNAME/INSTANCE, e.g. vendor.x@1.0::IFoo/default")
             ->required();
-    // Everything after the service goes to debug() as it is, dashes included.
+    // Everything after the service goes to debug() as it is, dashes included;
+    // so does --help, which the service answers with its own options.
     debug->prefix_command();
+    debug->set_help_flag();
     CLI11_PARSE(app, argc, argv);
     args = debug->remaining();
 

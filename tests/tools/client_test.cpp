@@ -534,6 +534,18 @@ TEST_F(Client, DebugDumpShowsTheLiveState) {
     EXPECT_NE(-1, watch.wait(10000));
 }
 
+TEST_F(Client, LshalHandsDebugOptionsToTheService) {
+    const std::string name = "vendor.zyr.hardware.twinel@1.1::ITwinel/default";
+    RunResult r =
+            twtools::run({twtest::binDir() + "/lshal", "debug", name, "--help"}, mSys.env(), 10000);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(0u, r.out.find("options:\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("  --reset-counters  ")) << r.out;
+    r = twtools::run({twtest::binDir() + "/lshal", "debug", name, "--at"}, mSys.env(), 10000);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(0u, r.out.find("AT exchanges (last ")) << r.out;
+}
+
 TEST_F(Client, NoAnswerInTimeAndServiceGone) {
     ASSERT_TRUE(mSys.simOk("at-script AT%SLOW silent"));
     RunResult r = ok({"--call-timeout", "0.5", "sendAtCommand", "AT%SLOW"}, 2);
