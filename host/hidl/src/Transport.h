@@ -11,6 +11,11 @@
  *    and, by their end of file, the peer's death.
  *
  * Lock order: mProxyLock, then a control connection's write lock.
+ *
+ * This header owns the Transport class and the connection records; the
+ * implementation is split by concern: TransportFrame (frame codec),
+ * TransportConnection (connections and peer registry), TransportDispatch
+ * (calls, dispatch and thread pool), TransportOneway (one-way calls).
  */
 #pragma once
 
@@ -176,6 +181,25 @@ class Transport {
     std::map<uint64_t, OnewayPin> mOnewayPins;
     std::atomic<uint64_t> mNextPin{1};
     void releasePins(const std::string& address, uint64_t pinId, bool all);
+};
+
+struct Transport::ControlConn {
+    int fd = -1;
+    uint64_t token = 0;  // the peer's, for incoming connections
+    bool outgoing = false;
+    std::string address;  // peer, for outgoing connections
+    std::mutex writeLock;
+    std::mutex waitLock;
+    std::condition_variable waitCond;
+    std::map<uint64_t, int32_t> replies;  // ACQUIRE replies by request id
+    bool dead = false;
+};
+
+struct Transport::TxnServerConn {
+    int fd = -1;
+    uint64_t token = 0;
+    pid_t pid = 0;
+    uid_t uid = 0;
 };
 
 }  // namespace hardware
