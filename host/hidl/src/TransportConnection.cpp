@@ -8,6 +8,7 @@
  */
 #define LOG_TAG "hidl_host_transport"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hwbinder/IPCThreadState.h>
@@ -15,6 +16,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -39,11 +41,6 @@ namespace {
 
 // Placeholder of an ACQUIRE whose reply has not come yet.
 constexpr int32_t kReplyPending = INT32_MIN;
-
-constexpr uint64_t kIoListen = 1ull << 62;
-constexpr uint64_t kIoHello = 2ull << 62;
-constexpr uint64_t kIoControl = 3ull << 62;
-constexpr uint64_t kIoMask = 3ull << 62;
 
 }  // namespace
 
@@ -139,12 +136,59 @@ status_t Transport::ensureListening() {
         return UNKNOWN_ERROR;
     }
     mListenFd = fd;
+    mSocketPath = path;
+    mSocketOwner = getpid();
+    static bool sAtExit = false;
+    if (!sAtExit) {
+        sAtExit = true;
+        atexit([] { Transport::self().removeSocketAtExit(); });
+    }
     struct epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.u64 = kIoListen | static_cast<uint64_t>(fd);
     epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
     ensureIoThread();
     return OK;
+}
+
+void Transport::removeSocketAtExit() {
+    std::lock_guard<std::mutex> lock(mLock);
+    // A forked child inherits the handler, not the socket.
+    if (mListenFd < 0 || mSocketOwner != getpid()) return;
+    unlink(mSocketPath.c_str());
+}
+
+void Transport::removeStaleSockets() {
+    std::string dir = socketDir();
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        ALOGE("cannot read %s: %s", dir.c_str(), strerror(errno));
+        return;
+    }
+    size_t removed = 0;
+    while (struct dirent* e = readdir(d)) {
+        // Names starting with a dot are sockets being set up.
+        if (e->d_name[0] == '.' || e->d_type != DT_SOCK) continue;
+        std::string path = dir + "/" + e->d_name;
+        sockaddr_un addr;
+        if (!fillAddr(path, &addr)) continue;
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) break;
+        // Nobody listens on the socket of a process that is gone.
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 &&
+            errno == ECONNREFUSED && unlink(path.c_str()) == 0) {
+            removed++;
+        }
+        close(fd);
+    }
+    closedir(d);
+    if (removed > 0) ALOGI("removed %zu sockets of processes that are gone", removed);
+}
+
+void Transport::peerGone(const std::string& address) {
+    // What this process held for the peer goes with it.
+    closeClientConnsTo(address);
+    releasePins(address, 0, true);
 }
 
 void Transport::ensureIoThread() {
@@ -248,6 +292,9 @@ status_t Transport::setContextObject(const sp<BHwBinder>& binder) {
         status_t err = ensureListening();
         if (err != OK) return err;
     }
+    // The service manager starts before the processes it serves: what their
+    // predecessors left behind in the socket directory goes now.
+    removeStaleSockets();
     std::lock_guard<std::mutex> lock(mNodeLock);
     Node node;
     node.weak = binder;
@@ -423,6 +470,8 @@ void Transport::ioLoop() {
                     ALOGE("dropping a connection of unknown kind %u", h.code);
                     close(fd);
                 }
+            } else if (tag == kIoOneway) {
+                handleOnewayEvent(fd, events[i].events);
             } else if (tag == kIoControl) {
                 std::shared_ptr<ControlConn> conn;
                 {
@@ -605,7 +654,7 @@ void Transport::dropControlConn(ControlConn* conn) {
             }
         }
     }
-    releasePins(conn->address, 0, true);
+    peerGone(conn->address);
     ALOGI("peer %s is gone (%zu references)", conn->address.c_str(), dead.size());
     if (!dead.empty()) {
         postTask([dead]() {

@@ -37,22 +37,52 @@ namespace hardware {
 
 namespace {
 
-// This thread's transaction connections, one per peer.
-struct ClientConn {
-    int fd = -1;
-    uint64_t nextTxn = 1;
-    ~ClientConn() {
-        if (fd >= 0) close(fd);
-    }
-};
-
+// This thread's transaction connections, one per peer. The transport keeps
+// weak references too, so that a peer's death closes them from another thread.
 struct ClientConns {
-    std::map<std::string, std::unique_ptr<ClientConn>> conns;
+    std::map<std::string, std::shared_ptr<Transport::ClientConn>> conns;
+    uint64_t deathsSeen = 0;
+    ~ClientConns() {
+        // One-way calls still queued are written after the thread is gone.
+        for (auto& entry : conns) {
+            std::lock_guard<std::mutex> lock(entry.second->writeLock);
+            entry.second->orphaned = true;
+        }
+    }
 };
 
 thread_local ClientConns tClientConns;
 
 }  // namespace
+
+void Transport::closeClientConnsTo(const std::string& address) {
+    std::vector<std::shared_ptr<ClientConn>> conns;
+    {
+        std::lock_guard<std::mutex> lock(mClientLock);
+        auto range = mClientConns.equal_range(address);
+        for (auto it = range.first; it != range.second; ++it) {
+            std::shared_ptr<ClientConn> cc = it->second.lock();
+            if (cc != nullptr) conns.push_back(std::move(cc));
+        }
+        mClientConns.erase(range.first, range.second);
+    }
+    for (const auto& cc : conns) {
+        cc->dead = true;
+        if (cc->useLock.try_lock()) {
+            {
+                std::lock_guard<std::mutex> lock(cc->writeLock);
+                dropQueued(cc.get());
+                closeClientConn(cc.get());
+            }
+            cc->useLock.unlock();
+        } else {
+            // Its thread is in a call on it: wake it; it closes the connection.
+            std::lock_guard<std::mutex> lock(cc->fdLock);
+            if (cc->fd >= 0) shutdown(cc->fd, SHUT_RDWR);
+        }
+    }
+    mPeerDeaths++;
+}
 
 // ---------------------------------------------------------------------------
 // Calls
@@ -70,19 +100,6 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         return FAILED_TRANSACTION;
     }
 
-    auto& slot = tClientConns.conns[proxy->address()];
-    if (slot == nullptr) slot = std::make_unique<ClientConn>();
-    ClientConn* cc = slot.get();
-    auto dropConn = [&]() { tClientConns.conns.erase(proxy->address()); };
-
-    if (cc->fd < 0) {
-        cc->fd = connectTo(proxy->address(), CONN_TXN);
-        if (cc->fd < 0) {
-            dropConn();
-            return DEAD_OBJECT;
-        }
-    }
-
     std::string payload;
     std::vector<int> fds;
     size_t localBinders = 0;
@@ -92,28 +109,81 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         ALOGE("transaction of %zu bytes on the wire exceeds the limit", payload.size());
         return FAILED_TRANSACTION;
     }
+    // Connections of peers that died since this thread last looked are closed
+    // already; forget them.
+    if (tClientConns.deathsSeen != mPeerDeaths) {
+        tClientConns.deathsSeen = mPeerDeaths;
+        for (auto it = tClientConns.conns.begin(); it != tClientConns.conns.end();) {
+            it = it->second->dead ? tClientConns.conns.erase(it) : std::next(it);
+        }
+    }
+    auto& slot = tClientConns.conns[proxy->address()];
+    if (slot == nullptr) {
+        slot = std::make_shared<ClientConn>();
+        slot->address = proxy->address();
+    }
+    std::shared_ptr<ClientConn> keep = slot;
+    ClientConn* cc = keep.get();
+    std::unique_lock<std::mutex> use(cc->useLock);
+    auto dropConn = [&]() {
+        {
+            std::lock_guard<std::mutex> lock(cc->writeLock);
+            dropQueued(cc);
+            closeClientConn(cc);
+        }
+        cc->dead = true;
+        tClientConns.conns.erase(proxy->address());
+    };
+
+    if (cc->dead) {
+        dropConn();
+        return DEAD_OBJECT;
+    }
+    if (cc->fd < 0) {
+        int fd = connectTo(proxy->address(), CONN_TXN);
+        {
+            std::lock_guard<std::mutex> lock(cc->fdLock);
+            cc->fd = fd;
+        }
+        if (cc->fd < 0) {
+            dropConn();
+            return DEAD_OBJECT;
+        }
+        std::lock_guard<std::mutex> lock(mClientLock);
+        for (auto it = mClientConns.begin(); it != mClientConns.end();) {
+            it = it->second.expired() ? mClientConns.erase(it) : std::next(it);
+        }
+        mClientConns.emplace(proxy->address(), keep);
+    }
+
+    if (oneway) {
+        err = sendOneway(keep, proxy, code, data, payload, fds);
+        if (err == DEAD_OBJECT) dropConn();
+        return err;
+    }
 
     uint64_t txnId = cc->nextTxn++;
     FrameHeader h = {
             kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payload.size()),
             0};
-    if (oneway) {
-        // Keep the target and our objects referenced until the call is served.
-        h.flags |= FLAG_ONEWAY | FLAG_WANT_DONE;
-        h.txnId = mNextPin++;
-        OnewayPin pin;
-        pin.address = proxy->address();
-        pin.refs.push_back(proxy);
-        data.collectLocalBinders(&pin.refs);
-        std::lock_guard<std::mutex> lock(mPinLock);
-        mOnewayPins[h.txnId] = std::move(pin);
+    {
+        // One-way calls this thread queued go first, as they were sent first.
+        std::unique_lock<std::mutex> write(cc->writeLock);
+        bool written = true;
+        while (written && !cc->queue.empty()) {
+            written = flushQueued(cc);
+            struct pollfd pfd = {cc->fd, POLLOUT, 0};
+            if (written && !cc->queue.empty() && poll(&pfd, 1, -1) < 0 && errno != EINTR) {
+                written = false;
+            }
+        }
+        written = written && writeFrame(cc->fd, h, payload, fds);
+        write.unlock();
+        if (!written) {
+            dropConn();
+            return DEAD_OBJECT;
+        }
     }
-    if (!writeFrame(cc->fd, h, payload, fds)) {
-        if (oneway) releasePins(proxy->address(), h.txnId, false);
-        dropConn();
-        return DEAD_OBJECT;
-    }
-    if (oneway) return OK;
 
     for (;;) {
         FrameHeader rh;
