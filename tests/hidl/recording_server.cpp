@@ -4,11 +4,16 @@
  * a client in another process can check codes and argument/result shapes.
  * debug() writes the record.
  *
- *   recording_server [--instance NAME] [--v10] [--threads N]
+ * With --at-callback it serves an ITwinelAtCallback instead, which records
+ * the start of every response; "hold:MS" keeps its thread busy that long and
+ * "exit" ends the process normally.
+ *
+ *   recording_server [--instance NAME] [--v10] [--threads N] [--at-callback]
  */
 #include <hidl/HidlTransportSupport.h>
 #include <hwbinder/IPCThreadState.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.0/IHwTwinel.h>
 #include <vendor/zyr/hardware/twinel/1.1/BnHwTwinel.h>
@@ -79,7 +84,7 @@ void writeLog(int fd) {
 }
 
 class Recording : public V1_1::ITwinel {
-public:
+  public:
     Return<void> getFirmwareVersion(getFirmwareVersion_cb cb) override {
         record("getFirmwareVersion()");
         cb(Status::SUCCESS, "fw-1.2.3_TEST");
@@ -138,11 +143,12 @@ public:
             return Void();
         }
         Return<sp<V1_1::ITwinelLpwgCallback>> cast = V1_1::ITwinelLpwgCallback::castFrom(cb);
-        sp<V1_1::ITwinelLpwgCallback> cb11 = cast.isOk() ? static_cast<sp<V1_1::ITwinelLpwgCallback>>(cast) : nullptr;
+        sp<V1_1::ITwinelLpwgCallback> cb11 =
+                cast.isOk() ? static_cast<sp<V1_1::ITwinelLpwgCallback>>(cast) : nullptr;
         if (cb11 != nullptr) {
             record("setLpwgCallback(1.1)");
-            Return<void> r = cb11->notifyEventChange_1_1(
-                    static_cast<V1_1::LpwgEventStatus>(2), Result::OK);
+            Return<void> r =
+                    cb11->notifyEventChange_1_1(static_cast<V1_1::LpwgEventStatus>(2), Result::OK);
             if (!r.isOk()) record("callback failed");
         } else {
             record("setLpwgCallback(1.0)");
@@ -262,7 +268,7 @@ public:
         return Void();
     }
 
-private:
+  private:
     Status simple(const std::string& line) {
         record(line);
         return Status::SUCCESS;
@@ -271,9 +277,12 @@ private:
 
 // Only the 1.0 interface: castFrom to 1.1 must fail on it.
 class Recording10 : public V1_0::ITwinel {
-#define SIMPLE(name) \
-    Return<Status> name() override { return Status::SUCCESS; }
-public:
+#define SIMPLE(name)                 \
+    Return<Status> name() override { \
+        return Status::SUCCESS;      \
+    }
+
+  public:
     Return<void> getFirmwareVersion(getFirmwareVersion_cb cb) override {
         cb(Status::SUCCESS, "fw-1.0-only");
         return Void();
@@ -298,7 +307,9 @@ public:
         cb(Status::SUCCESS, "");
         return Void();
     }
-    Return<Status> setStatus(const LpwgStatus&) override { return Status::SUCCESS; }
+    Return<Status> setStatus(const LpwgStatus&) override {
+        return Status::SUCCESS;
+    }
     SIMPLE(DoTouchFirmwareUpgrade)
     Return<void> getSelfTest(getSelfTest_cb cb) override {
         cb(Status::SUCCESS, "");
@@ -309,9 +320,15 @@ public:
         return Void();
     }
     SIMPLE(getTestResults)
-    Return<void> setLpwgCallback(const sp<V1_0::ITwinelLpwgCallback>&) override { return Void(); }
-    Return<Status> setBrightness(int32_t) override { return Status::SUCCESS; }
-    Return<Status> setPowerStatus(bool, bool) override { return Status::SUCCESS; }
+    Return<void> setLpwgCallback(const sp<V1_0::ITwinelLpwgCallback>&) override {
+        return Void();
+    }
+    Return<Status> setBrightness(int32_t) override {
+        return Status::SUCCESS;
+    }
+    Return<Status> setPowerStatus(bool, bool) override {
+        return Status::SUCCESS;
+    }
     Return<void> getCoverDisplayCutout(getCoverDisplayCutout_cb cb) override {
         cb(Status::SUCCESS, "");
         return Void();
@@ -319,22 +336,32 @@ public:
     Return<Status> setRgbTune(uint32_t, uint32_t, uint32_t, uint32_t) override {
         return Status::SUCCESS;
     }
-    Return<Status> setScreenMode(ScreenMode) override { return Status::SUCCESS; }
+    Return<Status> setScreenMode(ScreenMode) override {
+        return Status::SUCCESS;
+    }
     Return<Status> setScreenTune(uint32_t, uint32_t, uint32_t, uint32_t) override {
         return Status::SUCCESS;
     }
-    Return<Status> setTWBrightnessOffset(int32_t) override { return Status::SUCCESS; }
+    Return<Status> setTWBrightnessOffset(int32_t) override {
+        return Status::SUCCESS;
+    }
     Return<void> getTW2Status(getTW2Status_cb cb) override {
         cb(Status::SUCCESS, TwinelStatus{});
         return Void();
     }
-    Return<Status> setSubDisplayBrightness(int32_t) override { return Status::SUCCESS; }
-    Return<Status> setSubDisplayPowerState(bool) override { return Status::SUCCESS; }
+    Return<Status> setSubDisplayBrightness(int32_t) override {
+        return Status::SUCCESS;
+    }
+    Return<Status> setSubDisplayPowerState(bool) override {
+        return Status::SUCCESS;
+    }
     Return<void> getSubDisplayInfo(getSubDisplayInfo_cb cb) override {
         cb(Status::SUCCESS, SubScreenInfo{});
         return Void();
     }
-    Return<Status> drawSubDisplay(const hidl_vec<uint32_t>&) override { return Status::SUCCESS; }
+    Return<Status> drawSubDisplay(const hidl_vec<uint32_t>&) override {
+        return Status::SUCCESS;
+    }
     Return<void> getSubDisplayPowerState(getSubDisplayPowerState_cb cb) override {
         cb(Status::SUCCESS, SubScreenState::NONE);
         return Void();
@@ -342,7 +369,9 @@ public:
     Return<void> setSubDisplayCallback(const sp<ITwinelSubDisplayCallback>&) override {
         return Void();
     }
-    Return<bool> getTW2Connect() override { return false; }
+    Return<bool> getTW2Connect() override {
+        return false;
+    }
     Return<void> sendAtCommand(const hidl_string&, const sp<ITwinelAtCallback>&,
                                sendAtCommand_cb cb) override {
         cb(Status::SUCCESS, "");
@@ -353,12 +382,31 @@ public:
 
 // The 1.1 stub with the transaction code of every call put on record.
 class RecordingStub : public V1_1::BnHwTwinel {
-public:
+  public:
     explicit RecordingStub(const sp<V1_1::ITwinel>& impl) : V1_1::BnHwTwinel(impl) {}
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
                         TransactCallback cb) override {
         if (code < 0x0f000000) record("txn " + std::to_string(code));
         return V1_1::BnHwTwinel::onTransact(code, data, reply, flags, cb);
+    }
+};
+
+// A callback client: records what arrives, can be kept busy or told to exit.
+class AtRecorder : public ITwinelAtCallback {
+  public:
+    Return<void> responseAtCommand(const hidl_string& response) override {
+        std::string s = response;
+        if (s.rfind("hold:", 0) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(atoi(s.c_str() + 5)));
+        } else if (s == "exit") {
+            exit(0);
+        }
+        record(s.substr(0, s.find(':')) + " (" + std::to_string(s.size()) + ")");
+        return Void();
+    }
+    Return<void> debug(const hidl_handle& fd, const hidl_vec<hidl_string>&) override {
+        if (fd != nullptr && fd->numFds >= 1) writeLog(fd->data[0]);
+        return Void();
     }
 };
 
@@ -368,17 +416,27 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::string instance = "default";
     bool only10 = false;
+    bool atCallback = false;
     size_t threads = 1;
     for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--instance") && i + 1 < argc) instance = argv[++i];
-        else if (!strcmp(argv[i], "--v10")) only10 = true;
-        else if (!strcmp(argv[i], "--threads") && i + 1 < argc) threads = atoi(argv[++i]);
+        if (!strcmp(argv[i], "--instance") && i + 1 < argc)
+            instance = argv[++i];
+        else if (!strcmp(argv[i], "--v10"))
+            only10 = true;
+        else if (!strcmp(argv[i], "--threads") && i + 1 < argc)
+            threads = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--at-callback"))
+            atCallback = true;
     }
     configureRpcThreadpool(threads, true);
     status_t err;
     sp<V1_1::ITwinel> keep11;
     sp<V1_0::ITwinel> keep10;
-    if (only10) {
+    sp<ITwinelAtCallback> keepCb;
+    if (atCallback) {
+        keepCb = new AtRecorder();
+        err = keepCb->registerAsService(instance);
+    } else if (only10) {
         keep10 = new Recording10();
         err = keep10->registerAsService(instance);
     } else {

@@ -433,6 +433,165 @@ TEST_F(Transport, OneWayCallReturnsWhileTheServerIsBusy) {
     EXPECT_EQ(5, std::count(it, log.end(), std::string("setSubDisplayCallback(null)")));
 }
 
+namespace {
+
+// Descriptors a process holds.
+int openFds(pid_t pid) {
+    int n = 0;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) return -1;
+    while (struct dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+    closedir(dir);
+    return n;
+}
+
+std::vector<std::string> socketNames(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+// A callback client in another process, recording what reaches it.
+class OneWay : public Transport {
+  protected:
+    sp<ITwinelAtCallback> startCallbackClient(twtest::Child* child, const std::string& name) {
+        EXPECT_TRUE(child->start(
+                {twtest::binDir() + "/recording_server", "--instance", name, "--at-callback"},
+                mEnv));
+        sp<ITwinelAtCallback> cb;
+        EXPECT_TRUE(twtest::waitFor(
+                [&] { return (cb = ITwinelAtCallback::getService(name)) != nullptr; }, 5000));
+        return cb;
+    }
+};
+
+TEST_F(OneWay, BusyReceiverNeitherHoldsTheSenderNorLosesTheOrder) {
+    twtest::Child client;
+    sp<ITwinelAtCallback> cb = startCallbackClient(&client, "busy");
+    ASSERT_NE(nullptr, cb.get());
+    // Its only thread sleeps 3 s; what follows waits in the queues.
+    ASSERT_TRUE(cb->responseAtCommand("hold:3000").isOk());
+    const std::string filler(60000, 'x');
+    int accepted = 0;
+    int64_t slowest = 0;
+    Return<void> refused = Void();
+    for (int i = 0; i < 20; i++) {
+        int64_t start = twtest::nowMs();
+        Return<void> r = cb->responseAtCommand(std::to_string(i) + ":" + filler);
+        slowest = std::max(slowest, twtest::nowMs() - start);
+        if (!r.isOk()) {
+            refused = std::move(r);
+            break;
+        }
+        accepted++;
+    }
+    EXPECT_LT(slowest, 1000) << "a one-way call waited for its busy receiver";
+    // Half of the 1 MiB buffer holds eight of these, not nine.
+    EXPECT_EQ(8, accepted);
+    EXPECT_FALSE(refused.isOk());
+    EXPECT_NE(std::string::npos, refused.description().find("FAILED_TRANSACTION"))
+            << refused.description();
+
+    // Once the receiver is free again every accepted call arrives, in order,
+    // and the space is there again.
+    std::vector<std::string> expected = {"hold (9)"};
+    for (int i = 0; i < accepted; i++) {
+        expected.push_back(std::to_string(i) + " (" +
+                           std::to_string(filler.size() + std::to_string(i).size() + 1) + ")");
+    }
+    ASSERT_TRUE(twtest::waitFor([&] { return serverLog(cb).size() >= expected.size(); }, 10000));
+    EXPECT_EQ(expected, serverLog(cb));
+    EXPECT_TRUE(cb->responseAtCommand("after:" + filler).isOk());
+}
+
+TEST_F(OneWay, ServiceCallingABusyCallbackKeepsServingOthers) {
+    twtest::Child client;
+    sp<ITwinelAtCallback> cb = startCallbackClient(&client, "busy");
+    ASSERT_NE(nullptr, cb.get());
+    sp<V1_1::ITwinel> tw = V1_1::ITwinel::getService();
+    ASSERT_NE(nullptr, tw.get());
+    ASSERT_TRUE(cb->responseAtCommand("hold:3000").isOk());
+
+    // Another client calls the server (one binder thread) all along.
+    std::atomic<bool> done{false};
+    std::atomic<int64_t> slowestOther{0};
+    std::thread other([&] {
+        sp<V1_1::ITwinel> mine = V1_1::ITwinel::getService();
+        while (!done) {
+            int64_t start = twtest::nowMs();
+            EXPECT_TRUE(mine->getTW2Connect().isOk());
+            slowestOther = std::max<int64_t>(slowestOther, twtest::nowMs() - start);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    // Each call has the server send three 50 kB lines to the busy callback:
+    // more than its socket and its async space take.
+    int64_t slowest = 0;
+    for (int i = 0; i < 6; i++) {
+        int64_t start = twtest::nowMs();
+        EXPECT_TRUE(tw->sendAtCommand(std::to_string(i) + ":" + std::string(50000, 'a'), cb,
+                                      [](Status, const hidl_string&) {})
+                            .isOk());
+        slowest = std::max(slowest, twtest::nowMs() - start);
+    }
+    done = true;
+    other.join();
+    EXPECT_LT(slowest, 1500) << "the server waited for a busy callback";
+    EXPECT_LT(slowestOther.load(), 1500) << "another client waited for a busy callback";
+    std::vector<std::string> log = serverLog(tw);
+    EXPECT_GT(std::count(log.begin(), log.end(), std::string("callback failed")), 0)
+            << "the async space was never full";
+}
+
+TEST_F(OneWay, WhatAPeerHeldGoesWithIt) {
+    sp<V1_1::ITwinel> tw = V1_1::ITwinel::getService();
+    ASSERT_NE(nullptr, tw.get());
+    ASSERT_TRUE(tw->getTW2Connect().isOk());
+    const int managerFds = openFds(mManager.pid());
+    const int serverFds = openFds(mServer.pid());
+    const std::vector<std::string> sockets = socketNames(socketDir());
+    ASSERT_GT(managerFds, 0);
+    ASSERT_GT(serverFds, 0);
+
+    // Registering makes the manager call the client back; the server calls its
+    // callback; then the client dies without a word.
+    for (int i = 0; i < 4; i++) {
+        twtest::Child client;
+        sp<ITwinelAtCallback> cb = startCallbackClient(&client, "gone" + std::to_string(i));
+        ASSERT_NE(nullptr, cb.get());
+        ASSERT_TRUE(tw->sendAtCommand("AT", cb, [](Status, const hidl_string&) {}).isOk());
+        ASSERT_TRUE(twtest::waitFor([&] { return serverLog(cb).size() >= 3; }, 3000));
+        cb.clear();
+        client.kill(SIGKILL);
+    }
+    EXPECT_TRUE(twtest::waitFor([&] { return openFds(mManager.pid()) <= managerFds; }, 5000))
+            << openFds(mManager.pid()) << " descriptors, " << managerFds << " before";
+    EXPECT_TRUE(twtest::waitFor([&] { return openFds(mServer.pid()) <= serverFds; }, 5000))
+            << openFds(mServer.pid()) << " descriptors, " << serverFds << " before";
+
+    // Killed processes leave their sockets; a manager that starts removes them.
+    EXPECT_EQ(sockets.size() + 4, socketNames(socketDir()).size());
+    mManager.kill(SIGKILL);
+    ASSERT_TRUE(mManager.start({twtest::binDir() + "/hwservicemanager"}, mEnv));
+    EXPECT_TRUE(twtest::waitFor([&] { return socketNames(socketDir()) == sockets; }, 5000));
+
+    // A process that exits removes its own.
+    twtest::Child client;
+    sp<ITwinelAtCallback> cb = startCallbackClient(&client, "exits");
+    ASSERT_NE(nullptr, cb.get());
+    EXPECT_EQ(sockets.size() + 1, socketNames(socketDir()).size());
+    EXPECT_TRUE(cb->responseAtCommand("exit").isOk());
+    EXPECT_TRUE(twtest::waitFor([&] { return socketNames(socketDir()) == sockets; }, 5000));
+}
+
 TEST_F(Transport, PoolOfOneRunsCallsOneAtATime) {
     auto hammer = [&](const std::string& instance) {
         std::vector<std::thread> threads;

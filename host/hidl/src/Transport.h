@@ -11,6 +11,11 @@
  *    and, by their end of file, the peer's death.
  *
  * Lock order: mProxyLock, then a control connection's write lock.
+ *
+ * This header owns the Transport class and the connection records; the
+ * implementation is split by concern: TransportFrame (frame codec),
+ * TransportConnection (connections and peer registry), TransportDispatch
+ * (calls, dispatch and thread pool), TransportOneway (one-way calls).
  */
 #pragma once
 
@@ -59,6 +64,10 @@ class Transport {
     // its peer's address, up to 112 bytes more than a flat_binder_object, for
     // at most 4096 objects), so it may exceed the transaction by that much.
     static constexpr size_t kMaxFramePayload = kMaxTransaction + kMaxTransaction / 2;
+    // hwbinder's async space: one-way calls sent to a process and not yet
+    // served there may hold half of its transaction buffer; a one-way call
+    // past it fails with FAILED_TRANSACTION.
+    static constexpr size_t kMaxAsyncBytes = kMaxTransaction / 2;
     static constexpr const char* kServiceManagerAddress = "hwservicemanager";
 
     enum FrameType : uint32_t {
@@ -102,6 +111,9 @@ class Transport {
 
     std::string address();
 
+    // A calling thread's connection to a peer.
+    struct ClientConn;
+
   private:
     Transport();
 
@@ -129,6 +141,18 @@ class Transport {
     void sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId, int32_t status);
     int connectTo(const std::string& address, ConnKind kind);
     sp<BHwBinder> lookupLocal(uint64_t id);
+    void removeSocketAtExit();
+    void removeStaleSockets();
+    void peerGone(const std::string& address);
+
+    // One-way calls (TransportOneway.cpp).
+    status_t sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder* proxy, uint32_t code,
+                        const Parcel& data, const std::string& payload,
+                        const std::vector<int>& fds);
+    bool flushQueued(ClientConn* cc);
+    void handleOnewayEvent(int fd, uint32_t events);
+    void dropQueued(ClientConn* cc);
+    void closeClientConn(ClientConn* cc);
 
     std::mutex mLock;  // listening socket, I/O thread, pool
     int mEpollIo = -1;
@@ -136,6 +160,8 @@ class Transport {
     int mTaskEvent = -1;
     int mListenFd = -1;
     std::string mAddress;
+    std::string mSocketPath;  // removed at exit by the process that bound it
+    pid_t mSocketOwner = 0;
     bool mIoStarted = false;
     std::vector<std::thread> mThreads;  // runtime threads live as long as the process
 
@@ -171,11 +197,80 @@ class Transport {
     struct OnewayPin {
         std::string address;
         std::vector<sp<IBinder>> refs;
+        size_t bytes = 0;  // counted against the peer's async space
     };
     std::mutex mPinLock;
     std::map<uint64_t, OnewayPin> mOnewayPins;
+    std::map<std::string, size_t> mOnewayBytes;  // per peer, under mPinLock
     std::atomic<uint64_t> mNextPin{1};
     void releasePins(const std::string& address, uint64_t pinId, bool all);
+
+    // One-way calls travel on the calling thread's connection, in order with
+    // its other calls, written without ever blocking: what the socket does not
+    // take waits in the connection's queue, and the I/O thread writes it as
+    // the peer reads (or the thread itself, before its next call there).
+    // Connections with a queue, by fd; they outlive their thread until it is
+    // written.
+    std::mutex mOnewayLock;  // after a connection's write lock
+    std::map<int, std::shared_ptr<ClientConn>> mQueuedByFd;
+
+    // Thread-local transaction connections, known here so that a peer's death
+    // closes them (TransportDispatch.cpp).
+    std::mutex mClientLock;
+    std::multimap<std::string, std::weak_ptr<ClientConn>> mClientConns;
+    std::atomic<uint64_t> mPeerDeaths{0};
+    void closeClientConnsTo(const std::string& address);
+};
+
+struct Transport::ControlConn {
+    int fd = -1;
+    uint64_t token = 0;  // the peer's, for incoming connections
+    bool outgoing = false;
+    std::string address;  // peer, for outgoing connections
+    std::mutex writeLock;
+    std::mutex waitLock;
+    std::condition_variable waitCond;
+    std::map<uint64_t, int32_t> replies;  // ACQUIRE replies by request id
+    bool dead = false;
+};
+
+// A frame the socket has not taken (all of) yet.
+struct PendingFrame {
+    std::string bytes;     // header and payload
+    size_t sent = 0;       // bytes already written
+    std::vector<int> fds;  // our own copies, sent with the first byte
+    uint64_t pin = 0;      // the one-way call's pin
+    PendingFrame() = default;
+    PendingFrame(const PendingFrame&) = delete;
+    PendingFrame& operator=(const PendingFrame&) = delete;
+    ~PendingFrame();
+};
+
+struct Transport::ClientConn {
+    std::string address;
+    std::mutex useLock;    // held by the owning thread for the length of a call
+    std::mutex writeLock;  // writes and the queue: the owner and the I/O thread
+    std::mutex fdLock;     // closing fd, against a shutdown from another thread
+    int fd = -1;
+    uint64_t nextTxn = 1;
+    std::atomic<bool> dead{false};
+    bool orphaned = false;  // its thread is gone; closed once the queue is written
+    std::deque<std::unique_ptr<PendingFrame>> queue;
+    ~ClientConn();
+};
+
+// I/O epoll tags: the kind of descriptor in the top bits, the fd below.
+constexpr uint64_t kIoListen = 1ull << 61;
+constexpr uint64_t kIoHello = 2ull << 61;
+constexpr uint64_t kIoControl = 3ull << 61;
+constexpr uint64_t kIoOneway = 4ull << 61;
+constexpr uint64_t kIoMask = 7ull << 61;
+
+struct Transport::TxnServerConn {
+    int fd = -1;
+    uint64_t token = 0;
+    pid_t pid = 0;
+    uid_t uid = 0;
 };
 
 }  // namespace hardware

@@ -1,10 +1,14 @@
 /*
- * Host HIDL runtime: the Unix-socket transport.
+ * Host HIDL runtime: connections and the peer registry.
+ *
+ * Owns the listening socket and the I/O thread (accepting connections and
+ * serving control connections), the exported objects and the remote holders
+ * of each, the proxies of remote objects and the control connection to each
+ * peer, and what happens when a peer goes.
  */
 #define LOG_TAG "hidl_host_transport"
 
-#include "Transport.h"
-
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hwbinder/IPCThreadState.h>
@@ -12,6 +16,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -26,284 +31,18 @@
 #include <chrono>
 #include <random>
 
+#include "Transport.h"
+#include "TransportFrame.h"
+
 namespace android {
 namespace hardware {
 
 namespace {
 
-// How long a peer may take to finish a frame it started, or to confirm it
-// decoded interface references we sent.
-constexpr int kFrameTimeoutMs = 5000;
-// How long a connection attempt may wait for a peer that does not accept.
-constexpr int kConnectTimeoutMs = 1000;
-
-// The first step of a frame's payload read (and allocated) at once; each
-// later step is at most what has arrived so far, so memory stays within
-// twice the bytes received (or this much).
-constexpr size_t kReadStep = 128 * 1024;
-
 // Placeholder of an ACQUIRE whose reply has not come yet.
 constexpr int32_t kReplyPending = INT32_MIN;
 
-constexpr uint64_t kIoListen = 1ull << 62;
-constexpr uint64_t kIoHello = 2ull << 62;
-constexpr uint64_t kIoControl = 3ull << 62;
-constexpr uint64_t kIoMask = 3ull << 62;
-
-void setTimeout(int fd, int ms) {
-    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-}
-
-bool fillAddr(const std::string& path, sockaddr_un* addr) {
-    memset(addr, 0, sizeof(*addr));
-    addr->sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr->sun_path)) {
-        ALOGE("socket path too long (%zu bytes): %s", path.size(), path.c_str());
-        return false;
-    }
-    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-// Writes a whole frame; the file descriptors travel with its first byte.
-bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
-                const std::vector<int>& fds) {
-    struct iovec iov[2];
-    iov[0].iov_base = const_cast<FrameHeader*>(&header);
-    iov[0].iov_len = sizeof(header);
-    iov[1].iov_base = const_cast<char*>(payload.data());
-    iov[1].iov_len = payload.size();
-    size_t total = sizeof(header) + payload.size();
-    size_t sent = 0;
-
-    union {
-        struct cmsghdr align;
-        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
-    } control;
-    bool first = true;
-    while (sent < total) {
-        struct iovec cur[2];
-        int n = 0;
-        if (sent < sizeof(header)) {
-            cur[n].iov_base = reinterpret_cast<char*>(iov[0].iov_base) + sent;
-            cur[n].iov_len = sizeof(header) - sent;
-            n++;
-            if (!payload.empty()) cur[n++] = iov[1];
-        } else {
-            size_t off = sent - sizeof(header);
-            cur[n].iov_base = const_cast<char*>(payload.data()) + off;
-            cur[n].iov_len = payload.size() - off;
-            n++;
-        }
-        struct msghdr msg = {};
-        msg.msg_iov = cur;
-        msg.msg_iovlen = n;
-        if (first && !fds.empty()) {
-            memset(&control, 0, sizeof(control));
-            msg.msg_control = control.buf;
-            msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-            struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            cmsg->cmsg_level = SOL_SOCKET;
-            cmsg->cmsg_type = SCM_RIGHTS;
-            cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-            memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
-        }
-        ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        first = false;
-        sent += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint64_t target,
-                      int32_t status) {
-    FrameHeader h = {Transport::kMagic, type, code, 0, txnId, target, 0, status};
-    return writeFrame(fd, h, std::string(), {});
-}
-
-int64_t monoMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until fd is readable or the deadline (monotonic ms; -1: none) passed.
-bool waitReadable(int fd, int64_t deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline >= 0) {
-            int64_t left = deadline - monoMs();
-            if (left <= 0) {
-                errno = ETIMEDOUT;
-                return false;
-            }
-            timeout = static_cast<int>(left);
-        }
-        struct pollfd pfd = {fd, POLLIN, 0};
-        int n = poll(&pfd, 1, timeout);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ETIMEDOUT;
-            return false;
-        }
-        return true;
-    }
-}
-
-// Reads len bytes. The data usually follow what was just read (one frame is
-// one send): each read is tried first and waited for only when nothing is
-// there yet.
-bool readFully(int fd, void* buf, size_t len, int64_t deadline) {
-    size_t got = 0;
-    while (got < len) {
-        ssize_t r = recv(fd, static_cast<char*>(buf) + got, len - got, MSG_DONTWAIT);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitReadable(fd, deadline)) return false;
-            continue;
-        }
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-void closeAll(std::vector<int>* fds) {
-    for (int fd : *fds) close(fd);
-    fds->clear();
-}
-
-// Reads one frame. The header is checked before any payload is read, so a
-// hostile length never allocates. Once the first byte has arrived, the
-// whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
-// the wait for that first byte (-1: none). With readable, the caller knows
-// data are waiting (a poll said so) and the first read is not preceded by a
-// wait.
-bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
-               int64_t firstByteDeadline = -1, bool readable = false) {
-    union {
-        struct cmsghdr align;
-        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
-    } control;
-    size_t got = 0;
-    bool first = true;
-    int64_t deadline = firstByteDeadline;
-    bool tryNow = readable;
-    while (got < sizeof(*header)) {
-        if (!tryNow && !waitReadable(fd, deadline)) {
-            closeAll(fds);
-            return false;
-        }
-        struct iovec iov = {reinterpret_cast<char*>(header) + got, sizeof(*header) - got};
-        struct msghdr msg = {};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        if (first) {
-            msg.msg_control = control.buf;
-            msg.msg_controllen = sizeof(control.buf);
-        }
-        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            tryNow = false;
-            continue;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            closeAll(fds);
-            return false;
-        }
-        if (first) {
-            deadline = monoMs() + kFrameTimeoutMs;
-            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                    size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                    const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
-                    for (size_t i = 0; i < n; i++) {
-                        int passed;
-                        memcpy(&passed, in + i, sizeof(int));
-                        fds->push_back(passed);
-                    }
-                }
-            }
-            if (msg.msg_flags & MSG_CTRUNC) {
-                ALOGE("peer sent more file descriptors than a frame may carry");
-                closeAll(fds);
-                return false;
-            }
-            first = false;
-        }
-        got += static_cast<size_t>(r);
-        tryNow = true;  // the rest of a header follows its start
-    }
-    if (header->magic != Transport::kMagic) {
-        ALOGE("frame with bad magic 0x%08x", header->magic);
-        closeAll(fds);
-        return false;
-    }
-    if (header->payloadLen > Transport::kMaxFramePayload) {
-        ALOGE("frame of %u bytes exceeds the limit", header->payloadLen);
-        closeAll(fds);
-        return false;
-    }
-    // Memory follows the bytes that arrive, not the length the peer
-    // announced: the payload grows in steps bounded by what came so far.
-    payload->clear();
-    size_t have = 0;
-    while (have < header->payloadLen) {
-        size_t step = std::min<size_t>(header->payloadLen - have, std::max(kReadStep, have));
-        payload->resize(have + step);
-        if (!readFully(fd, &(*payload)[have], step, deadline)) {
-            ALOGE("truncated frame: %s", strerror(errno));
-            payload->clear();
-            closeAll(fds);
-            return false;
-        }
-        have += step;
-    }
-    return true;
-}
-
-// This thread's transaction connections, one per peer.
-struct ClientConn {
-    int fd = -1;
-    uint64_t nextTxn = 1;
-    ~ClientConn() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-struct ClientConns {
-    std::map<std::string, std::unique_ptr<ClientConn>> conns;
-};
-
-thread_local ClientConns tClientConns;
-
 }  // namespace
-
-struct Transport::ControlConn {
-    int fd = -1;
-    uint64_t token = 0;  // the peer's, for incoming connections
-    bool outgoing = false;
-    std::string address;  // peer, for outgoing connections
-    std::mutex writeLock;
-    std::mutex waitLock;
-    std::condition_variable waitCond;
-    std::map<uint64_t, int32_t> replies;  // ACQUIRE replies by request id
-    bool dead = false;
-};
-
-struct Transport::TxnServerConn {
-    int fd = -1;
-    uint64_t token = 0;
-    pid_t pid = 0;
-    uid_t uid = 0;
-};
 
 Transport& Transport::self() {
     // Never destroyed: its threads run until the process exits.
@@ -397,12 +136,59 @@ status_t Transport::ensureListening() {
         return UNKNOWN_ERROR;
     }
     mListenFd = fd;
+    mSocketPath = path;
+    mSocketOwner = getpid();
+    static bool sAtExit = false;
+    if (!sAtExit) {
+        sAtExit = true;
+        atexit([] { Transport::self().removeSocketAtExit(); });
+    }
     struct epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.u64 = kIoListen | static_cast<uint64_t>(fd);
     epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
     ensureIoThread();
     return OK;
+}
+
+void Transport::removeSocketAtExit() {
+    std::lock_guard<std::mutex> lock(mLock);
+    // A forked child inherits the handler, not the socket.
+    if (mListenFd < 0 || mSocketOwner != getpid()) return;
+    unlink(mSocketPath.c_str());
+}
+
+void Transport::removeStaleSockets() {
+    std::string dir = socketDir();
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        ALOGE("cannot read %s: %s", dir.c_str(), strerror(errno));
+        return;
+    }
+    size_t removed = 0;
+    while (struct dirent* e = readdir(d)) {
+        // Names starting with a dot are sockets being set up.
+        if (e->d_name[0] == '.' || e->d_type != DT_SOCK) continue;
+        std::string path = dir + "/" + e->d_name;
+        sockaddr_un addr;
+        if (!fillAddr(path, &addr)) continue;
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) break;
+        // Nobody listens on the socket of a process that is gone.
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 &&
+            errno == ECONNREFUSED && unlink(path.c_str()) == 0) {
+            removed++;
+        }
+        close(fd);
+    }
+    closedir(d);
+    if (removed > 0) ALOGI("removed %zu sockets of processes that are gone", removed);
+}
+
+void Transport::peerGone(const std::string& address) {
+    // What this process held for the peer goes with it.
+    closeClientConnsTo(address);
+    releasePins(address, 0, true);
 }
 
 void Transport::ensureIoThread() {
@@ -506,6 +292,9 @@ status_t Transport::setContextObject(const sp<BHwBinder>& binder) {
         status_t err = ensureListening();
         if (err != OK) return err;
     }
+    // The service manager starts before the processes it serves: what their
+    // predecessors left behind in the socket directory goes now.
+    removeStaleSockets();
     std::lock_guard<std::mutex> lock(mNodeLock);
     Node node;
     node.weak = binder;
@@ -681,6 +470,8 @@ void Transport::ioLoop() {
                     ALOGE("dropping a connection of unknown kind %u", h.code);
                     close(fd);
                 }
+            } else if (tag == kIoOneway) {
+                handleOnewayEvent(fd, events[i].events);
             } else if (tag == kIoControl) {
                 std::shared_ptr<ControlConn> conn;
                 {
@@ -863,328 +654,13 @@ void Transport::dropControlConn(ControlConn* conn) {
             }
         }
     }
-    releasePins(conn->address, 0, true);
+    peerGone(conn->address);
     ALOGI("peer %s is gone (%zu references)", conn->address.c_str(), dead.size());
     if (!dead.empty()) {
         postTask([dead]() {
             for (const auto& p : dead) p->sendObituary();
         });
     }
-}
-
-void Transport::releasePins(const std::string& address, uint64_t pinId, bool all) {
-    std::vector<OnewayPin> drop;  // released outside the lock
-    std::unique_lock<std::mutex> lock(mPinLock);
-    if (!all) {
-        auto it = mOnewayPins.find(pinId);
-        if (it != mOnewayPins.end() && it->second.address == address) {
-            drop.push_back(std::move(it->second));
-            mOnewayPins.erase(it);
-        }
-    } else {
-        for (auto it = mOnewayPins.begin(); it != mOnewayPins.end();) {
-            if (it->second.address == address) {
-                drop.push_back(std::move(it->second));
-                it = mOnewayPins.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    lock.unlock();
-    drop.clear();
-}
-
-// ---------------------------------------------------------------------------
-// Calls
-
-status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& data, Parcel* reply,
-                             uint32_t flags) {
-    if (!proxy->isAlive()) return DEAD_OBJECT;
-    const bool oneway = (flags & IBinder::FLAG_ONEWAY) != 0;
-    // Refused before anything reaches the peer, as the driver refuses a
-    // transaction that does not fit the receiver's buffer.
-    const size_t size = data.transactionSize();
-    if (size > kMaxTransaction) {
-        ALOGE("transaction %u of %zu bytes exceeds the %zu-byte limit", code, size,
-              kMaxTransaction);
-        return FAILED_TRANSACTION;
-    }
-
-    auto& slot = tClientConns.conns[proxy->address()];
-    if (slot == nullptr) slot = std::make_unique<ClientConn>();
-    ClientConn* cc = slot.get();
-    auto dropConn = [&]() { tClientConns.conns.erase(proxy->address()); };
-
-    if (cc->fd < 0) {
-        cc->fd = connectTo(proxy->address(), CONN_TXN);
-        if (cc->fd < 0) {
-            dropConn();
-            return DEAD_OBJECT;
-        }
-    }
-
-    std::string payload;
-    std::vector<int> fds;
-    size_t localBinders = 0;
-    status_t err = data.serialize(&payload, &fds, &localBinders);
-    if (err != OK) return err;
-    if (payload.size() > kMaxFramePayload) {
-        ALOGE("transaction of %zu bytes on the wire exceeds the limit", payload.size());
-        return FAILED_TRANSACTION;
-    }
-
-    uint64_t txnId = cc->nextTxn++;
-    FrameHeader h = {
-            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payload.size()),
-            0};
-    if (oneway) {
-        // Keep the target and our objects referenced until the call is served.
-        h.flags |= FLAG_ONEWAY | FLAG_WANT_DONE;
-        h.txnId = mNextPin++;
-        OnewayPin pin;
-        pin.address = proxy->address();
-        pin.refs.push_back(proxy);
-        data.collectLocalBinders(&pin.refs);
-        std::lock_guard<std::mutex> lock(mPinLock);
-        mOnewayPins[h.txnId] = std::move(pin);
-    }
-    if (!writeFrame(cc->fd, h, payload, fds)) {
-        if (oneway) releasePins(proxy->address(), h.txnId, false);
-        dropConn();
-        return DEAD_OBJECT;
-    }
-    if (oneway) return OK;
-
-    for (;;) {
-        FrameHeader rh;
-        std::string rp;
-        std::vector<int> rfds;
-        if (!readFrame(cc->fd, &rh, &rp, &rfds)) {
-            dropConn();
-            return DEAD_OBJECT;
-        }
-        if (rh.type != FRAME_REPLY || rh.txnId != txnId) {
-            ALOGE("unexpected frame type %u in reply to call %llu", rh.type,
-                  static_cast<unsigned long long>(txnId));
-            closeAll(&rfds);
-            dropConn();
-            return FAILED_TRANSACTION;
-        }
-        if (rh.status != OK) {
-            closeAll(&rfds);
-            return rh.status;
-        }
-        if (reply == nullptr) {
-            closeAll(&rfds);
-            return OK;
-        }
-        err = reply->deserialize(reinterpret_cast<const uint8_t*>(rp.data()), rp.size(), &rfds);
-        if (err != OK) {
-            dropConn();
-            return err;
-        }
-        if (rh.flags & FLAG_WANT_ACK) {
-            writeSimpleFrame(cc->fd, FRAME_ACK, 0, txnId, 0, 0);
-        }
-        return OK;
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Thread pool
-
-void Transport::configurePool(size_t maxThreads, bool callerJoins) {
-    std::lock_guard<std::mutex> lock(mLock);
-    if (mPoolStarted) {
-        ALOGW("thread pool already started; configuration ignored");
-        return;
-    }
-    mMaxThreads = maxThreads == 0 ? 1 : maxThreads;
-    mCallerJoins = callerJoins;
-}
-
-size_t Transport::maxThreads() {
-    std::lock_guard<std::mutex> lock(mLock);
-    return mMaxThreads;
-}
-
-void Transport::startPool() {
-    std::lock_guard<std::mutex> lock(mLock);
-    if (mPoolStarted) return;
-    mPoolStarted = true;
-    size_t spawn = mMaxThreads - (mCallerJoins ? 1 : 0);
-    for (size_t i = 0; i < spawn; i++) {
-        // Named as on a phone, "HwBinder:<pid>_<n>" cut to the 15 bytes a
-        // thread name holds; a thread that joins the pool keeps its own name.
-        mThreads.emplace_back([this, n = i + 1] {
-            char name[16];
-            snprintf(name, sizeof(name), "HwBinder:%d_%zX", static_cast<int>(getpid()), n);
-            pthread_setname_np(pthread_self(), name);
-            poolLoop();
-        });
-        mThreads.back().detach();
-    }
-}
-
-void Transport::joinPool() {
-    startPool();
-    poolLoop();
-    abort();  // not reached
-}
-
-void Transport::postTask(std::function<void()> task) {
-    {
-        std::lock_guard<std::mutex> lock(mTaskLock);
-        mTasks.push_back(std::move(task));
-    }
-    uint64_t one = 1;
-    if (write(mTaskEvent, &one, sizeof(one)) != sizeof(one)) {
-        ALOGE("cannot post a task: %s", strerror(errno));
-    }
-}
-
-void Transport::poolLoop() {
-    for (;;) {
-        struct epoll_event ev;
-        int n = epoll_wait(mEpollPool, &ev, 1, -1);
-        if (n <= 0) continue;
-        int fd = static_cast<int>(ev.data.u64);
-        if (fd == mTaskEvent) {
-            uint64_t v;
-            if (read(mTaskEvent, &v, sizeof(v)) != sizeof(v)) continue;
-            std::function<void()> task;
-            {
-                std::lock_guard<std::mutex> lock(mTaskLock);
-                if (mTasks.empty()) continue;
-                task = std::move(mTasks.front());
-                mTasks.pop_front();
-            }
-            task();
-            continue;
-        }
-        std::shared_ptr<TxnServerConn> conn;
-        {
-            std::lock_guard<std::mutex> lock(mConnLock);
-            auto it = mTxnByFd.find(fd);
-            if (it != mTxnByFd.end()) conn = it->second;
-        }
-        if (conn != nullptr) handleTxnConn(conn.get());
-    }
-}
-
-void Transport::closeTxnConn(TxnServerConn* conn) {
-    epoll_ctl(mEpollPool, EPOLL_CTL_DEL, conn->fd, nullptr);
-    std::shared_ptr<TxnServerConn> keep;
-    std::lock_guard<std::mutex> lock(mConnLock);
-    auto it = mTxnByFd.find(conn->fd);
-    if (it != mTxnByFd.end()) {
-        keep = it->second;
-        mTxnByFd.erase(it);
-    }
-    close(conn->fd);
-}
-
-void Transport::handleTxnConn(TxnServerConn* conn) {
-    FrameHeader h;
-    std::string payload;
-    std::vector<int> fds;
-    // The pool's epoll reported the connection readable.
-    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs, true)) {
-        closeTxnConn(conn);
-        return;
-    }
-    if (h.type != FRAME_TXN) {
-        ALOGE("unexpected frame type %u from pid %d; dropping the connection", h.type, conn->pid);
-        closeAll(&fds);
-        closeTxnConn(conn);
-        return;
-    }
-    const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
-    Parcel data;
-    status_t err = data.deserialize(reinterpret_cast<const uint8_t*>(payload.data()),
-                                    payload.size(), &fds);
-    if (err != OK) {
-        ALOGE("malformed transaction %u from pid %d; dropping the connection", h.code, conn->pid);
-        closeTxnConn(conn);
-        return;
-    }
-
-    bool broken = false;
-    sp<BHwBinder> target = lookupLocal(h.target);
-    if (target == nullptr) {
-        ALOGE("transaction %u for unknown object %llu", h.code,
-              static_cast<unsigned long long>(h.target));
-        if (!oneway && !writeSimpleFrame(conn->fd, FRAME_REPLY, 0, h.txnId, 0, DEAD_OBJECT)) {
-            broken = true;
-        }
-    } else {
-        IPCThreadState* ipc = IPCThreadState::self();
-        ipc->setCallingIdentity(conn->pid, conn->uid, true);
-        bool replied = false;
-        Parcel reply;
-        auto sendReply = [&](Parcel& r) {
-            if (replied || oneway) return;
-            replied = true;
-            std::string rp;
-            std::vector<int> rfds;
-            size_t local = 0;
-            status_t serr = FAILED_TRANSACTION;
-            const size_t size = r.transactionSize();
-            if (size > kMaxTransaction) {
-                ALOGE("reply to transaction %u of %zu bytes exceeds the %zu-byte limit", h.code,
-                      size, kMaxTransaction);
-            } else {
-                serr = r.serialize(&rp, &rfds, &local);
-            }
-            FrameHeader rh = {
-                    kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, static_cast<uint32_t>(rp.size()), serr};
-            if (serr != OK) rp.clear(), rfds.clear(), rh.payloadLen = 0;
-            if (local > 0) rh.flags |= FLAG_WANT_ACK;
-            if (!writeFrame(conn->fd, rh, rp, rfds)) {
-                broken = true;
-                return;
-            }
-            if (local > 0) {
-                // Keep our objects alive until the caller holds its own references.
-                FrameHeader ah;
-                std::string ap;
-                std::vector<int> afds;
-                if (!readFrame(conn->fd, &ah, &ap, &afds, monoMs() + kFrameTimeoutMs) ||
-                    ah.type != FRAME_ACK) {
-                    closeAll(&afds);
-                    broken = true;
-                }
-            }
-        };
-        err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
-        ipc->setCallingIdentity(0, 0, false);
-        if (!oneway && !replied && !broken) {
-            if (err == OK) {
-                // Operations without results fill the reply and return.
-                sendReply(reply);
-            } else {
-                if (err == UNKNOWN_TRANSACTION) {
-                    ALOGE("unknown transaction code %u from pid %d", h.code, conn->pid);
-                }
-                if (!writeSimpleFrame(conn->fd, FRAME_REPLY, 0, h.txnId, 0, err)) broken = true;
-            }
-        }
-    }
-    target.clear();
-    if (oneway && (h.flags & FLAG_WANT_DONE)) {
-        std::lock_guard<std::mutex> lock(mConnLock);
-        auto it = mControlByToken.find(conn->token);
-        if (it != mControlByToken.end()) sendControl(it->second, FRAME_TXN_DONE, 0, h.txnId, 0);
-    }
-    if (broken) {
-        closeTxnConn(conn);
-        return;
-    }
-    struct epoll_event ev = {};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = static_cast<uint64_t>(conn->fd);
-    if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
 }
 
 }  // namespace hardware

@@ -1,0 +1,244 @@
+/*
+ * Host HIDL runtime: the frame codec (see TransportFrame.h).
+ */
+#define LOG_TAG "hidl_host_transport"
+
+#include "TransportFrame.h"
+
+#include <errno.h>
+#include <log/log.h>
+#include <poll.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace android {
+namespace hardware {
+
+void setTimeout(int fd, int ms) {
+    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+bool fillAddr(const std::string& path, sockaddr_un* addr) {
+    memset(addr, 0, sizeof(*addr));
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr->sun_path)) {
+        ALOGE("socket path too long (%zu bytes): %s", path.size(), path.c_str());
+        return false;
+    }
+    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Writes a whole frame; the file descriptors travel with its first byte.
+bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
+                const std::vector<int>& fds) {
+    struct iovec iov[2];
+    iov[0].iov_base = const_cast<FrameHeader*>(&header);
+    iov[0].iov_len = sizeof(header);
+    iov[1].iov_base = const_cast<char*>(payload.data());
+    iov[1].iov_len = payload.size();
+    size_t total = sizeof(header) + payload.size();
+    size_t sent = 0;
+
+    union {
+        struct cmsghdr align;
+        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
+    } control;
+    bool first = true;
+    while (sent < total) {
+        struct iovec cur[2];
+        int n = 0;
+        if (sent < sizeof(header)) {
+            cur[n].iov_base = reinterpret_cast<char*>(iov[0].iov_base) + sent;
+            cur[n].iov_len = sizeof(header) - sent;
+            n++;
+            if (!payload.empty()) cur[n++] = iov[1];
+        } else {
+            size_t off = sent - sizeof(header);
+            cur[n].iov_base = const_cast<char*>(payload.data()) + off;
+            cur[n].iov_len = payload.size() - off;
+            n++;
+        }
+        struct msghdr msg = {};
+        msg.msg_iov = cur;
+        msg.msg_iovlen = n;
+        if (first && !fds.empty()) {
+            memset(&control, 0, sizeof(control));
+            msg.msg_control = control.buf;
+            msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+            struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+            memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+        }
+        ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        first = false;
+        sent += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint64_t target,
+                      int32_t status) {
+    FrameHeader h = {Transport::kMagic, type, code, 0, txnId, target, 0, status};
+    return writeFrame(fd, h, std::string(), {});
+}
+
+int64_t monoMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+// Waits until fd is readable or the deadline (monotonic ms; -1: none) passed.
+bool waitReadable(int fd, int64_t deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0) {
+            int64_t left = deadline - monoMs();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            timeout = static_cast<int>(left);
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int n = poll(&pfd, 1, timeout);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ETIMEDOUT;
+            return false;
+        }
+        return true;
+    }
+}
+
+// Reads len bytes. The data usually follow what was just read (one frame is
+// one send): each read is tried first and waited for only when nothing is
+// there yet.
+bool readFully(int fd, void* buf, size_t len, int64_t deadline) {
+    size_t got = 0;
+    while (got < len) {
+        ssize_t r = recv(fd, static_cast<char*>(buf) + got, len - got, MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitReadable(fd, deadline)) return false;
+            continue;
+        }
+        if (r <= 0) return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+}  // namespace
+
+void closeAll(std::vector<int>* fds) {
+    for (int fd : *fds) close(fd);
+    fds->clear();
+}
+
+// Reads one frame. The header is checked before any payload is read, so a
+// hostile length never allocates. Once the first byte has arrived, the
+// whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
+// the wait for that first byte (-1: none). With readable, the caller knows
+// data are waiting (a poll said so) and the first read is not preceded by a
+// wait.
+bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
+               int64_t firstByteDeadline, bool readable) {
+    union {
+        struct cmsghdr align;
+        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
+    } control;
+    size_t got = 0;
+    bool first = true;
+    int64_t deadline = firstByteDeadline;
+    bool tryNow = readable;
+    while (got < sizeof(*header)) {
+        if (!tryNow && !waitReadable(fd, deadline)) {
+            closeAll(fds);
+            return false;
+        }
+        struct iovec iov = {reinterpret_cast<char*>(header) + got, sizeof(*header) - got};
+        struct msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        if (first) {
+            msg.msg_control = control.buf;
+            msg.msg_controllen = sizeof(control.buf);
+        }
+        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            tryNow = false;
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            closeAll(fds);
+            return false;
+        }
+        if (first) {
+            deadline = monoMs() + kFrameTimeoutMs;
+            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                    size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                    const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
+                    for (size_t i = 0; i < n; i++) {
+                        int passed;
+                        memcpy(&passed, in + i, sizeof(int));
+                        fds->push_back(passed);
+                    }
+                }
+            }
+            if (msg.msg_flags & MSG_CTRUNC) {
+                ALOGE("peer sent more file descriptors than a frame may carry");
+                closeAll(fds);
+                return false;
+            }
+            first = false;
+        }
+        got += static_cast<size_t>(r);
+        tryNow = true;  // the rest of a header follows its start
+    }
+    if (header->magic != Transport::kMagic) {
+        ALOGE("frame with bad magic 0x%08x", header->magic);
+        closeAll(fds);
+        return false;
+    }
+    if (header->payloadLen > Transport::kMaxFramePayload) {
+        ALOGE("frame of %u bytes exceeds the limit", header->payloadLen);
+        closeAll(fds);
+        return false;
+    }
+    // Memory follows the bytes that arrive, not the length the peer
+    // announced: the payload grows in steps bounded by what came so far.
+    payload->clear();
+    size_t have = 0;
+    while (have < header->payloadLen) {
+        size_t step = std::min<size_t>(header->payloadLen - have, std::max(kReadStep, have));
+        payload->resize(have + step);
+        if (!readFully(fd, &(*payload)[have], step, deadline)) {
+            ALOGE("truncated frame: %s", strerror(errno));
+            payload->clear();
+            closeAll(fds);
+            return false;
+        }
+        have += step;
+    }
+    return true;
+}
+
+}  // namespace hardware
+}  // namespace android

@@ -1,0 +1,54 @@
+/*
+ * Host HIDL runtime: the frame codec of the Unix-socket transport.
+ *
+ * Owns the wire form of a frame (a FrameHeader, its payload and the file
+ * descriptors that travel with its first byte), writing whole frames and
+ * reading them with the limits a peer cannot talk its way past.
+ */
+#pragma once
+
+#include <stdint.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <string>
+#include <vector>
+
+#include "Transport.h"
+
+namespace android {
+namespace hardware {
+
+// How long a peer may take to finish a frame it started, or to confirm it
+// decoded interface references we sent.
+constexpr int kFrameTimeoutMs = 5000;
+// How long a connection attempt may wait for a peer that does not accept.
+constexpr int kConnectTimeoutMs = 1000;
+
+// The first step of a frame's payload read (and allocated) at once; each
+// later step is at most what has arrived so far, so memory stays within
+// twice the bytes received (or this much).
+constexpr size_t kReadStep = 128 * 1024;
+
+void setTimeout(int fd, int ms);
+bool fillAddr(const std::string& path, sockaddr_un* addr);
+int64_t monoMs();
+void closeAll(std::vector<int>* fds);
+
+// Writes a whole frame; the file descriptors travel with its first byte.
+bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
+                const std::vector<int>& fds);
+bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint64_t target,
+                      int32_t status);
+
+// Reads one frame. The header is checked before any payload is read, so a
+// hostile length never allocates. Once the first byte has arrived, the
+// whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
+// the wait for that first byte (-1: none). With readable, the caller knows
+// data are waiting (a poll said so) and the first read is not preceded by a
+// wait.
+bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
+               int64_t firstByteDeadline = -1, bool readable = false);
+
+}  // namespace hardware
+}  // namespace android

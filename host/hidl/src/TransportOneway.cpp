@@ -1,0 +1,263 @@
+/*
+ * Host HIDL runtime: one-way calls.
+ *
+ * Owns the sending side of one-way calls: the queue of what a connection's
+ * socket has not taken yet (written by the I/O thread as the peer reads),
+ * the async space each receiver grants, and what a one-way call keeps
+ * referenced (its target and the objects it carries) until the peer reports
+ * it served. A one-way call never waits for its receiver.
+ */
+#define LOG_TAG "hidl_host_transport"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <log/log.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "Transport.h"
+#include "TransportFrame.h"
+
+namespace android {
+namespace hardware {
+
+namespace {
+
+// Writes what the socket takes without waiting. Returns false on a broken
+// connection; *sent grows by what was written.
+bool writeSome(int fd, const std::string& bytes, size_t* sent, const std::vector<int>& fds) {
+    union {
+        struct cmsghdr align;
+        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
+    } control;
+    while (*sent < bytes.size()) {
+        struct iovec iov = {const_cast<char*>(bytes.data()) + *sent, bytes.size() - *sent};
+        struct msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        if (*sent == 0 && !fds.empty()) {
+            memset(&control, 0, sizeof(control));
+            msg.msg_control = control.buf;
+            msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+            struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+            memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+        }
+        ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        *sent += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+PendingFrame::~PendingFrame() {
+    closeAll(&fds);
+}
+
+Transport::ClientConn::~ClientConn() {
+    if (fd >= 0) close(fd);
+}
+
+void Transport::closeClientConn(ClientConn* cc) {
+    std::lock_guard<std::mutex> lock(cc->fdLock);
+    if (cc->fd >= 0) close(cc->fd);
+    cc->fd = -1;
+}
+
+status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder* proxy,
+                               uint32_t code, const Parcel& data, const std::string& payload,
+                               const std::vector<int>& fds) {
+    const std::string& address = proxy->address();
+    // Counted against the receiver's async space until it reports the call
+    // served; the target and our objects stay referenced as long.
+    const size_t size = data.transactionSize();
+    FrameHeader h = {kMagic,
+                     FRAME_TXN,
+                     code,
+                     FLAG_ONEWAY | FLAG_WANT_DONE,
+                     0,
+                     proxy->id(),
+                     static_cast<uint32_t>(payload.size()),
+                     0};
+    {
+        OnewayPin pin;
+        pin.address = address;
+        pin.bytes = size;
+        pin.refs.push_back(proxy);
+        data.collectLocalBinders(&pin.refs);
+        std::lock_guard<std::mutex> lock(mPinLock);
+        size_t& used = mOnewayBytes[address];
+        if (used + size > kMaxAsyncBytes) {
+            ALOGE("one-way call %u to %s refused: %zu bytes not yet served there, limit %zu", code,
+                  address.c_str(), used, kMaxAsyncBytes);
+            if (used == 0) mOnewayBytes.erase(address);
+            return FAILED_TRANSACTION;
+        }
+        used += size;
+        h.txnId = mNextPin++;
+        mOnewayPins[h.txnId] = std::move(pin);
+    }
+
+    std::string bytes;
+    bytes.reserve(sizeof(h) + payload.size());
+    bytes.append(reinterpret_cast<const char*>(&h), sizeof(h));
+    bytes.append(payload);
+
+    std::lock_guard<std::mutex> lock(cc->writeLock);
+    size_t sent = 0;
+    if (cc->queue.empty()) {
+        if (!writeSome(cc->fd, bytes, &sent, fds)) {
+            releasePins(address, h.txnId, false);
+            return DEAD_OBJECT;
+        }
+        if (sent == bytes.size()) return OK;
+    }
+
+    // The rest waits for the peer to read. The descriptors belong to the
+    // caller's parcel: keep copies until they are sent.
+    auto pending = std::make_unique<PendingFrame>();
+    pending->sent = sent;
+    pending->pin = h.txnId;
+    if (sent == 0) {
+        for (int fd : fds) {
+            int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (copy < 0) {
+                ALOGE("cannot keep a descriptor of a queued one-way call: %s", strerror(errno));
+                pending.reset();
+                releasePins(address, h.txnId, false);
+                return FAILED_TRANSACTION;
+            }
+            pending->fds.push_back(copy);
+        }
+    }
+    pending->bytes = std::move(bytes);
+    const bool first = cc->queue.empty();
+    cc->queue.push_back(std::move(pending));
+    if (first) {
+        {
+            std::lock_guard<std::mutex> byFd(mOnewayLock);
+            mQueuedByFd[cc->fd] = cc;
+        }
+        {
+            std::lock_guard<std::mutex> io(mLock);
+            ensureIoThread();
+        }
+        struct epoll_event ev = {};
+        ev.events = EPOLLOUT | EPOLLRDHUP;
+        ev.data.u64 = kIoOneway | static_cast<uint64_t>(cc->fd);
+        if (epoll_ctl(mEpollIo, EPOLL_CTL_ADD, cc->fd, &ev) < 0) {
+            ALOGE("cannot watch a one-way queue: %s", strerror(errno));
+        }
+    }
+    return OK;
+}
+
+bool Transport::flushQueued(ClientConn* cc) {
+    // Called with cc->writeLock held.
+    while (!cc->queue.empty()) {
+        PendingFrame& f = *cc->queue.front();
+        if (!writeSome(cc->fd, f.bytes, &f.sent, f.fds)) return false;
+        if (f.sent < f.bytes.size()) return true;
+        closeAll(&f.fds);
+        cc->queue.pop_front();
+    }
+    epoll_ctl(mEpollIo, EPOLL_CTL_DEL, cc->fd, nullptr);
+    std::shared_ptr<ClientConn> keep;  // released after the lock
+    {
+        std::lock_guard<std::mutex> lock(mOnewayLock);
+        auto it = mQueuedByFd.find(cc->fd);
+        if (it != mQueuedByFd.end() && it->second.get() == cc) {
+            keep = std::move(it->second);
+            mQueuedByFd.erase(it);
+        }
+    }
+    if (cc->orphaned) {
+        cc->dead = true;
+        closeClientConn(cc);
+    }
+    return true;
+}
+
+void Transport::dropQueued(ClientConn* cc) {
+    // Called with cc->writeLock held.
+    if (cc->queue.empty()) return;
+    std::vector<uint64_t> pins;
+    for (const auto& f : cc->queue) pins.push_back(f->pin);
+    cc->queue.clear();
+    if (cc->fd >= 0) epoll_ctl(mEpollIo, EPOLL_CTL_DEL, cc->fd, nullptr);
+    std::shared_ptr<ClientConn> keep;
+    {
+        std::lock_guard<std::mutex> lock(mOnewayLock);
+        auto it = mQueuedByFd.find(cc->fd);
+        if (it != mQueuedByFd.end() && it->second.get() == cc) {
+            keep = std::move(it->second);
+            mQueuedByFd.erase(it);
+        }
+    }
+    // Calls that never left this process are not coming back as served.
+    for (uint64_t pin : pins) releasePins(cc->address, pin, false);
+    cc->dead = true;
+    if (cc->orphaned) closeClientConn(cc);
+}
+
+void Transport::handleOnewayEvent(int fd, uint32_t events) {
+    std::shared_ptr<ClientConn> cc;
+    {
+        std::lock_guard<std::mutex> lock(mOnewayLock);
+        auto it = mQueuedByFd.find(fd);
+        if (it == mQueuedByFd.end()) return;
+        cc = it->second;
+    }
+    // Its thread may be writing the queue itself, before its next call.
+    std::unique_lock<std::mutex> lock(cc->writeLock, std::try_to_lock);
+    if (!lock.owns_lock() || cc->fd != fd) return;
+    bool broken = (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0;
+    if (!broken && (events & EPOLLOUT)) broken = !flushQueued(cc.get());
+    if (broken) {
+        ALOGE("connection to %s broke with %zu one-way calls queued", cc->address.c_str(),
+              cc->queue.size());
+        dropQueued(cc.get());
+        std::lock_guard<std::mutex> fdLock(cc->fdLock);
+        if (cc->fd >= 0) shutdown(cc->fd, SHUT_RDWR);
+    }
+}
+
+void Transport::releasePins(const std::string& address, uint64_t pinId, bool all) {
+    std::vector<OnewayPin> drop;  // released outside the lock
+    std::unique_lock<std::mutex> lock(mPinLock);
+    auto take = [&](std::map<uint64_t, OnewayPin>::iterator it) {
+        auto used = mOnewayBytes.find(address);
+        if (used != mOnewayBytes.end()) {
+            used->second -= std::min(used->second, it->second.bytes);
+            if (used->second == 0) mOnewayBytes.erase(used);
+        }
+        drop.push_back(std::move(it->second));
+        return mOnewayPins.erase(it);
+    };
+    if (!all) {
+        auto it = mOnewayPins.find(pinId);
+        if (it != mOnewayPins.end() && it->second.address == address) take(it);
+    } else {
+        for (auto it = mOnewayPins.begin(); it != mOnewayPins.end();) {
+            it = it->second.address == address ? take(it) : std::next(it);
+        }
+    }
+    lock.unlock();
+    drop.clear();
+}
+
+}  // namespace hardware
+}  // namespace android
