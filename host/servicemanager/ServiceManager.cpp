@@ -9,10 +9,12 @@
 
 #include "ServiceManager.h"
 
+#include <errno.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,8 +115,7 @@ void ServiceManager::notifyListeners(const Notifications& notify, const std::str
     for (const auto& n : notify) {
         Return<void> r = n.second->onRegistration(n.first, name, false);
         if (r.isOk()) continue;
-        ALOGW("notification listener for %s is gone: %s", n.first.c_str(),
-              r.description().c_str());
+        ALOGW("notification listener for %s is gone: %s", n.first.c_str(), r.description().c_str());
         if (!r.isDeadObject()) continue;
         uint64_t cookie = 0;
         {
@@ -187,7 +188,7 @@ Return<bool> ServiceManager::addWithChain(const hidl_string& name, const sp<IBas
 }
 
 Return<IServiceManager::Transport> ServiceManager::getTransport(const hidl_string& fqName,
-                                                               const hidl_string& name) {
+                                                                const hidl_string& name) {
     if (isOwnDescriptor(fqName) && name == "default") return Transport::HWBINDER;
     switch (declaredTransport(readManifests(), fqName, name)) {
         case DeclaredTransport::HWBINDER:
@@ -284,8 +285,8 @@ Return<bool> ServiceManager::unregisterForNotifications(const hidl_string& fqNam
         std::lock_guard<std::mutex> lock(mLock);
         for (auto it = mListeners.begin(); it != mListeners.end();) {
             // An empty fqName removes the callback from every interface.
-            bool match = (fqName.empty() || (it->fqName == std::string(fqName) &&
-                                             it->name == std::string(name))) &&
+            bool match = (fqName.empty() ||
+                          (it->fqName == std::string(fqName) && it->name == std::string(name))) &&
                          interfacesEqual(it->callback, callback);
             if (match) {
                 removed.push_back(*it);
@@ -296,7 +297,10 @@ Return<bool> ServiceManager::unregisterForNotifications(const hidl_string& fqNam
         }
     }
     for (const auto& l : removed) {
-        if (l.callback->isRemote()) l.callback->unlinkToDeath(this);
+        if (!l.callback->isRemote()) continue;
+        // Fails only when the listener's process is gone: nothing to undo then.
+        Return<bool> unlinked = l.callback->unlinkToDeath(this);
+        if (!unlinked.isOk()) ALOGD("unlinkToDeath: %s", unlinked.description().c_str());
     }
     return !removed.empty();
 }
@@ -307,8 +311,8 @@ void ServiceManager::dropListener(uint64_t cookie, const char* why) {
         std::lock_guard<std::mutex> lock(mLock);
         for (auto it = mListeners.begin(); it != mListeners.end();) {
             if (it->cookie == cookie) {
-                ALOGI("dropping the listener of pid %d for %s/%s: %s", it->pid,
-                      it->fqName.c_str(), it->name.empty() ? "*" : it->name.c_str(), why);
+                ALOGI("dropping the listener of pid %d for %s/%s: %s", it->pid, it->fqName.c_str(),
+                      it->name.empty() ? "*" : it->name.c_str(), why);
                 removed.push_back(*it);
                 it = mListeners.erase(it);
             } else {
@@ -409,6 +413,41 @@ Return<bool> ServiceManager::tryUnregister(const hidl_string& fqName, const hidl
     }
     ALOGI("unregistered %s/%s (pid %d)", fqName.c_str(), name.c_str(), pid);
     return true;
+}
+
+Return<void> ServiceManager::debug(const ::android::hardware::hidl_handle& fd,
+                                   const hidl_vec<hidl_string>& /*options*/) {
+    if (fd == nullptr || fd->numFds < 1) return Void();
+    std::string out = "services:\n";
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (const auto& iface : mServices) {
+            for (const auto& inst : iface.second) {
+                out += "  " + iface.first + "/" + inst.first +
+                       " pid=" + std::to_string(inst.second.pid) +
+                       " uid=" + std::to_string(inst.second.uid) + "\n";
+            }
+        }
+        out += "listeners:\n";
+        for (const auto& l : mListeners) {
+            out += "  " + l.fqName + "/" + (l.name.empty() ? "*" : l.name) +
+                   " pid=" + std::to_string(l.pid) + "\n";
+        }
+    }
+    // The reader may go away: a short or failed write ends the dump.
+    const char* p = out.data();
+    size_t left = out.size();
+    while (left > 0) {
+        ssize_t n = write(fd->data[0], p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ALOGW("debug: write: %s", n < 0 ? strerror(errno) : "nothing written");
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return Void();
 }
 
 void ServiceManager::serviceDied(uint64_t cookie, const wp<IBase>& /*who*/) {

@@ -38,8 +38,7 @@ class ServiceManager : public IServiceManager, public hidl_death_recipient {
     Return<bool> add(const hidl_string& name, const sp<IBase>& service) override;
     Return<Transport> getTransport(const hidl_string& fqName, const hidl_string& name) override;
     Return<void> list(list_cb _hidl_cb) override;
-    Return<void> listByInterface(const hidl_string& fqName,
-                                 listByInterface_cb _hidl_cb) override;
+    Return<void> listByInterface(const hidl_string& fqName, listByInterface_cb _hidl_cb) override;
     Return<bool> registerForNotifications(const hidl_string& fqName, const hidl_string& name,
                                           const sp<IServiceNotification>& callback) override;
     Return<void> debugDump(debugDump_cb _hidl_cb) override;
@@ -60,6 +59,11 @@ class ServiceManager : public IServiceManager, public hidl_death_recipient {
                                          listManifestByInterface_cb _hidl_cb) override;
     Return<bool> tryUnregister(const hidl_string& fqName, const hidl_string& name,
                                const sp<IBase>& service) override;
+
+    // IBase: what is registered and who listens, one line each ("lshal debug
+    // android.hidl.manager@1.2::IServiceManager").
+    Return<void> debug(const ::android::hardware::hidl_handle& fd,
+                       const hidl_vec<hidl_string>& options) override;
 
     // hidl_death_recipient: the process of a registered service or of a
     // notification listener died (the cookie says which registration).

@@ -144,16 +144,17 @@ std::vector<DeclaredInstance> parseManifest(const std::string& text) {
         // <interface> blocks carry their own <name>: the package's name is
         // the first <name> before any of them.
         size_t firstIface = findStartTag(xml, "interface", hal.innerBegin, hal.innerEnd);
-        std::vector<Element> names = elements(
-                xml, "name", hal.innerBegin,
-                firstIface == std::string::npos ? hal.innerEnd : firstIface);
+        std::vector<Element> names =
+                elements(xml, "name", hal.innerBegin,
+                         firstIface == std::string::npos ? hal.innerEnd : firstIface);
         if (names.empty()) continue;
         std::string package =
                 trim(xml.substr(names[0].innerBegin, names[0].innerEnd - names[0].innerBegin));
         std::string transportText = field("transport");
-        DeclaredTransport transport = transportText == "hwbinder"      ? DeclaredTransport::HWBINDER
-                                      : transportText == "passthrough" ? DeclaredTransport::PASSTHROUGH
-                                                                       : DeclaredTransport::NONE;
+        DeclaredTransport transport = transportText == "hwbinder" ? DeclaredTransport::HWBINDER
+                                      : transportText == "passthrough"
+                                              ? DeclaredTransport::PASSTHROUGH
+                                              : DeclaredTransport::NONE;
         if (package.empty() || transport == DeclaredTransport::NONE) continue;
 
         std::vector<std::pair<size_t, size_t>> versions;

@@ -16,7 +16,7 @@ enum class DeclaredTransport { NONE, HWBINDER, PASSTHROUGH };
 struct DeclaredInstance {
     std::string package;  // "vendor.zyr.hardware.twinel"
     size_t major = 0;
-    size_t minor = 0;  // declares every minor version up to this one
+    size_t minor = 0;       // declares every minor version up to this one
     std::string interface;  // "ITwinel"
     std::string instance;   // "default"
     DeclaredTransport transport = DeclaredTransport::NONE;

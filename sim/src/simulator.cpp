@@ -39,9 +39,10 @@ std::string absolute(const std::string& dir) {
 
 // A device manifest fragment declaring package@version::iface/default.
 std::string declaration(const char* package, const char* version, const char* iface) {
-    return std::string("<manifest version=\"1.0\" type=\"device\">\n"
-                       "    <hal format=\"hidl\">\n"
-                       "        <name>") +
+    return std::string(
+                   "<manifest version=\"1.0\" type=\"device\">\n"
+                   "    <hal format=\"hidl\">\n"
+                   "        <name>") +
            package +
            "</name>\n"
            "        <transport>hwbinder</transport>\n"

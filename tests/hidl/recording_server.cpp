@@ -4,8 +4,9 @@
  * a client in another process can check codes and argument/result shapes.
  * debug() writes the record.
  *
- *   recording_server [--instance NAME] [--v10] [--threads N]
+ *   recording_server [--instance NAME] [--v10] [--threads N] [--listen FQNAME]
  */
+#include <android/hidl/manager/1.0/IServiceManager.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hwbinder/IPCThreadState.h>
 #include <signal.h>
@@ -362,6 +363,14 @@ public:
     }
 };
 
+// Listens for registrations of an interface, as a client waiting for a
+// service does; the process's death must end the listening.
+struct Listener : ::android::hidl::manager::V1_0::IServiceNotification {
+    Return<void> onRegistration(const hidl_string&, const hidl_string&, bool) override {
+        return Void();
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -369,12 +378,25 @@ int main(int argc, char** argv) {
     std::string instance = "default";
     bool only10 = false;
     size_t threads = 1;
+    std::string listen;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--instance") && i + 1 < argc) instance = argv[++i];
         else if (!strcmp(argv[i], "--v10")) only10 = true;
         else if (!strcmp(argv[i], "--threads") && i + 1 < argc) threads = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--listen") && i + 1 < argc) listen = argv[++i];
     }
     configureRpcThreadpool(threads, true);
+    sp<Listener> listener;
+    if (!listen.empty()) {
+        listener = new Listener();
+        sp<::android::hidl::manager::V1_0::IServiceManager> sm =
+                ::android::hardware::defaultServiceManager();
+        if (sm == nullptr ||
+            !sm->registerForNotifications(listen, "", listener).withDefault(false)) {
+            fprintf(stderr, "recording_server: cannot listen for %s\n", listen.c_str());
+            return 1;
+        }
+    }
     status_t err;
     sp<V1_1::ITwinel> keep11;
     sp<V1_0::ITwinel> keep10;

@@ -21,10 +21,11 @@ std::vector<std::string> getAllHalInstanceNames(const std::string& descriptor) {
     }
     // What the device manifest declares, as on a phone: a declared service
     // that is not running yet is still one to test.
-    Return<void> ret = sm->listManifestByInterface(descriptor, [&](const hidl_vec<hidl_string>& list) {
-        names.reserve(list.size());
-        for (const auto& name : list) names.push_back(name);
-    });
+    Return<void> ret =
+            sm->listManifestByInterface(descriptor, [&](const hidl_vec<hidl_string>& list) {
+                names.reserve(list.size());
+                for (const auto& name : list) names.push_back(name);
+            });
     if (!ret.isOk()) {
         ALOGE("getAllHalInstanceNames(%s): %s", descriptor.c_str(), ret.description().c_str());
         names.clear();

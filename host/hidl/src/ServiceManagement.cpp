@@ -13,6 +13,7 @@
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
+#include <sys/stat.h>
 #include <twdevice/device.h>
 
 #include <chrono>
@@ -44,11 +45,15 @@ sp<IServiceManager1_2> defaultServiceManager1_2() {
     sp<IBinder> binder =
             Transport::self().unflattenBinder(Transport::kServiceManagerAddress, 0);
     if (binder == nullptr) {
-        std::string socket = Transport::socketDir() + "/" + Transport::kServiceManagerAddress;
-        if (access(socket.c_str(), F_OK) == 0 && access(socket.c_str(), W_OK) != 0) {
-            ALOGE("cannot reach hwservicemanager (%s): %s", socket.c_str(), strerror(errno));
+        const char* socket = "/dev/socket/hwbinder/hwservicemanager";
+        struct stat st;
+        bool denied = twdevice::stat(socket, &st) == 0
+                              ? twdevice::access(socket, W_OK) != 0 && errno == EACCES
+                              : errno == EACCES;
+        if (denied) {
+            ALOGE("cannot reach hwservicemanager (%s): %s", socket, strerror(EACCES));
         } else {
-            ALOGE("hwservicemanager is not running (no %s)", socket.c_str());
+            ALOGE("hwservicemanager is not running (no %s)", socket);
         }
         return nullptr;
     }
@@ -264,7 +269,8 @@ class Waiter : public IServiceNotification {
         }
         std::unique_lock<std::mutex> lock(mLock);
         do {
-            if (mCondition.wait_for(lock, std::chrono::seconds(1), [this] { return mRegistered; })) {
+            if (mCondition.wait_for(lock, std::chrono::seconds(1),
+                                    [this] { return mRegistered; })) {
                 break;
             }
             ALOGW("Waited one second for %s/%s", mInterface.c_str(), mInstance.c_str());
@@ -287,7 +293,7 @@ class Waiter : public IServiceNotification {
     const std::string mInstance;
     const sp<IServiceManager1_1> mSm;
     bool mRegisteredForNotifications = false;  // set once, by the constructing thread
-    std::mutex mLock;  // guards mRegistered
+    std::mutex mLock;                          // guards mRegistered
     std::condition_variable mCondition;
     bool mRegistered = false;
 };
