@@ -104,8 +104,11 @@ std::string stripComments(const std::string& xml) {
     return out;
 }
 
+// The manifests are platform configuration that hwservicemanager reads, not
+// device nodes of a HAL: their paths are mapped under the device root, and
+// read without entering the record of the HAL's device accesses.
 bool readFile(const std::string& logical, std::string* text) {
-    FILE* f = twdevice::fopen(logical.c_str(), "re");
+    FILE* f = ::fopen(twdevice::path(logical).c_str(), "re");
     if (f == nullptr) {
         if (errno != ENOENT) ALOGW("cannot read %s: %s", logical.c_str(), strerror(errno));
         return false;
@@ -199,7 +202,7 @@ std::vector<DeclaredInstance> readManifests() {
     for (const char* root : {"/vendor/etc/vintf", "/system/etc/vintf"}) {
         std::vector<std::string> files = {std::string(root) + "/manifest.xml"};
         std::string dir = std::string(root) + "/manifest";
-        if (DIR* d = twdevice::opendir(dir.c_str())) {
+        if (DIR* d = ::opendir(twdevice::path(dir).c_str())) {
             std::vector<std::string> fragments;
             while (struct dirent* e = readdir(d)) {
                 std::string name = e->d_name;
