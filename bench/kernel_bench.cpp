@@ -141,6 +141,7 @@ class Setup {
         mSim = std::make_unique<twsim::Simulator>(mRoot.path());
         if (!mSim->ok() || !mSim->plug()) return fail("simulator");
         std::string bin = twtest::binDir();
+        if (!twtest::installServiceManifest(mRoot.path())) return fail("manifest");
         if (!mManager.start({bin + "/hwservicemanager"}, env, mRoot.path() + "/sm.log")) {
             return fail("hwservicemanager");
         }

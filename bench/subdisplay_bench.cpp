@@ -413,7 +413,8 @@ bool start(const twtest::TempDir& root, twtest::Child* manager, twtest::Child* s
         fprintf(stderr, "hwservicemanager did not start\n");
         return false;
     }
-    if (!service->start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"}, env,
+    if (!twtest::installServiceManifest(root.path()) ||
+        !service->start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"}, env,
                         root.path() + "/service.log") ||
         !twtest::waitFor(
                 [&] {

@@ -722,7 +722,8 @@ int runDebugInfo(ITwinel* hal) {
 }
 
 // Looks the service up as a 1.0 or a 1.1 interface; with `waitSeconds`, asks
-// again every 100 ms until it is there or the time is up.
+// again every 100 ms until it is there or the time is up. A single try each
+// time: getService would wait without end for the declared instance.
 sp<ITwinel> lookUp(const Options& o, bool passthrough, double waitSeconds,
                    sp<V1_1::ITwinel>* hal11) {
     auto deadline = std::chrono::steady_clock::now() +
@@ -730,9 +731,9 @@ sp<ITwinel> lookUp(const Options& o, bool passthrough, double waitSeconds,
     for (;;) {
         sp<ITwinel> hal;
         if (o.pureV10) {
-            hal = ITwinel::getService(o.instance, passthrough);
+            hal = ITwinel::tryGetService(o.instance, passthrough);
         } else {
-            *hal11 = V1_1::ITwinel::getService(o.instance, passthrough);
+            *hal11 = V1_1::ITwinel::tryGetService(o.instance, passthrough);
             hal = *hal11;
         }
         if (hal != nullptr || std::chrono::steady_clock::now() >= deadline) return hal;
@@ -1298,7 +1299,7 @@ int toolMain(int argc, char** argv) {
         // Two HALs on one accessory fight over its serial port (the
         // service's log capture takes the replies the other one waits for).
         dog.arm(o.callTimeout, "looking up the service");
-        if (ITwinel::getService(o.instance, false) != nullptr) {
+        if (ITwinel::tryGetService(o.instance, false) != nullptr) {
             fprintf(stderr,
                     "twinelctl: --passthrough: the service \"%s\" is running and drives the "
                     "accessory; stop it first or leave out --passthrough\n",

@@ -1,24 +1,58 @@
 /*
  * hwservicemanager for the host transport: keeps the registered services by
  * every descriptor of their interface chain and drops those whose process
- * died. Lookups of absent services answer null at once.
+ * died. Lookups of absent services answer null at once; whether a client
+ * waits for one is the client runtime's decision, from getTransport(), which
+ * answers what the device manifest declares.
  */
 #define LOG_TAG "hwservicemanager"
 
 #include "ServiceManager.h"
 
+#include <errno.h>
 #include <hidl/HidlTransportSupport.h>
+#include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "Vintf.h"
 
 namespace android {
 namespace hidl {
 namespace manager {
 namespace implementation {
 
+using ::android::hardware::getOrCreateCachedBinder;
+using ::android::hardware::interfacesEqual;
 using ::android::hardware::IPCThreadState;
 using ::android::hardware::Void;
 using ::android::hidl::base::V1_0::DebugInfo;
+
+namespace {
+
+// The descriptors this manager serves itself; the framework's manifest
+// declares them on a phone.
+bool isOwnDescriptor(const std::string& fqName) {
+    return fqName == ::android::hidl::manager::V1_0::IServiceManager::descriptor ||
+           fqName == ::android::hidl::manager::V1_1::IServiceManager::descriptor ||
+           fqName == ::android::hidl::manager::V1_2::IServiceManager::descriptor;
+}
+
+// False once the process behind a proxy is known to be gone.
+bool isAlive(const sp<IBase>& service) {
+    if (service == nullptr) return false;
+    if (!service->isRemote()) return true;
+    sp<::android::hardware::IBinder> binder = getOrCreateCachedBinder(service.get());
+    ::android::hardware::BpHwBinder* proxy = binder == nullptr ? nullptr : binder->remoteBinder();
+    return proxy != nullptr && proxy->isAlive();
+}
+
+}  // namespace
 
 ServiceManager::ServiceManager() {}
 
@@ -42,29 +76,25 @@ Return<sp<IBase>> ServiceManager::get(const hidl_string& fqName, const hidl_stri
 Return<bool> ServiceManager::add(const hidl_string& name, const sp<IBase>& service) {
     if (service == nullptr) return false;
     // Asks the object for its chain: the registering process must serve calls.
-    std::vector<std::string> chain;
-    Return<void> ret = service->interfaceChain([&](const hidl_vec<hidl_string>& c) {
-        for (const auto& d : c) chain.push_back(d);
-    });
+    hidl_vec<hidl_string> chain;
+    Return<void> ret = service->interfaceChain([&](const hidl_vec<hidl_string>& c) { chain = c; });
     if (!ret.isOk()) {
         ALOGE("add %s: cannot read the interface chain: %s", name.c_str(),
               ret.description().c_str());
         return false;
     }
-    hidl_vec<hidl_string> hchain;
-    hchain.resize(chain.size());
-    for (size_t i = 0; i < chain.size(); i++) hchain[i] = chain[i];
-    return addWithChain(name, service, hchain);
+    return addWithChain(name, service, chain);
 }
 
-bool ServiceManager::registerLocked(
-        const std::string& name, const sp<IBase>& service, const std::vector<std::string>& chain,
-        pid_t pid, std::vector<std::pair<std::string, sp<IServiceNotification>>>* notify) {
+void ServiceManager::registerLocked(const std::string& name, const sp<IBase>& service,
+                                    const std::vector<std::string>& chain, pid_t pid, uid_t uid,
+                                    Notifications* notify) {
     uint64_t cookie = mNextCookie++;
     for (const auto& fqName : chain) {
         Entry& e = mServices[fqName][name];
         e.service = service;
         e.pid = pid;
+        e.uid = uid;
         e.cookie = cookie;
         for (const auto& l : mListeners) {
             if (l.fqName == fqName && (l.name.empty() || l.name == name)) {
@@ -73,12 +103,29 @@ bool ServiceManager::registerLocked(
         }
     }
     if (service->isRemote()) {
+        // Only marks the proxy: no call to the registering process.
         Return<bool> linked = service->linkToDeath(this, cookie);
         if (!linked.isOk() || !linked) {
             ALOGW("cannot watch the process of %s/%s", chain[0].c_str(), name.c_str());
         }
     }
-    return true;
+}
+
+void ServiceManager::notifyListeners(const Notifications& notify, const std::string& name) {
+    for (const auto& n : notify) {
+        Return<void> r = n.second->onRegistration(n.first, name, false);
+        if (r.isOk()) continue;
+        ALOGW("notification listener for %s is gone: %s", n.first.c_str(), r.description().c_str());
+        if (!r.isDeadObject()) continue;
+        uint64_t cookie = 0;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            for (const auto& l : mListeners) {
+                if (l.callback == n.second) cookie = l.cookie;
+            }
+        }
+        if (cookie != 0) dropListener(cookie, "its process is gone");
+    }
 }
 
 Return<bool> ServiceManager::addWithChain(const hidl_string& name, const sp<IBase>& service,
@@ -89,31 +136,70 @@ Return<bool> ServiceManager::addWithChain(const hidl_string& name, const sp<IBas
     }
     std::vector<std::string> descriptors;
     for (const auto& d : chain) {
-        if (!validName(d) || d.c_str()[0] == '\0') {
+        if (!validName(d)) {
             ALOGE("refusing a registration with a malformed descriptor");
             return false;
         }
         descriptors.push_back(d);
     }
     pid_t pid = IPCThreadState::self()->getCallingPid();
-    std::vector<std::pair<std::string, sp<IServiceNotification>>> notify;
+    uid_t uid = IPCThreadState::self()->getCallingUid();
+
+    // A live registration belongs to its user: another uid may take the name
+    // over only once the holder's process is gone. Whether it is gone is asked
+    // outside the lock (the holder may be slow to answer).
+    std::map<uint64_t, sp<IBase>> others;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        registerLocked(name, service, descriptors, pid, &notify);
+        for (const auto& fqName : descriptors) {
+            auto iface = mServices.find(fqName);
+            if (iface == mServices.end()) continue;
+            auto inst = iface->second.find(name);
+            if (inst != iface->second.end() && inst->second.uid != uid) {
+                others[inst->second.cookie] = inst->second.service;
+            }
+        }
+    }
+    std::set<uint64_t> gone;
+    for (const auto& o : others) {
+        if (!isAlive(o.second) || !o.second->ping().isOk()) gone.insert(o.first);
+    }
+    others.clear();
+
+    Notifications notify;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (const auto& fqName : descriptors) {
+            auto iface = mServices.find(fqName);
+            if (iface == mServices.end()) continue;
+            auto inst = iface->second.find(name);
+            if (inst != iface->second.end() && inst->second.uid != uid &&
+                gone.count(inst->second.cookie) == 0) {
+                ALOGE("refusing %s/%s from pid %d uid %d: registered by pid %d uid %d",
+                      fqName.c_str(), name.c_str(), pid, uid, inst->second.pid, inst->second.uid);
+                return false;
+            }
+        }
+        registerLocked(name, service, descriptors, pid, uid, &notify);
     }
     ALOGI("registered %s/%s (pid %d)", descriptors[0].c_str(), name.c_str(), pid);
-    for (const auto& n : notify) {
-        Return<void> r = n.second->onRegistration(n.first, name, false);
-        if (!r.isOk()) ALOGW("notification listener is gone: %s", r.description().c_str());
-    }
+    notifyListeners(notify, name);
     return true;
 }
 
 Return<IServiceManager::Transport> ServiceManager::getTransport(const hidl_string& fqName,
-                                                               const hidl_string& name) {
-    std::lock_guard<std::mutex> lock(mLock);
-    auto iface = mServices.find(fqName);
-    if (iface != mServices.end() && iface->second.count(name) != 0) return Transport::HWBINDER;
+                                                                const hidl_string& name) {
+    if (isOwnDescriptor(fqName) && name == "default") return Transport::HWBINDER;
+    switch (declaredTransport(readManifests(), fqName, name)) {
+        case DeclaredTransport::HWBINDER:
+            return Transport::HWBINDER;
+        case DeclaredTransport::PASSTHROUGH:
+            return Transport::PASSTHROUGH;
+        case DeclaredTransport::NONE:
+            break;
+    }
+    ALOGW("getTransport: Cannot find entry %s/%s in either framework or device VINTF manifest.",
+          fqName.c_str(), name.c_str());
     return Transport::EMPTY;
 }
 
@@ -143,14 +229,28 @@ Return<void> ServiceManager::listByInterface(const hidl_string& fqName,
     return Void();
 }
 
+Return<void> ServiceManager::listManifestByInterface(const hidl_string& fqName,
+                                                     listManifestByInterface_cb _hidl_cb) {
+    std::vector<std::string> names = declaredInstances(readManifests(), fqName);
+    if (isOwnDescriptor(fqName)) names = {"default"};
+    std::vector<hidl_string> out(names.begin(), names.end());
+    _hidl_cb(out);
+    return Void();
+}
+
 Return<bool> ServiceManager::registerForNotifications(const hidl_string& fqName,
                                                       const hidl_string& name,
                                                       const sp<IServiceNotification>& callback) {
-    if (callback == nullptr || !validName(fqName)) return false;
+    if (callback == nullptr || !validName(fqName) || (!name.empty() && !validName(name))) {
+        return false;
+    }
+    pid_t pid = IPCThreadState::self()->getCallingPid();
+    uint64_t cookie;
     std::vector<std::string> present;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        mListeners.push_back({fqName, name, callback});
+        cookie = mNextCookie++;
+        mListeners.push_back({fqName, name, callback, pid, cookie});
         auto iface = mServices.find(fqName);
         if (iface != mServices.end()) {
             for (const auto& inst : iface->second) {
@@ -158,11 +258,68 @@ Return<bool> ServiceManager::registerForNotifications(const hidl_string& fqName,
             }
         }
     }
+    // A listener whose process dies is dropped (serviceDied with its cookie).
+    if (callback->isRemote()) {
+        Return<bool> linked = callback->linkToDeath(this, cookie);
+        if (!linked.isOk() || !linked) {
+            dropListener(cookie, "its process cannot be watched");
+            return false;
+        }
+    }
     for (const auto& inst : present) {
         Return<void> r = callback->onRegistration(fqName, inst, true);
-        if (!r.isOk()) return false;
+        if (!r.isOk()) {
+            dropListener(cookie, "it cannot be called");
+            return false;
+        }
     }
     return true;
+}
+
+Return<bool> ServiceManager::unregisterForNotifications(const hidl_string& fqName,
+                                                        const hidl_string& name,
+                                                        const sp<IServiceNotification>& callback) {
+    if (callback == nullptr) return false;
+    std::vector<Listener> removed;  // released and unlinked outside the lock
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (auto it = mListeners.begin(); it != mListeners.end();) {
+            // An empty fqName removes the callback from every interface.
+            bool match = (fqName.empty() ||
+                          (it->fqName == std::string(fqName) && it->name == std::string(name))) &&
+                         interfacesEqual(it->callback, callback);
+            if (match) {
+                removed.push_back(*it);
+                it = mListeners.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& l : removed) {
+        if (!l.callback->isRemote()) continue;
+        // Fails only when the listener's process is gone: nothing to undo then.
+        Return<bool> unlinked = l.callback->unlinkToDeath(this);
+        if (!unlinked.isOk()) ALOGD("unlinkToDeath: %s", unlinked.description().c_str());
+    }
+    return !removed.empty();
+}
+
+void ServiceManager::dropListener(uint64_t cookie, const char* why) {
+    std::vector<Listener> removed;  // released outside the lock
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (auto it = mListeners.begin(); it != mListeners.end();) {
+            if (it->cookie == cookie) {
+                ALOGI("dropping the listener of pid %d for %s/%s: %s", it->pid, it->fqName.c_str(),
+                      it->name.empty() ? "*" : it->name.c_str(), why);
+                removed.push_back(*it);
+                it = mListeners.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 }
 
 Return<void> ServiceManager::debugDump(debugDump_cb _hidl_cb) {
@@ -179,41 +336,151 @@ Return<void> ServiceManager::debugDump(debugDump_cb _hidl_cb) {
                 infos.push_back(info);
             }
         }
+        // Passthrough clients: no server process, the loading processes as clients.
+        for (const auto& iface : mPassthroughClients) {
+            for (const auto& inst : iface.second) {
+                InstanceDebugInfo info;
+                info.interfaceName = iface.first;
+                info.instanceName = inst.first;
+                info.pid = static_cast<int32_t>(PidConstant::NO_PID);
+                info.clientPids = inst.second;
+                info.arch = DebugInfo::Architecture::IS_64BIT;
+                infos.push_back(info);
+            }
+        }
     }
     _hidl_cb(infos);
     return Void();
 }
 
-Return<void> ServiceManager::registerPassthroughClient(const hidl_string& /*fqName*/,
-                                                       const hidl_string& /*name*/) {
+Return<void> ServiceManager::registerPassthroughClient(const hidl_string& fqName,
+                                                       const hidl_string& name) {
+    if (!validName(fqName) || !validName(name)) return Void();
+    pid_t pid = IPCThreadState::self()->getCallingPid();
+    std::lock_guard<std::mutex> lock(mLock);
+    std::vector<pid_t>& pids = mPassthroughClients[fqName][name];
+    if (std::find(pids.begin(), pids.end(), pid) == pids.end() && pids.size() < 64) {
+        pids.push_back(pid);
+    }
+    return Void();
+}
+
+Return<bool> ServiceManager::registerClientCallback(const hidl_string& fqName,
+                                                    const hidl_string& name,
+                                                    const sp<IBase>& server,
+                                                    const sp<IClientCallback>& cb) {
+    // The host transport does not count the references other processes hold
+    // on an object, so "has clients" cannot be told truthfully: refused
+    // rather than never called.
+    ALOGW("registerClientCallback %s/%s: client counts are not tracked here", fqName.c_str(),
+          name.c_str());
+    (void)server;
+    (void)cb;
+    return false;
+}
+
+Return<bool> ServiceManager::unregisterClientCallback(const sp<IBase>& /*server*/,
+                                                      const sp<IClientCallback>& /*cb*/) {
+    return false;  // none is ever registered
+}
+
+Return<bool> ServiceManager::tryUnregister(const hidl_string& fqName, const hidl_string& name,
+                                           const sp<IBase>& service) {
+    if (service == nullptr) return false;
+    pid_t pid = IPCThreadState::self()->getCallingPid();
+    std::vector<sp<IBase>> drop;  // released outside the lock
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        auto iface = mServices.find(fqName);
+        if (iface == mServices.end()) return false;
+        auto inst = iface->second.find(name);
+        if (inst == iface->second.end()) return false;
+        if (inst->second.pid != pid || !interfacesEqual(inst->second.service, service)) {
+            ALOGE("tryUnregister %s/%s from pid %d: registered by pid %d", fqName.c_str(),
+                  name.c_str(), pid, inst->second.pid);
+            return false;
+        }
+        // Every descriptor the registration went under goes with it.
+        uint64_t cookie = inst->second.cookie;
+        for (auto it = mServices.begin(); it != mServices.end();) {
+            auto e = it->second.find(name);
+            if (e != it->second.end() && e->second.cookie == cookie) {
+                drop.push_back(e->second.service);
+                it->second.erase(e);
+            }
+            it = it->second.empty() ? mServices.erase(it) : std::next(it);
+        }
+    }
+    ALOGI("unregistered %s/%s (pid %d)", fqName.c_str(), name.c_str(), pid);
+    return true;
+}
+
+Return<void> ServiceManager::debug(const ::android::hardware::hidl_handle& fd,
+                                   const hidl_vec<hidl_string>& /*options*/) {
+    if (fd == nullptr || fd->numFds < 1) return Void();
+    std::string out = "services:\n";
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (const auto& iface : mServices) {
+            for (const auto& inst : iface.second) {
+                out += "  " + iface.first + "/" + inst.first +
+                       " pid=" + std::to_string(inst.second.pid) +
+                       " uid=" + std::to_string(inst.second.uid) + "\n";
+            }
+        }
+        out += "listeners:\n";
+        for (const auto& l : mListeners) {
+            out += "  " + l.fqName + "/" + (l.name.empty() ? "*" : l.name) +
+                   " pid=" + std::to_string(l.pid) + "\n";
+        }
+    }
+    // The reader may go away: a short or failed write ends the dump.
+    const char* p = out.data();
+    size_t left = out.size();
+    while (left > 0) {
+        ssize_t n = write(fd->data[0], p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ALOGW("debug: write: %s", n < 0 ? strerror(errno) : "nothing written");
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
     return Void();
 }
 
 void ServiceManager::serviceDied(uint64_t cookie, const wp<IBase>& /*who*/) {
     std::vector<sp<IBase>> drop;  // released outside the lock
-    std::unique_lock<std::mutex> lock(mLock);
-    for (auto iface = mServices.begin(); iface != mServices.end();) {
-        for (auto inst = iface->second.begin(); inst != iface->second.end();) {
-            if (inst->second.cookie == cookie) {
-                ALOGI("%s/%s died (pid %d)", iface->first.c_str(), inst->first.c_str(),
-                      inst->second.pid);
-                drop.push_back(inst->second.service);
-                inst = iface->second.erase(inst);
-            } else {
-                ++inst;
+    bool listener = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (auto iface = mServices.begin(); iface != mServices.end();) {
+            for (auto inst = iface->second.begin(); inst != iface->second.end();) {
+                if (inst->second.cookie == cookie) {
+                    ALOGI("%s/%s died (pid %d)", iface->first.c_str(), inst->first.c_str(),
+                          inst->second.pid);
+                    drop.push_back(inst->second.service);
+                    inst = iface->second.erase(inst);
+                } else {
+                    ++inst;
+                }
             }
+            iface = iface->second.empty() ? mServices.erase(iface) : std::next(iface);
         }
-        iface = iface->second.empty() ? mServices.erase(iface) : std::next(iface);
+        for (const auto& l : mListeners) listener = listener || l.cookie == cookie;
     }
-    lock.unlock();
-    drop.clear();
+    if (listener) dropListener(cookie, "its process died");
 }
 
 void ServiceManager::addSelf() {
-    std::vector<std::pair<std::string, sp<IServiceNotification>>> notify;
+    Notifications notify;
     std::lock_guard<std::mutex> lock(mLock);
-    registerLocked("default", this, {IServiceManager::descriptor, IBase::descriptor}, getpid(),
-                   &notify);
+    registerLocked("default", this,
+                   {::android::hidl::manager::V1_2::IServiceManager::descriptor,
+                    ::android::hidl::manager::V1_1::IServiceManager::descriptor,
+                    ::android::hidl::manager::V1_0::IServiceManager::descriptor, IBase::descriptor},
+                   getpid(), getuid(), &notify);
 }
 
 }  // namespace implementation

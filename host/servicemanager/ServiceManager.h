@@ -3,8 +3,10 @@
  */
 #pragma once
 
-#include <android/hidl/manager/1.0/IServiceManager.h>
+#include <android/hidl/manager/1.2/IClientCallback.h>
+#include <android/hidl/manager/1.2/IServiceManager.h>
 #include <hidl/Status.h>
+#include <sys/types.h>
 
 #include <map>
 #include <mutex>
@@ -17,59 +19,90 @@ namespace manager {
 namespace implementation {
 
 using ::android::sp;
+using ::android::wp;
+using ::android::hardware::hidl_death_recipient;
 using ::android::hardware::hidl_string;
 using ::android::hardware::hidl_vec;
 using ::android::hardware::Return;
 using ::android::hidl::base::V1_0::IBase;
-using ::android::hidl::manager::V1_0::IServiceManager;
 using ::android::hidl::manager::V1_0::IServiceNotification;
+using ::android::hidl::manager::V1_2::IClientCallback;
+using ::android::hidl::manager::V1_2::IServiceManager;
 
-class ServiceManager : public IServiceManager, public ::android::hardware::hidl_death_recipient {
-public:
+class ServiceManager : public IServiceManager, public hidl_death_recipient {
+  public:
     ServiceManager();
 
-    // IServiceManager
+    // @1.0::IServiceManager
     Return<sp<IBase>> get(const hidl_string& fqName, const hidl_string& name) override;
     Return<bool> add(const hidl_string& name, const sp<IBase>& service) override;
-    Return<bool> addWithChain(const hidl_string& name, const sp<IBase>& service,
-                              const hidl_vec<hidl_string>& chain) override;
     Return<Transport> getTransport(const hidl_string& fqName, const hidl_string& name) override;
     Return<void> list(list_cb _hidl_cb) override;
-    Return<void> listByInterface(const hidl_string& fqName,
-                                 listByInterface_cb _hidl_cb) override;
+    Return<void> listByInterface(const hidl_string& fqName, listByInterface_cb _hidl_cb) override;
     Return<bool> registerForNotifications(const hidl_string& fqName, const hidl_string& name,
                                           const sp<IServiceNotification>& callback) override;
     Return<void> debugDump(debugDump_cb _hidl_cb) override;
     Return<void> registerPassthroughClient(const hidl_string& fqName,
                                            const hidl_string& name) override;
+    // @1.1::IServiceManager
+    Return<bool> unregisterForNotifications(const hidl_string& fqName, const hidl_string& name,
+                                            const sp<IServiceNotification>& callback) override;
+    // @1.2::IServiceManager
+    Return<bool> registerClientCallback(const hidl_string& fqName, const hidl_string& name,
+                                        const sp<IBase>& server,
+                                        const sp<IClientCallback>& cb) override;
+    Return<bool> unregisterClientCallback(const sp<IBase>& server,
+                                          const sp<IClientCallback>& cb) override;
+    Return<bool> addWithChain(const hidl_string& name, const sp<IBase>& service,
+                              const hidl_vec<hidl_string>& chain) override;
+    Return<void> listManifestByInterface(const hidl_string& fqName,
+                                         listManifestByInterface_cb _hidl_cb) override;
+    Return<bool> tryUnregister(const hidl_string& fqName, const hidl_string& name,
+                               const sp<IBase>& service) override;
 
-    // hidl_death_recipient: a registered service's process died.
+    // IBase: what is registered and who listens, one line each ("lshal debug
+    // android.hidl.manager@1.2::IServiceManager").
+    Return<void> debug(const ::android::hardware::hidl_handle& fd,
+                       const hidl_vec<hidl_string>& options) override;
+
+    // hidl_death_recipient: the process of a registered service or of a
+    // notification listener died (the cookie says which registration).
     void serviceDied(uint64_t cookie, const wp<IBase>& who) override;
 
-    // Registers this manager itself under its own descriptor.
+    // Registers this manager itself under its own descriptors.
     void addSelf();
 
-private:
+  private:
     struct Entry {
         sp<IBase> service;
         pid_t pid = 0;
+        uid_t uid = 0;
         uint64_t cookie = 0;  // one per registration
     };
     struct Listener {
         std::string fqName;
-        std::string name;
+        std::string name;  // empty: every instance
         sp<IServiceNotification> callback;
+        pid_t pid = 0;
+        uint64_t cookie = 0;  // one per listener
     };
+    using Notifications = std::vector<std::pair<std::string, sp<IServiceNotification>>>;
 
-    bool registerLocked(const std::string& name, const sp<IBase>& service,
-                        const std::vector<std::string>& chain, pid_t pid,
-                        std::vector<std::pair<std::string, sp<IServiceNotification>>>* notify);
+    void registerLocked(const std::string& name, const sp<IBase>& service,
+                        const std::vector<std::string>& chain, pid_t pid, uid_t uid,
+                        Notifications* notify);
+    void notifyListeners(const Notifications& notify, const std::string& name);
+    void dropListener(uint64_t cookie, const char* why);
     static bool validName(const std::string& s);
 
+    // Guards mServices, mListeners, mPassthroughClients and mNextCookie. Never
+    // held while calling another process.
     std::mutex mLock;
     // fqName -> instance -> entry
     std::map<std::string, std::map<std::string, Entry>> mServices;
     std::vector<Listener> mListeners;
+    // fqName -> instance -> pids of processes that loaded it in passthrough mode
+    std::map<std::string, std::map<std::string, std::vector<pid_t>>> mPassthroughClients;
     uint64_t mNextCookie = 1;
 };
 

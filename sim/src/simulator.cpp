@@ -37,6 +37,28 @@ std::string absolute(const std::string& dir) {
     return out;
 }
 
+// A device manifest fragment declaring package@version::iface/default.
+std::string declaration(const char* package, const char* version, const char* iface) {
+    return std::string(
+                   "<manifest version=\"1.0\" type=\"device\">\n"
+                   "    <hal format=\"hidl\">\n"
+                   "        <name>") +
+           package +
+           "</name>\n"
+           "        <transport>hwbinder</transport>\n"
+           "        <version>" +
+           version +
+           "</version>\n"
+           "        <interface>\n"
+           "            <name>" +
+           iface +
+           "</name>\n"
+           "            <instance>default</instance>\n"
+           "        </interface>\n"
+           "    </hal>\n"
+           "</manifest>\n";
+}
+
 }  // namespace
 
 Simulator::Simulator(const std::string& root)
@@ -136,6 +158,16 @@ bool Simulator::buildTree() {
 
     // Files of the phone's partitions.
     ok = ok && fs::makeDirs(path(kDfuDir)) && fs::makeDirs(path(kTouchDataDir), 0771);
+
+    // The phone's own HALs that the simulator stands in for are declared in
+    // the device manifest, as on the phone: a client's getService waits for
+    // them until they register, whether or not the simulator serves them.
+    const std::string vintf = path("/vendor/etc/vintf/manifest");
+    ok = ok && fs::makeDirs(vintf) &&
+         fs::writeFile(vintf + "/vendor.zyr.hardware.accessory@1.1-service.xml",
+                       declaration("vendor.zyr.hardware.accessory", "1.1", "IAccessory")) &&
+         fs::writeFile(vintf + "/vendor.zyr.hardware.lpwg@1.3-service.xml",
+                       declaration("vendor.zyr.hardware.lpwg", "1.3", "ILpwg"));
 
     const std::string store = path(kPropertyStore);
     for (const auto& prop : kDefaultProperties) {

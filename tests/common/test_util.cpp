@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -234,6 +235,25 @@ bool asOrdinaryUser(const std::function<void()>& fn) {
     bool back = syscall(SYS_setresuid, 0, 0, 0) == 0;
     back = syscall(SYS_setresgid, 0, 0, 0) == 0 && back;
     return back;
+}
+
+}  // namespace twtest
+
+namespace twtest {
+
+bool installServiceManifest(const std::string& root) {
+    const std::string name = "vendor.zyr.hardware.twinel@1.1-service.xml";
+    std::string text = readFile(std::string(TWINEL_SERVICE_DIR) + "/" + name);
+    if (text.empty()) return false;
+    std::string dir = root;
+    for (const char* part : {"vendor", "etc", "vintf", "manifest"}) {
+        dir = dir + "/" + part;
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    std::ofstream out(dir + "/" + name, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return static_cast<bool>(out);
 }
 
 }  // namespace twtest

@@ -83,4 +83,9 @@ bool asOrdinaryUser(const std::function<void()>& fn);
 // Directory of the test binaries (where the build puts programs).
 std::string binDir();
 
+// Installs the service's VINTF manifest fragment under the device root, where
+// the build puts it on a phone ("/vendor/etc/vintf/manifest/"), so that
+// clients wait for the service as they do there. False when it cannot.
+bool installServiceManifest(const std::string& root);
+
 }  // namespace twtest

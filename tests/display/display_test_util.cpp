@@ -179,6 +179,7 @@ void DisplayTest::detach() {
 }
 
 void DisplayTest::startServiceManager() {
+    ASSERT_TRUE(twtest::installServiceManifest(mRoot.path()));
     ASSERT_TRUE(mServiceManager.start({twtest::binDir() + "/hwservicemanager"},
                                       {"TWINEL_DEVICE_ROOT=" + mRoot.path()}));
     // Answering, not only bound.

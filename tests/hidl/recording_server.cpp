@@ -9,7 +9,9 @@
  * "exit" ends the process normally.
  *
  *   recording_server [--instance NAME] [--v10] [--threads N] [--at-callback]
+ *                    [--listen FQNAME]
  */
+#include <android/hidl/manager/1.0/IServiceManager.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hwbinder/IPCThreadState.h>
 #include <signal.h>
@@ -410,6 +412,14 @@ class AtRecorder : public ITwinelAtCallback {
     }
 };
 
+// Listens for registrations of an interface, as a client waiting for a
+// service does; the process's death must end the listening.
+struct Listener : ::android::hidl::manager::V1_0::IServiceNotification {
+    Return<void> onRegistration(const hidl_string&, const hidl_string&, bool) override {
+        return Void();
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -418,6 +428,7 @@ int main(int argc, char** argv) {
     bool only10 = false;
     bool atCallback = false;
     size_t threads = 1;
+    std::string listen;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--instance") && i + 1 < argc)
             instance = argv[++i];
@@ -427,8 +438,21 @@ int main(int argc, char** argv) {
             threads = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--at-callback"))
             atCallback = true;
+        else if (!strcmp(argv[i], "--listen") && i + 1 < argc)
+            listen = argv[++i];
     }
     configureRpcThreadpool(threads, true);
+    sp<Listener> listener;
+    if (!listen.empty()) {
+        listener = new Listener();
+        sp<::android::hidl::manager::V1_0::IServiceManager> sm =
+                ::android::hardware::defaultServiceManager();
+        if (sm == nullptr ||
+            !sm->registerForNotifications(listen, "", listener).withDefault(false)) {
+            fprintf(stderr, "recording_server: cannot listen for %s\n", listen.c_str());
+            return 1;
+        }
+    }
     status_t err;
     sp<V1_1::ITwinel> keep11;
     sp<V1_0::ITwinel> keep10;

@@ -3,7 +3,7 @@
  * server run as separate processes under a temporary device root; this
  * process is the client.
  */
-#include <android/hidl/manager/1.0/IServiceManager.h>
+#include <android/hidl/manager/1.2/IServiceManager.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <hidl/HidlTransportSupport.h>
@@ -24,10 +24,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "log_capture.h"
 #include "test_util.h"
 
 using namespace ::android;
@@ -753,6 +756,87 @@ TEST_F(Transport, ServiceManagerLookupsDoNotBlock) {
               ifaces);
 }
 
+// Declares ITwinel 1.1 instances in a device manifest fragment under the root.
+void declareTwinel(const std::string& root, const std::vector<std::string>& instances) {
+    std::string dir = root;
+    for (const char* part : {"vendor", "etc", "vintf", "manifest"}) {
+        dir += std::string("/") + part;
+        mkdir(dir.c_str(), 0755);
+    }
+    std::ofstream out(dir + "/test.xml");
+    out << "<manifest version=\"1.0\" type=\"device\">\n"
+           "  <hal format=\"hidl\">\n"
+           "    <name>vendor.zyr.hardware.twinel</name>\n"
+           "    <transport>hwbinder</transport>\n"
+           "    <version>1.1</version>\n"
+           "    <interface>\n"
+           "      <name>ITwinel</name>\n";
+    for (const auto& i : instances) out << "      <instance>" << i << "</instance>\n";
+    out << "    </interface>\n  </hal>\n</manifest>\n";
+}
+
+// lshal's columns and exit status, as a table of command lines.
+TEST_F(Transport, LshalColumnsAndExitCodes) {
+    declareTwinel(mRoot.path(), {"default"});
+    const std::string tw = V1_1::ITwinel::descriptor;
+    const std::string server = std::to_string(mServer.pid());
+    twtest::TempDir empty("twhidl-none");
+    struct Case {
+        std::vector<std::string> args;
+        std::string root;  // empty: the fixture's
+        bool asNobody;
+        int exitCode;
+        std::vector<std::string> expected;  // each on one line of the output
+    } cases[] = {
+            {{}, "", false, 0, {"VINTF Interface", "DM    " + tw + "/default ", server}},
+            {{"list", "-V", "-i", "-n"},
+             "",
+             false,
+             0,
+             {"X     android.hidl.base@1.0::IBase/default"}},
+            {{"-i", "-p", "--neat"}, "", false, 0, {tw + " ", server}},
+            {{"debug", tw + "/default", "-a", "x"}, "", false, 0, {"debug -a x"}},
+            {{"debug", "vendor.no@1.0::INo/x"}, "", false, 128, {"not registered"}},
+            {{"--bogus"}, "", false, 1, {}},
+            {{}, empty.path(), false, 2, {"hwservicemanager is not running"}},
+            {{}, "", true, 2, {"permission denied"}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string label;
+        for (const auto& a : c.args) label += " " + a;
+        SCOPED_TRACE("lshal" + label);
+        if (c.asNobody && geteuid() != 0) continue;
+        std::vector<std::string> argv;
+        if (c.asNobody) {
+            argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        }
+        argv.push_back(twtest::binDir() + "/lshal");
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string out = "/tmp/twhidl-lshal-" + std::to_string(getpid()) + "-" +
+                          std::to_string(n++) + ".out";
+        twtest::Child lshal;
+        ASSERT_TRUE(lshal.start(
+                argv, {"TWINEL_DEVICE_ROOT=" + (c.root.empty() ? mRoot.path() : c.root)}, out));
+        int status = lshal.wait(10000);
+        std::string text = twtest::readFile(out);
+        unlink(out.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << status << ": " << text;
+        EXPECT_EQ(c.exitCode, WEXITSTATUS(status)) << text;
+        for (const auto& e : c.expected) {
+            EXPECT_NE(std::string::npos, text.find(e)) << e << " in:\n" << text;
+        }
+        // With -i, -p: the server's pid ends the interface's line.
+        if (c.args == std::vector<std::string>{"-i", "-p", "--neat"}) {
+            EXPECT_EQ(std::string::npos, text.find("Interface"));
+            size_t begin = text.find(tw + " ");
+            ASSERT_NE(std::string::npos, begin);
+            std::string line = text.substr(begin, text.find('\n', begin) - begin);
+            EXPECT_EQ(server, line.substr(line.find_last_of(' ') + 1)) << line;
+        }
+    }
+}
+
 TEST_F(Transport, LshalListsAndDebugs) {
     std::string out = mRoot.path() + "/lshal.out";
     twtest::Child list;
@@ -760,7 +844,7 @@ TEST_F(Transport, LshalListsAndDebugs) {
     int status = list.wait(5000);
     std::string text = twtest::readFile(out);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << text;
-    EXPECT_NE(std::string::npos, text.find(std::string(V1_1::ITwinel::descriptor) + " "));
+    EXPECT_NE(std::string::npos, text.find(std::string(V1_1::ITwinel::descriptor) + "/default "));
     EXPECT_NE(std::string::npos, text.find(std::to_string(mServer.pid())));
 
     std::string dbg = mRoot.path() + "/lshal.debug";
@@ -780,6 +864,140 @@ TEST_F(Transport, LshalListsAndDebugs) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(0, WEXITSTATUS(status));
     EXPECT_NE(std::string::npos, twtest::readFile(bad).find("not registered"));
+}
+
+// getService waits for an instance the device manifest declares (until it
+// registers) and answers at once for one it does not declare; tryGetService
+// never waits. The late server starts 1.5 s after the look-up.
+TEST_F(Transport, GetServiceWaitsForDeclaredInstancesOnly) {
+    declareTwinel(mRoot.path(), {"late", "late-try"});
+    twtest::LogCapture::install();
+    struct Case {
+        const char* instance;
+        bool useTry;
+        bool expectFound;  // the server registers 1.5 s after the look-up starts
+    } cases[] = {
+            {"late", false, true},         // declared: waits for it
+            {"late-try", true, false},     // declared, but one try only
+            {"undeclared", false, false},  // not declared: no wait
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.instance);
+        std::atomic<bool> started{false};
+        std::atomic<bool> returned{false};
+        std::atomic<bool> returnedBeforeStart{false};
+        sp<V1_1::ITwinel> got;
+        std::thread lookUp([&] {
+            got = c.useTry ? V1_1::ITwinel::tryGetService(c.instance)
+                           : V1_1::ITwinel::getService(c.instance);
+            returnedBeforeStart = !started;
+            returned = true;
+        });
+        // Those that do not wait are back long before the server starts.
+        bool quick = twtest::waitFor([&] { return returned.load(); }, 1500);
+        twtest::Child server;
+        std::vector<std::string> argv = {twtest::binDir() + "/recording_server", "--instance",
+                                         c.instance};
+        started = true;
+        ASSERT_TRUE(server.start(argv, mEnv));
+        EXPECT_TRUE(twtest::waitFor([&] { return returned.load(); }, 10000));
+        lookUp.join();
+        EXPECT_EQ(!c.expectFound, quick);
+        EXPECT_EQ(!c.expectFound, returnedBeforeStart.load());
+        EXPECT_EQ(c.expectFound, got != nullptr);
+        if (c.expectFound) {
+            EXPECT_TRUE(twtest::LogCapture::contains(std::string("getService: Trying again for ") +
+                                                     V1_1::ITwinel::descriptor + "/late..."));
+        }
+    }
+    // The manager lists what the manifest declares, registered or not.
+    EXPECT_EQ((std::vector<std::string>{"late", "late-try"}),
+              ::android::hardware::getAllHalInstanceNames(V1_1::ITwinel::descriptor));
+}
+
+// A registration stays with its user while its process lives: another uid
+// cannot take the name over; the same uid can (a restarted service).
+TEST_F(Transport, LiveRegistrationIsNotReplacedByAnotherUid) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to start a server as another uid";
+    sp<IServiceManager> sm = defaultServiceManager();
+    ASSERT_NE(nullptr, sm.get());
+    // Another uid in the same group reaches the sockets (mode 0660, their
+    // directory 0770).
+    ASSERT_EQ(0, chmod(mRoot.path().c_str(), 0755));
+    auto holder = [&] {
+        int32_t pid = -1;
+        Return<void> ret = sm->debugDump([&](const auto& l) {
+            for (const auto& i : l) {
+                if (i.interfaceName == V1_1::ITwinel::descriptor && i.instanceName == "default") {
+                    pid = i.pid;
+                }
+            }
+        });
+        return ret.isOk() ? pid : -1;
+    };
+    struct Case {
+        std::vector<std::string> as;  // how the second server is started
+        bool replaces;
+    } cases[] = {
+            {{"/usr/bin/setpriv", "--reuid=4242", "--regid=0", "--clear-groups"}, false},
+            {{}, true},
+    };
+    std::vector<std::unique_ptr<twtest::Child>> servers;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.replaces ? "same uid" : "other uid");
+        pid_t before = holder();
+        std::vector<std::string> argv = c.as;
+        argv.insert(argv.end(), {twtest::binDir() + "/recording_server", "--instance", "default"});
+        servers.push_back(std::make_unique<twtest::Child>());
+        twtest::Child& second = *servers.back();
+        std::string log = mRoot.path() + "/second.log";
+        ASSERT_TRUE(second.start(argv, mEnv, log));
+        if (c.replaces) {
+            EXPECT_TRUE(twtest::waitFor([&] { return holder() == second.pid(); }, 5000));
+        } else {
+            // Refused: the server gives up and exits 1; the holder stays.
+            int status = second.wait(5000);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1)
+                    << status << ": " << twtest::readFile(log);
+            EXPECT_EQ(before, holder());
+        }
+    }
+}
+
+// What the manager's own dump says about listeners.
+std::string managerDump(const sp<IBase>& sm) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::string();
+    native_handle_t* nh = native_handle_create(1, 0);
+    nh->data[0] = fds[1];
+    hidl_handle handle;
+    handle.setTo(nh, true);
+    Return<void> ret = sm->debug(handle, {});
+    handle.setTo(nullptr);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0) out.append(buf, n);
+    close(fds[0]);
+    return ret.isOk() ? out : std::string();
+}
+
+// A process that listens for registrations and dies leaves no listener behind.
+TEST_F(Transport, ListenerOfADeadProcessIsDropped) {
+    sp<IServiceManager> sm = defaultServiceManager();
+    ASSERT_NE(nullptr, sm.get());
+    twtest::Child listener;
+    ASSERT_TRUE(listener.start({twtest::binDir() + "/recording_server", "--instance", "listening",
+                                "--listen", "vendor.zyr.test@1.0::IThing"},
+                               mEnv));
+    std::string entry = "vendor.zyr.test@1.0::IThing/* pid=" + std::to_string(listener.pid());
+    ASSERT_TRUE(
+            twtest::waitFor([&] { return managerDump(sm).find(entry) != std::string::npos; }, 5000))
+            << managerDump(sm);
+    listener.kill(SIGKILL, true);
+    EXPECT_TRUE(
+            twtest::waitFor([&] { return managerDump(sm).find(entry) == std::string::npos; }, 5000))
+            << managerDump(sm);
 }
 
 TEST(Passthrough, LoadsTheImplementationLibrary) {

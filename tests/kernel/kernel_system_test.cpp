@@ -70,6 +70,7 @@ class KernelSystem : public ::testing::Test {
         ASSERT_TRUE(mSim->ok());
         ASSERT_TRUE(mSim->plug());
         std::string bin = twtest::binDir();
+        ASSERT_TRUE(twtest::installServiceManifest(mRoot.path()));
         ASSERT_TRUE(mManager.start({bin + "/hwservicemanager"}, mEnv,
                                    mRoot.path() + "/servicemanager.log"));
         ASSERT_TRUE(twtest::waitFor(

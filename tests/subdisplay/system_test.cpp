@@ -81,6 +81,7 @@ class SubDisplaySystem : public ::testing::Test {
         mSim = std::make_unique<twsim::Simulator>(mRoot.path());
         ASSERT_TRUE(mSim->ok());
 
+        ASSERT_TRUE(twtest::installServiceManifest(mRoot.path()));
         ASSERT_TRUE(mManager.start({twtest::binDir() + "/hwservicemanager"}, mEnv,
                                    mRoot.path() + "/manager.log"));
         ASSERT_TRUE(twtest::waitFor(

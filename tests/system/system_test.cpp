@@ -32,6 +32,7 @@ class System : public ::testing::Test {
         std::string line;
         ASSERT_TRUE(mSim.readLine(&line, 5000));
         ASSERT_EQ(0u, line.find("ready")) << line;
+        ASSERT_TRUE(twtest::installServiceManifest(mRoot.path()));
         ASSERT_TRUE(mManager.start({bin + "/hwservicemanager"}, mEnv,
                                    mRoot.path() + "/servicemanager.log"));
         ASSERT_TRUE(twtest::waitFor(

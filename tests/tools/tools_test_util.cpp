@@ -128,6 +128,7 @@ System::System(bool service, bool plug) {
     std::string line;
     if (!mSim.readLine(&line, 5000) || line.rfind("ready", 0) != 0) return;
     if (service) {
+        if (!twtest::installServiceManifest(root())) return;
         if (!mManager.start({bin + "/hwservicemanager"}, mEnv, root() + "/servicemanager.log")) {
             return;
         }

@@ -42,7 +42,12 @@ BHwBinder::~BHwBinder() {
 status_t BHwBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
                              TransactCallback callback) {
     data.setDataPosition(0);
-    return onTransact(code, data, reply, flags, callback);
+    // A caller without a callback still gets the reply in *reply: the
+    // generated stubs of two-way methods call the callback unconditionally.
+    return onTransact(code, data, reply, flags, [&](Parcel& replyParcel) {
+        replyParcel.setDataPosition(0);
+        if (callback) callback(replyParcel);
+    });
 }
 
 status_t BHwBinder::onTransact(uint32_t /*code*/, const Parcel& /*data*/, Parcel* /*reply*/,

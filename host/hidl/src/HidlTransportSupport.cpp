@@ -5,11 +5,13 @@
 #define LOG_TAG "hidl_host_transport_support"
 
 #include <hidl/HidlTransportSupport.h>
+#include <hidl/LegacySupport.h>
 #include <hidl/Static.h>
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <hwbinder/ProcessState.h>
 #include <log/log.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 namespace android {
@@ -221,18 +223,29 @@ status_t writeToParcel(const Status& s, Parcel* parcel) {
 }
 
 status_t readFromParcel(Status* s, const Parcel& parcel) {
+    // A reply too short to hold a status fails the call: the caller's
+    // Return says so even where the caller does not look at the result.
     int32_t exception;
     status_t err = parcel.readInt32(&exception);
-    if (err != OK) return err;
+    if (err != OK) {
+        s->setFromStatusT(err);
+        return err;
+    }
     if (exception == Status::EX_NONE) {
         *s = Status::ok();
         return OK;
     }
     int32_t errorCode;
     err = parcel.readInt32(&errorCode);
-    if (err != OK) return err;
+    if (err != OK) {
+        s->setFromStatusT(err);
+        return err;
+    }
     const char* message = parcel.readCString();
-    if (message == nullptr) return BAD_VALUE;
+    if (message == nullptr) {
+        s->setFromStatusT(BAD_VALUE);
+        return BAD_VALUE;
+    }
     if (exception == Status::EX_TRANSACTION_FAILED) {
         *s = Status::fromStatusT(errorCode == OK ? FAILED_TRANSACTION : errorCode);
     } else {
@@ -275,6 +288,57 @@ bool setMinSchedulerPolicy(const sp<IBase>& service, int policy, int priority) {
 bool setRequestingSid(const sp<IBase>& service, bool requesting) {
     details::gServiceSidMap->set(service, requesting);
     return true;
+}
+
+// --- legacy passthrough services ---
+
+status_t registerPassthroughServiceImplementation(const std::string& interfaceName,
+                                                  const std::string& expectInterfaceName,
+                                                  RegisterServiceCb registerServiceCb,
+                                                  const std::string& serviceName) {
+    sp<IBase> service = details::getRawServiceInternal(interfaceName, serviceName, true /* retry */,
+                                                       true /* getStub */);
+    if (service == nullptr) {
+        ALOGE("Could not get passthrough implementation for %s/%s.", interfaceName.c_str(),
+              serviceName.c_str());
+        return EXIT_FAILURE;
+    }
+    if (service->isRemote()) {
+        ALOGE("Implementation of %s/%s is remote!", interfaceName.c_str(), serviceName.c_str());
+        return EXIT_FAILURE;
+    }
+    std::string actualName;
+    Return<void> ret = service->interfaceDescriptor(
+            [&actualName](const hidl_string& descriptor) { actualName = descriptor; });
+    if (!ret.isOk()) {
+        ALOGE("Error retrieving interface name from %s/%s: %s", interfaceName.c_str(),
+              serviceName.c_str(), ret.description().c_str());
+        return EXIT_FAILURE;
+    }
+    if (actualName != expectInterfaceName) {
+        ALOGE("Implementation of %s/%s is actually %s, not a %s!", interfaceName.c_str(),
+              serviceName.c_str(), actualName.c_str(), expectInterfaceName.c_str());
+        return EXIT_FAILURE;
+    }
+    status_t status = registerServiceCb(service, serviceName);
+    if (status == OK) {
+        ALOGI("Registration complete for %s/%s.", interfaceName.c_str(), serviceName.c_str());
+    } else {
+        ALOGE("Could not register service %s/%s (%d).", interfaceName.c_str(), serviceName.c_str(),
+              status);
+    }
+    return status;
+}
+
+status_t registerPassthroughServiceImplementation(const std::string& interfaceName,
+                                                  const std::string& expectInterfaceName,
+                                                  const std::string& serviceName) {
+    return registerPassthroughServiceImplementation(
+            interfaceName, expectInterfaceName,
+            [](const sp<IBase>& service, const std::string& name) {
+                return details::registerAsServiceInternal(service, name);
+            },
+            serviceName);
 }
 
 }  // namespace hardware

@@ -3,18 +3,21 @@
  */
 #define LOG_TAG "hidl_host_service_management"
 
-#include <android/hidl/manager/1.0/BnHwServiceManager.h>
-#include <android/hidl/manager/1.0/BpHwServiceManager.h>
-#include <android/hidl/manager/1.0/IServiceManager.h>
+#include <android/hidl/manager/1.2/BnHwServiceManager.h>
+#include <android/hidl/manager/1.2/BpHwServiceManager.h>
+#include <android/hidl/manager/1.2/IServiceManager.h>
 #include <ctype.h>
 #include <dlfcn.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hidl/ServiceManagement.h>
 #include <hwbinder/BpHwBinder.h>
+#include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
+#include <sys/stat.h>
 #include <twdevice/device.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -24,14 +27,14 @@ namespace android {
 namespace hardware {
 
 using ::android::hidl::base::V1_0::IBase;
-using ::android::hidl::manager::V1_0::BnHwServiceManager;
-using ::android::hidl::manager::V1_0::BpHwServiceManager;
-using ::android::hidl::manager::V1_0::IServiceManager;
 using ::android::hidl::manager::V1_0::IServiceNotification;
+using IServiceManager1_0 = ::android::hidl::manager::V1_0::IServiceManager;
+using IServiceManager1_1 = ::android::hidl::manager::V1_1::IServiceManager;
+using IServiceManager1_2 = ::android::hidl::manager::V1_2::IServiceManager;
 
-sp<IServiceManager> defaultServiceManager() {
+sp<IServiceManager1_2> defaultServiceManager1_2() {
     static std::mutex sLock;
-    static sp<IServiceManager>* sManager = new sp<IServiceManager>();
+    static sp<IServiceManager1_2>* sManager = new sp<IServiceManager1_2>();
     std::lock_guard<std::mutex> lock(sLock);
     if (*sManager != nullptr) {
         sp<IBinder> binder = getOrCreateCachedBinder(sManager->get());
@@ -42,18 +45,35 @@ sp<IServiceManager> defaultServiceManager() {
     sp<IBinder> binder =
             Transport::self().unflattenBinder(Transport::kServiceManagerAddress, 0);
     if (binder == nullptr) {
-        ALOGE("hwservicemanager is not running (no %s/%s)", Transport::socketDir().c_str(),
-              Transport::kServiceManagerAddress);
+        const char* socket = "/dev/socket/hwbinder/hwservicemanager";
+        struct stat st;
+        bool denied = twdevice::stat(socket, &st) == 0
+                              ? twdevice::access(socket, W_OK) != 0 && errno == EACCES
+                              : errno == EACCES;
+        if (denied) {
+            ALOGE("cannot reach hwservicemanager (%s): %s", socket, strerror(EACCES));
+        } else {
+            ALOGE("hwservicemanager is not running (no %s)", socket);
+        }
         return nullptr;
     }
-    *sManager = fromBinder<IServiceManager, BpHwServiceManager, BnHwServiceManager>(binder);
+    *sManager = fromBinder<IServiceManager1_2, ::android::hidl::manager::V1_2::BpHwServiceManager,
+                           ::android::hidl::manager::V1_2::BnHwServiceManager>(binder);
     return *sManager;
+}
+
+sp<IServiceManager1_0> defaultServiceManager() {
+    return defaultServiceManager1_2();
+}
+
+sp<IServiceManager1_1> defaultServiceManager1_1() {
+    return defaultServiceManager1_2();
 }
 
 namespace {
 
 // Loads "<package>@<version>-impl.so" and calls its HIDL_FETCH_<Interface>.
-struct PassthroughServiceManager : IServiceManager {
+struct PassthroughServiceManager : IServiceManager1_1 {
     static bool isIdentifier(const std::string& s) {
         if (s.empty() || !(isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
         for (char c : s) {
@@ -147,11 +167,8 @@ struct PassthroughServiceManager : IServiceManager {
         return service;
     }
 
+    // What a process loads itself cannot be registered, listed or watched.
     Return<bool> add(const hidl_string&, const sp<IBase>&) override { return false; }
-    Return<bool> addWithChain(const hidl_string&, const sp<IBase>&,
-                              const hidl_vec<hidl_string>&) override {
-        return false;
-    }
     Return<Transport> getTransport(const hidl_string&, const hidl_string&) override {
         return Transport::PASSTHROUGH;
     }
@@ -174,53 +191,200 @@ struct PassthroughServiceManager : IServiceManager {
     Return<void> registerPassthroughClient(const hidl_string&, const hidl_string&) override {
         return Void();
     }
+    Return<bool> unregisterForNotifications(const hidl_string&, const hidl_string&,
+                                            const sp<IServiceNotification>&) override {
+        return false;
+    }
 };
 
 }  // namespace
 
-sp<IServiceManager> getPassthroughServiceManager() {
-    static sp<IServiceManager>* sManager = new sp<IServiceManager>(new PassthroughServiceManager());
+sp<IServiceManager1_1> getPassthroughServiceManager1_1() {
+    static sp<IServiceManager1_1>* sManager =
+            new sp<IServiceManager1_1>(new PassthroughServiceManager());
     return *sManager;
+}
+
+sp<IServiceManager1_0> getPassthroughServiceManager() {
+    return getPassthroughServiceManager1_1();
 }
 
 namespace details {
 
-void waitForHwService(const std::string& interface, const std::string& instance) {
-    for (int i = 0; i < 50; i++) {
-        sp<IServiceManager> sm = defaultServiceManager();
-        if (sm != nullptr) {
-            Return<sp<IBase>> ret = sm->get(interface, instance);
-            if (ret.isOk() && static_cast<sp<IBase>>(ret) != nullptr) return;
+// Told by hwservicemanager when interface/instance registers. wait() wakes
+// on that or after one second, so a missed notification (a listener that
+// could not register, a process whose only binder thread is the waiting one)
+// costs at most a second per look-up.
+class Waiter : public IServiceNotification {
+  public:
+    Waiter(const std::string& interface, const std::string& instance,
+           const sp<IServiceManager1_1>& sm)
+        : mInterface(interface), mInstance(instance), mSm(sm) {}
+
+    void onFirstRef() override {
+        // The notification arrives on a binder thread: with none free it
+        // would only come once the waiting thread gave up.
+        if (IPCThreadState::self()->isOnlyBinderThread()) {
+            ALOGW("Can't efficiently wait for %s/%s, because we are called from the only binder "
+                  "thread in this process.",
+                  mInterface.c_str(), mInstance.c_str());
+            return;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Return<bool> ret = mSm->registerForNotifications(mInterface, mInstance, this);
+        if (!ret.isOk()) {
+            ALOGE("Transport error, %s, during notification registration for %s/%s.",
+                  ret.description().c_str(), mInterface.c_str(), mInstance.c_str());
+            return;
+        }
+        if (!ret) {
+            ALOGE("Could not register for notifications for %s/%s.", mInterface.c_str(),
+                  mInstance.c_str());
+            return;
+        }
+        mRegisteredForNotifications = true;
     }
-    ALOGW("waited 5 s for %s/%s", interface.c_str(), instance.c_str());
+
+    Return<void> onRegistration(const hidl_string&, const hidl_string&, bool) override {
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            mRegistered = true;
+        }
+        mCondition.notify_all();
+        return Void();
+    }
+
+    // Forgets an earlier notification; the caller then looks the service up
+    // before it waits, so a registration between the two is not lost.
+    void reset() {
+        std::lock_guard<std::mutex> lock(mLock);
+        mRegistered = false;
+    }
+
+    // One second, or until notified; without timeout, until notified.
+    void wait(bool timeout) {
+        if (!mRegisteredForNotifications) {
+            ALOGW("Waiting one second for %s/%s", mInterface.c_str(), mInstance.c_str());
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mLock);
+        do {
+            if (mCondition.wait_for(lock, std::chrono::seconds(1),
+                                    [this] { return mRegistered; })) {
+                break;
+            }
+            ALOGW("Waited one second for %s/%s", mInterface.c_str(), mInstance.c_str());
+        } while (!timeout);
+    }
+
+    // Removes the listener from hwservicemanager; called once, before the
+    // last reference goes.
+    void done() {
+        if (!mRegisteredForNotifications) return;
+        if (!mSm->unregisterForNotifications(mInterface, mInstance, this).withDefault(false)) {
+            ALOGE("Could not unregister service notification for %s/%s.", mInterface.c_str(),
+                  mInstance.c_str());
+        }
+        mRegisteredForNotifications = false;
+    }
+
+  private:
+    const std::string mInterface;
+    const std::string mInstance;
+    const sp<IServiceManager1_1> mSm;
+    bool mRegisteredForNotifications = false;  // set once, by the constructing thread
+    std::mutex mLock;                          // guards mRegistered
+    std::condition_variable mCondition;
+    bool mRegistered = false;
+};
+
+void waitForHwService(const std::string& interface, const std::string& instance) {
+    sp<IServiceManager1_1> sm = defaultServiceManager1_1();
+    if (sm == nullptr) {
+        ALOGE("waitForHwService %s/%s: no hwservicemanager", interface.c_str(), instance.c_str());
+        return;
+    }
+    sp<Waiter> waiter = new Waiter(interface, instance, sm);
+    waiter->wait(false /* timeout */);
+    waiter->done();
 }
 
 sp<IBase> getRawServiceInternal(const std::string& descriptor, const std::string& instance,
-                                bool /*retry*/, bool getStub) {
+                                bool retry, bool getStub) {
+    using Transport = IServiceManager1_0::Transport;
     if (getStub) {
-        Return<sp<IBase>> ret = getPassthroughServiceManager()->get(descriptor, instance);
-        if (!ret.isOk()) return nullptr;
-        return ret;
+        // The implementation object itself, as the library's entry made it.
+        return getPassthroughServiceManager()->get(descriptor, instance).withDefault(nullptr);
     }
-    // An absent service is answered at once: the caller decides whether to wait.
-    sp<IServiceManager> sm = defaultServiceManager();
-    if (sm == nullptr) return nullptr;
-    Return<sp<IBase>> ret = sm->get(descriptor, instance);
-    if (!ret.isOk()) {
-        ALOGE("getService %s/%s: %s", descriptor.c_str(), instance.c_str(),
-              ret.description().c_str());
+    sp<IServiceManager1_1> sm = defaultServiceManager1_1();
+    if (sm == nullptr) {
+        ALOGE("getService: defaultServiceManager() is null");
         return nullptr;
     }
-    return ret;
+    Return<Transport> transportRet = sm->getTransport(descriptor, instance);
+    if (!transportRet.isOk()) {
+        ALOGE("getService: defaultServiceManager()->getTransport returns %s",
+              transportRet.description().c_str());
+        return nullptr;
+    }
+    Transport transport = transportRet;
+    if (transport == Transport::PASSTHROUGH) {
+        sp<IBase> base =
+                getPassthroughServiceManager()->get(descriptor, instance).withDefault(nullptr);
+        return wrapPassthrough(base);
+    }
+
+    // Declared in the device manifest: looked up until it is there (unless
+    // the caller asked for a single try). Not declared: one look-up, no wait.
+    const bool declared = transport == Transport::HWBINDER;
+    sp<Waiter> waiter;
+    sp<IBase> found;
+    for (int tries = 0;; tries++) {
+        if (waiter == nullptr && tries > 0) waiter = new Waiter(descriptor, instance, sm);
+        if (waiter != nullptr) waiter->reset();
+        Return<sp<IBase>> ret = sm->get(descriptor, instance);
+        if (!ret.isOk()) {
+            ALOGE("getService: defaultServiceManager()->get returns %s for %s/%s.",
+                  ret.description().c_str(), descriptor.c_str(), instance.c_str());
+            break;
+        }
+        sp<IBase> base = ret;
+        if (base != nullptr) {
+            Return<bool> canCast = canCastInterface(base.get(), descriptor.c_str(), true);
+            if (canCast.isOk() && canCast) {
+                found = base;
+                break;
+            }
+            if (canCast.isOk()) {
+                ALOGE("getService: received incompatible service (bug in hwservicemanager?) for "
+                      "%s/%s.",
+                      descriptor.c_str(), instance.c_str());
+                break;
+            }
+            if (!canCast.isDeadObject()) {
+                ALOGW("getService: unable to call into hwbinder service for %s/%s.",
+                      descriptor.c_str(), instance.c_str());
+                break;
+            }
+            // Died after registering: its restart registers it again.
+            ALOGW("getService: found dead hwbinder service for %s/%s.", descriptor.c_str(),
+                  instance.c_str());
+        }
+        if (!declared || !retry) break;
+        if (waiter != nullptr) {
+            ALOGI("getService: Trying again for %s/%s...", descriptor.c_str(), instance.c_str());
+            waiter->wait(true /* timeout */);
+        }
+    }
+    if (waiter != nullptr) waiter->done();
+    return found;
 }
 
 status_t registerAsServiceInternal(const sp<IBase>& service, const std::string& name) {
     if (service == nullptr) {
         return UNEXPECTED_NULL;
     }
-    sp<IServiceManager> sm = defaultServiceManager();
+    sp<IServiceManager1_2> sm = defaultServiceManager1_2();
     if (sm == nullptr) {
         return INVALID_OPERATION;
     }
@@ -240,7 +404,7 @@ status_t registerAsServiceInternal(const sp<IBase>& service, const std::string& 
     return ok ? OK : UNKNOWN_ERROR;
 }
 
-status_t serveAsServiceManager(const sp<IServiceManager>& sm) {
+status_t serveAsServiceManager(const sp<IServiceManager1_0>& sm) {
     sp<IBinder> binder = getOrCreateCachedBinder(sm.get());
     if (binder == nullptr || binder->localBinder() == nullptr) return BAD_VALUE;
     return Transport::self().setContextObject(binder->localBinder());

@@ -12,6 +12,8 @@
 #include <hwbinder/IBinder.h>
 #include <hwbinder/IInterface.h>
 #include <hwbinder/Parcel.h>
+// Vendor code reaches ALOG* through this header, as on the platform.
+#include <log/log.h>
 
 namespace android {
 namespace hardware {
@@ -71,16 +73,31 @@ status_t writeEmbeddedToParcel(const hidl_vec<T>& vec, Parcel* parcel, size_t pa
 template <typename T>
 status_t findInParcel(const hidl_vec<T>& vec, const Parcel& parcel, size_t* handle) = delete;
 
-// MQDescriptor: fast message queues are not carried by the host transport.
+// MQDescriptor: the grantors as a child buffer and the queue's native handle,
+// both fixed up into the descriptor the receiver reads.
 template <typename T, MQFlavor flavor>
-status_t readEmbeddedFromParcel(MQDescriptor<T, flavor>& /*obj*/, const Parcel& /*parcel*/,
-                                size_t /*parentHandle*/, size_t /*parentOffset*/) {
-    return INVALID_OPERATION;
+status_t readEmbeddedFromParcel(MQDescriptor<T, flavor>& obj, const Parcel& parcel,
+                                size_t parentHandle, size_t parentOffset) {
+    size_t grantorsHandle;
+    status_t err = readEmbeddedFromParcel(obj.grantors(), parcel, parentHandle,
+                                          parentOffset + MQDescriptor<T, flavor>::kOffsetOfGrantors,
+                                          &grantorsHandle);
+    if (err != OK) return err;
+    const native_handle_t* handle;
+    return parcel.readNullableEmbeddedNativeHandle(
+            parentHandle, parentOffset + MQDescriptor<T, flavor>::kOffsetOfHandle, &handle);
 }
+
 template <typename T, MQFlavor flavor>
-status_t writeEmbeddedToParcel(const MQDescriptor<T, flavor>& /*obj*/, Parcel* /*parcel*/,
-                               size_t /*parentHandle*/, size_t /*parentOffset*/) {
-    return INVALID_OPERATION;
+status_t writeEmbeddedToParcel(const MQDescriptor<T, flavor>& obj, Parcel* parcel,
+                               size_t parentHandle, size_t parentOffset) {
+    size_t grantorsHandle;
+    status_t err = writeEmbeddedToParcel(obj.grantors(), parcel, parentHandle,
+                                         parentOffset + MQDescriptor<T, flavor>::kOffsetOfGrantors,
+                                         &grantorsHandle);
+    if (err != OK) return err;
+    return parcel->writeEmbeddedNativeHandle(
+            obj.handle(), parentHandle, parentOffset + MQDescriptor<T, flavor>::kOffsetOfHandle);
 }
 
 // Binder object of an interface: the proxy's remote, or the cached stub of a
@@ -106,6 +123,12 @@ sp<IType> fromBinder(const sp<IBinder>& binderIface) {
         return stub->getImpl();
     }
     return nullptr;
+}
+
+// The binder object behind an interface, as getOrCreateCachedBinder.
+template <typename IType>
+sp<IBinder> toBinder(sp<IType> iface) {
+    return getOrCreateCachedBinder(iface.get());
 }
 
 void configureBinderRpcThreadpool(size_t maxThreads, bool callerWillJoin);

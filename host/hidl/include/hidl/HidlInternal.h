@@ -22,6 +22,12 @@ struct i_tag {};
 // Aborts with a message (as the platform's runtime does on API misuse).
 [[noreturn]] void logAlwaysFatal(const char* message);
 
+// Runs the destructor of an element built with placement new.
+template <typename T>
+void destructElement(T* element) {
+    if (element != nullptr) element->~T();
+}
+
 // A pointer that always takes 64 bits, so structures have one layout.
 template <typename T>
 struct hidl_pointer {

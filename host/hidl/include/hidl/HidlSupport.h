@@ -244,6 +244,22 @@ struct hidl_vec {
         return *this;
     }
 
+    hidl_vec& operator=(const std::initializer_list<T> list) {
+        copyFrom(list.begin(), list.size());
+        return *this;
+    }
+
+    // Members, so that the other side may be anything that converts to a
+    // hidl_vec (a std::vector, a braced list).
+    bool operator==(const hidl_vec& other) const {
+        if (mSize != other.mSize) return false;
+        for (size_t i = 0; i < mSize; ++i) {
+            if (!(mBuffer[i] == other.mBuffer[i])) return false;
+        }
+        return true;
+    }
+    bool operator!=(const hidl_vec& other) const { return !(*this == other); }
+
     operator std::vector<T>() const {  // NOLINT
         std::vector<T> v(mSize);
         for (size_t i = 0; i < mSize; ++i) v[i] = mBuffer[i];
@@ -295,19 +311,6 @@ private:
         }
     }
 };
-
-template <typename T>
-inline bool operator==(const hidl_vec<T>& a, const hidl_vec<T>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (!(a[i] == b[i])) return false;
-    }
-    return true;
-}
-template <typename T>
-inline bool operator!=(const hidl_vec<T>& a, const hidl_vec<T>& b) {
-    return !(a == b);
-}
 
 namespace details {
 
@@ -490,6 +493,14 @@ struct hidl_version {
     bool operator==(const hidl_version& other) const {
         return mMajor == other.mMajor && mMinor == other.mMinor;
     }
+    bool operator!=(const hidl_version& other) const { return !(*this == other); }
+    // By major version, then minor.
+    bool operator<(const hidl_version& other) const {
+        return mMajor < other.mMajor || (mMajor == other.mMajor && mMinor < other.mMinor);
+    }
+    bool operator>(const hidl_version& other) const { return other < *this; }
+    bool operator<=(const hidl_version& other) const { return !(other < *this); }
+    bool operator>=(const hidl_version& other) const { return !(*this < other); }
     constexpr uint16_t get_major() const { return mMajor; }
     constexpr uint16_t get_minor() const { return mMinor; }
 

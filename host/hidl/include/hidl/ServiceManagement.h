@@ -29,19 +29,20 @@ namespace hardware {
 
 // The hwservicemanager of this device root, or null when it is not running.
 sp<::android::hidl::manager::V1_0::IServiceManager> defaultServiceManager();
+sp<::android::hidl::manager::V1_1::IServiceManager> defaultServiceManager1_1();
+sp<::android::hidl::manager::V1_2::IServiceManager> defaultServiceManager1_2();
 
 // The in-process manager that loads "<package>@<version>-impl.so" libraries.
 sp<::android::hidl::manager::V1_0::IServiceManager> getPassthroughServiceManager();
+sp<::android::hidl::manager::V1_1::IServiceManager> getPassthroughServiceManager1_1();
 
-// Instance names under which descriptor is served, for tests that run once
-// per instance. The platform lists what the device manifest declares; here
-// the running hwservicemanager lists what is registered. Empty when the
-// manager is not running.
+// Instance names of descriptor that the device manifest declares, for tests
+// that run once per instance. Empty when the manager is not running.
 std::vector<std::string> getAllHalInstanceNames(const std::string& descriptor);
 
 namespace details {
 
-// Waits up to timeoutMs for fqName/instance to be registered.
+// Waits until interface/instance is registered, without a bound.
 void waitForHwService(const std::string& interface, const std::string& instance);
 
 sp<::android::hidl::base::V1_0::IBase> getRawServiceInternal(const std::string& descriptor,

@@ -3,6 +3,7 @@
  */
 #pragma once
 
+#include <hwbinder/ProcessState.h>
 #include <sys/types.h>
 
 namespace android {
@@ -17,6 +18,11 @@ public:
     pid_t getCallingPid() const;
     uid_t getCallingUid() const;
     bool isServingCall() const;
+    // A thread of a pool of one serving a call: nothing else in this process
+    // can take an incoming call while it waits.
+    bool isOnlyBinderThread() const {
+        return mServing && ProcessState::self()->getMaxThreads() <= 1;
+    }
 
     // Serves incoming calls on this thread; does not return.
     void joinThreadPool(bool isMain = true);
