@@ -6,9 +6,11 @@
  */
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include <cutils/klog.h>
 #include <cutils/properties.h>
+#include <cutils/trace.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <log/log.h>
@@ -121,12 +123,41 @@ static void discardStaleLines(Twinel* hal, int fd) {
     }
 }
 
+// One AT exchange as a trace slice named after the command; its end carries
+// the bytes written and read, the result and the errno (as a key=value child
+// slice, which trace viewers show under the exchange).
+class AtTraceSlice {
+  public:
+    AtTraceSlice(const char* cmd, int shown) : mOn(ATRACE_ENABLED()) {
+        if (!mOn) return;
+        std::string name = "AT ";
+        name.append(cmd, static_cast<size_t>(shown));
+        ATRACE_BEGIN(name.c_str());
+    }
+    ~AtTraceSlice() {
+        if (mOn) ATRACE_END();
+    }
+    void done(int32_t result, int err) {
+        if (!mOn) return;
+        std::string args = "tx=" + std::to_string(mTx) + " rx=" + std::to_string(mRx) +
+                           " result=" + std::to_string(result) + " errno=" + std::to_string(err);
+        ATRACE_BEGIN(args.c_str());
+        ATRACE_END();
+    }
+    ssize_t mTx = 0;
+    ssize_t mRx = 0;
+
+  private:
+    const bool mOn;
+};
+
 int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb,
                             bool* hungUp) {
     if (hungUp != nullptr) *hungUp = false;
     size_t cmdLen = strlen(cmd);
     int shown = static_cast<int>(cmdLen > 0 && cmd[cmdLen - 1] == '\r' ? cmdLen - 1 : cmdLen);
     ALOGD("%s: resp:%p respCount:%zu cb:%p cmd:[%.*s]", __func__, resp, respCount, cb, shown, cmd);
+    AtTraceSlice trace(cmd, shown);
 
     int64_t start = nowUs();
     lockMutex(&serialMutex, __func__);
@@ -134,6 +165,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     if (!mSerialAttached) {
         errno = ENODEV;
         ALOGE("%s: %s", __func__, strerror(errno));
+        trace.done(-1, errno);
         atHistoryRecord(cmd, -1, errno, nowUs() - start);
         unlockMutex(&serialMutex, __func__);
         return -1;
@@ -145,6 +177,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
         strcspn(cmd, "\r\n") != cmdLen - 1) {
         errno = EINVAL;
         ALOGE("%s: %s", __func__, strerror(errno));
+        trace.done(-1, errno);
         atHistoryRecord(cmd, -1, errno, nowUs() - start);
         unlockMutex(&serialMutex, __func__);
         return -1;
@@ -155,6 +188,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     if (fd < 0) {
         int err = errno;
         ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(err));
+        trace.done(-1, err);
         atHistoryRecord(cmd, -1, err, nowUs() - start);
         unlockMutex(&serialMutex, __func__);
         errno = err;
@@ -176,6 +210,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
     discardStaleLines(this, fd);
     ssize_t written = write(fd, cmd, cmdLen);
+    trace.mTx = written;
     if (written < 0) {
         err = errno;
         ALOGE("%s: failed to write [%.*s]", __func__, shown, cmd);
@@ -227,6 +262,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
         }
         line[r] = '\0';
         int len = static_cast<int>(r);
+        trace.mRx += r;
 
         if (!echoed) {
             if (line[0] == '\n' ||
@@ -279,6 +315,7 @@ cleanup:
     // leaves the link as it is, and nothing else would ever release it.
     usbAutoSuspend(true, true);
     if (timedOut) usbRecovery();
+    trace.done(result, result < 0 ? err : 0);
     atHistoryRecord(cmd, result, result < 0 ? err : 0, nowUs() - start);
     unlockMutex(&serialMutex, __func__);
     if (result < 0) errno = err;

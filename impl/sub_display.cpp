@@ -11,6 +11,7 @@
 // callback.
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include "sub_display.h"
 
@@ -19,6 +20,7 @@
 #include <log/log.h>
 #include <string.h>
 #include <time.h>
+#include <utils/Trace.h>
 
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
@@ -190,6 +192,7 @@ static void notifyStateLocked(Twinel* hal, SubScreenState state) {
 void Twinel::setSubDisplayState(SubScreenState state) {
     lockMutex(&mSubDisplayMutex, "setSubDisplayState");
     subScreen_status = static_cast<int32_t>(state);
+    ATRACE_INT("sub display state", static_cast<int32_t>(state));
     notifyStateLocked(this, state);
     unlockMutex(&mSubDisplayMutex, "setSubDisplayState");
 }
@@ -517,6 +520,7 @@ int32_t Twinel::deinitSubDisplay() {
 
 Return<Status> Twinel::setSubDisplayPowerState(bool enable) {
     ALOGI("setSubDisplayPowerState ++, enable : %d", enable);
+    ATRACE_NAME(enable ? "sub display power on" : "sub display power off");
 
     // Test and set in one step: of two overlapping power sequences the
     // second is refused: nothing of it is done.
