@@ -181,6 +181,7 @@ void sub_display_pack(const uint32_t* pixels, size_t count, uint8_t* out) {
 // Tells the registered callback `state` (a one-way call). Under
 // mSubDisplayMutex, which guards the callback.
 static void notifyStateLocked(Twinel* hal, SubScreenState state) {
+    ATRACE_INT("sub display state", static_cast<int32_t>(state));
     if (hal->mSubDisplayCallback == nullptr) return;
     Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
     if (!ret.isOk()) {
@@ -192,7 +193,6 @@ static void notifyStateLocked(Twinel* hal, SubScreenState state) {
 void Twinel::setSubDisplayState(SubScreenState state) {
     lockMutex(&mSubDisplayMutex, "setSubDisplayState");
     subScreen_status = static_cast<int32_t>(state);
-    ATRACE_INT("sub display state", static_cast<int32_t>(state));
     notifyStateLocked(this, state);
     unlockMutex(&mSubDisplayMutex, "setSubDisplayState");
 }
