@@ -6,6 +6,7 @@
  */
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include "display.h"
 
@@ -15,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <utils/Trace.h>
 #include <vendor/zyr/hardware/accessory/1.1/IAccessory.h>
 
 #include <chrono>
@@ -212,6 +214,7 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
         ALOGE("%s: tw2 not initialized, enable:%d, uevent:%d", __func__, enable, uevent);
         return Status::FAILURE;
     }
+    ATRACE_NAME(enable ? "power sequence on" : "power sequence off");
 
     // One guard byte past the reply keeps it terminated.
     char buf[TW2_RESP_SIZE + 1];
@@ -255,6 +258,7 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
                 MutexLock lock(&tw2_display_mutex, __func__);
                 wasOn = tw2_enabled.exchange(true);
             }
+            ATRACE_INT("cover display on", 1);
             // The screen holds one vote while it is on: a power-on of a
             // screen that is on already takes none, or power-off would leave
             // one behind.
@@ -283,6 +287,7 @@ Return<Status> Twinel::setPowerStatus(bool enable, bool uevent) {
             wasOn = tw2_enabled.exchange(false);
             tw2_status.brightness = 0;
         }
+        ATRACE_INT("cover display on", 0);
         // Only the screen's own vote goes; a power-off of a screen that is
         // off already would take away the vote of a running exchange.
         if (wasOn) usbAutoSuspend(true, true);

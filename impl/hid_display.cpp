@@ -10,9 +10,11 @@
 // exchange opens the node, does its work and closes it again.
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include "hid_display.h"
 
+#include <cutils/trace.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -145,16 +147,31 @@ int32_t Twinel::hidDisplayGetConfig(hid_display_report_config* config) {
     return ret;
 }
 
+// Ends a frame write's trace slice with what went out and the result.
+static void tracePaletteEnd(size_t bytes, uint32_t offset, int reports, int32_t result) {
+    if (!ATRACE_ENABLED()) return;
+    std::string args = "bytes=" + std::to_string(bytes) + " offset=" + std::to_string(offset) +
+                       " reports=" + std::to_string(reports) + " result=" + std::to_string(result);
+    ATRACE_BEGIN(args.c_str());
+    ATRACE_END();
+    ATRACE_END();
+}
+
 int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_t* data) {
     if (length > 0 && data == nullptr) {
         ALOGE("%s: no data for %u bytes", __func__, length);
         return -EINVAL;
     }
     uint8_t report[HID_PALETTE_REPORT_SIZE] = {};
+    ATRACE_BEGIN(length > 0 ? "HID frame data" : "HID frame end");
+    int reports = 0;
 
     MutexLock lock(&hid_display_mutex, __func__);
     DeviceFd fd = hidOpen(mHidDisplayPath, O_WRONLY, __func__);
-    if (!fd.ok()) return -1;
+    if (!fd.ok()) {
+        tracePaletteEnd(length, offset, reports, -1);
+        return -1;
+    }
 
     report[0] = HID_REPORT_ID_PALETTE;
     uint32_t reportOffset = offset;
@@ -171,6 +188,7 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
         if (chunk > 0) memcpy(report + HID_PALETTE_HEADER_SIZE, data, chunk);
 
         ssize_t written = twdevice::write(fd, report, chunk + HID_PALETTE_HEADER_SIZE);
+        if (written >= 0) reports++;
         if (written < 0) {
             recordHidError(kHidPalette, errno);
             ALOGE("%s: failed to write palette: %s", __func__, strerror(errno));
@@ -194,6 +212,7 @@ int32_t Twinel::hidDisplayPalette(uint16_t length, uint16_t offset, const uint8_
         data += n;
     } while (remaining > 0);
 
+    tracePaletteEnd(length, offset, reports, result);
     return result;
 }
 

@@ -13,6 +13,7 @@
  */
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include <cutils/uevent.h>
 #include <errno.h>
@@ -30,6 +31,7 @@
 #include <twdevice/device.h>
 #include <unistd.h>
 #include <utils/Errors.h>
+#include <utils/Trace.h>
 #include <vendor/zyr/hardware/lpwg/1.3/ILpwg.h>
 
 #include <algorithm>
@@ -200,6 +202,7 @@ int32_t getLpwgStatusHelper_1_1(LpwgEventStatus_1_1& status, std::string& text) 
 
 // One readiness of the uevent socket: at most one message, at most one event.
 static void uevent_event(uint32_t /*events*/, uevent_data* d) {
+    ATRACE_NAME("uevent");
     char msg[UEVENT_MSG_LEN + 2];
     memset(msg, 0, sizeof(msg));
     ssize_t n = uevent_kernel_multicast_recv(d->fd, msg, UEVENT_MSG_LEN);
@@ -244,6 +247,9 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
         }
         std::string value(key + strlen(GESTURE_KEY));
         ALOGE("Uevent_msg = %s", value.c_str());
+        // The gesture's handling, its delivery to the callback included.
+        std::string traceName = ATRACE_ENABLED() ? "LPWG " + value : std::string();
+        ATRACE_NAME(traceName.c_str());
 
         LpwgEventStatus_1_1 status = static_cast<LpwgEventStatus_1_1>(-1);
         int32_t result = getLpwgStatusHelper_1_1(status, value);

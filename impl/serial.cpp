@@ -6,9 +6,11 @@
  */
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include <cutils/klog.h>
 #include <cutils/properties.h>
+#include <cutils/trace.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <log/log.h>
@@ -166,17 +168,47 @@ static void discardStaleLines(Twinel* hal, int fd) {
     }
 }
 
+// One AT exchange as a trace slice named after the command; its end carries
+// the bytes written and read, the result and the errno (as a key=value child
+// slice, which trace viewers show under the exchange).
+class AtTraceSlice {
+  public:
+    AtTraceSlice(const char* cmd, int shown) : mOn(ATRACE_ENABLED()) {
+        if (!mOn) return;
+        std::string name = "AT ";
+        name.append(cmd, static_cast<size_t>(shown));
+        ATRACE_BEGIN(name.c_str());
+    }
+    ~AtTraceSlice() {
+        if (mOn) ATRACE_END();
+    }
+    void done(int32_t result, int err) {
+        if (!mOn) return;
+        std::string args = "tx=" + std::to_string(mTx) + " rx=" + std::to_string(mRx) +
+                           " result=" + std::to_string(result) + " errno=" + std::to_string(err);
+        ATRACE_BEGIN(args.c_str());
+        ATRACE_END();
+    }
+    ssize_t mTx = 0;
+    ssize_t mRx = 0;
+
+  private:
+    const bool mOn;
+};
+
 int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, serial_line_cb cb,
                             bool* hungUp) {
     if (hungUp != nullptr) *hungUp = false;
     size_t cmdLen = strlen(cmd);
     int shown = static_cast<int>(cmdLen > 0 && cmd[cmdLen - 1] == '\r' ? cmdLen - 1 : cmdLen);
     ALOGD("%s: resp:%p respCount:%zu cb:%p cmd:[%.*s]", __func__, resp, respCount, cb, shown, cmd);
+    AtTraceSlice trace(cmd, shown);
 
     AtExchange exchange(cmd);
 
     if (!mSerialAttached) {
         ALOGE("%s: %s", __func__, strerror(ENODEV));
+        trace.done(-1, ENODEV);
         return exchange.finish(-1, ENODEV);
     }
     // One command, ended by its only carriage return: a line end inside it
@@ -185,6 +217,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     if (cmdLen < 2 || strncasecmp(cmd, "AT", 2) != 0 || cmd[cmdLen - 1] != '\r' ||
         strcspn(cmd, "\r\n") != cmdLen - 1) {
         ALOGE("%s: %s", __func__, strerror(EINVAL));
+        trace.done(-1, EINVAL);
         return exchange.finish(-1, EINVAL);
     }
 
@@ -193,6 +226,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
     if (!fd.ok()) {
         int err = errno;
         ALOGE("%s: failed to open \"%s\": %s", __func__, path.c_str(), strerror(err));
+        trace.done(-1, err);
         return exchange.finish(-1, err);
     }
 
@@ -211,6 +245,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
 
     discardStaleLines(this, fd.get());
     ssize_t written = write(fd, cmd, cmdLen);
+    trace.mTx = written;
     if (written < 0) {
         err = errno;
         ALOGE("%s: failed to write [%.*s]", __func__, shown, cmd);
@@ -262,6 +297,7 @@ int32_t Twinel::serialAtCmd(const char* cmd, char* resp, size_t respCount, seria
         }
         line[r] = '\0';
         int len = static_cast<int>(r);
+        trace.mRx += r;
 
         if (!echoed) {
             if (line[0] == '\n' ||
@@ -323,6 +359,7 @@ cleanup:
         noteLinkRecoveryReason("no reply to " + std::string(cmd, std::min(shown, 64)));
         usbRecovery();
     }
+    trace.done(result, result < 0 ? err : 0);
     return exchange.finish(result, err);
 }
 

@@ -11,6 +11,7 @@
 // callback.
 
 #define LOG_TAG "vendor.zyr.hardware.twinel@1.1-service"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include "sub_display.h"
 
@@ -20,6 +21,7 @@
 #include <log/log.h>
 #include <string.h>
 #include <time.h>
+#include <utils/Trace.h>
 
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
@@ -178,6 +180,7 @@ void sub_display_pack(const uint32_t* pixels, size_t count, uint8_t* out) {
 // Tells the registered callback `state` (a one-way call). Under
 // mSubDisplayMutex, which guards the callback.
 static void notifyStateLocked(Twinel* hal, SubScreenState state) {
+    ATRACE_INT("sub display state", static_cast<int32_t>(state));
     if (hal->mSubDisplayCallback == nullptr) return;
     Return<void> ret = hal->mSubDisplayCallback->notifyStateChanged(state);
     if (!ret.isOk()) {
@@ -522,6 +525,7 @@ int32_t Twinel::deinitSubDisplay() {
 
 Return<Status> Twinel::setSubDisplayPowerState(bool enable) {
     ALOGI("setSubDisplayPowerState ++, enable : %d", enable);
+    ATRACE_NAME(enable ? "sub display power on" : "sub display power off");
 
     // Test and set in one step: of two overlapping power sequences the
     // second is refused: nothing of it is done.

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/signalfd.h>
+#include <twcutils/trace_file.h>
 #include <twdevice/device.h>
 #include <twsim/lpwg_service.h>
 #include <twsim/simulator.h>
@@ -502,6 +503,9 @@ bool execute(twsim::Simulator& sim, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // With TWINEL_TRACE=FILE the service traces into FILE; the simulator's
+    // side of the same exchanges goes beside it.
+    atrace_host_set_file_suffix(".sim");
     std::string root;
     bool plugAtStart = false;
     for (int i = 1; i < argc; i++) {

@@ -12,8 +12,10 @@
  * the phone's TIOCMBIS/TIOCMBIC/TIOCMSET as datagrams on a socket of ours.
  */
 #define LOG_TAG "twinel-sim"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
 #include <ctype.h>
+#include <cutils/trace.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <log/log.h>
@@ -26,6 +28,7 @@
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utils/Trace.h>
 
 #include "internal.h"
 
@@ -322,12 +325,25 @@ void Firmware::run() {
     }
 }
 
+// Ends an exchange's slice with the answer: its kind, bytes and whether
+// they went out.
+static void traceAnswer(const char* kind, size_t bytes, bool sent) {
+    if (!ATRACE_ENABLED()) return;
+    std::string args = std::string("answer=") + kind + " bytes=" + std::to_string(bytes) +
+                       " sent=" + (sent ? "1" : "0");
+    ATRACE_BEGIN(args.c_str());
+    ATRACE_END();
+}
+
 void Firmware::handleCommand(const std::string& received) {
     // Line feeds between commands are not part of them.
     size_t start = received.find_first_not_of('\n');
     if (start == std::string::npos) return;
     std::string command = received.substr(start);
     mState.record(mPort, command);
+    // The command and its answer as one slice of the port's thread.
+    std::string traceName = ATRACE_ENABLED() ? "AT " + command : std::string();
+    ATRACE_NAME(traceName.c_str());
 
     AtScript answer;
     if (!mState.takeScript(command, &answer)) answer = defaultAnswer(command);
@@ -354,17 +370,20 @@ void Firmware::handleCommand(const std::string& received) {
                 pos = nl + 1;
             }
             out += answer.action == AtScript::Action::Reply ? "OK\r\n" : "ERROR\r\n";
-            output(out);
+            bool sent = output(out);
+            traceAnswer(answer.action == AtScript::Action::Reply ? "ok" : "error", out.size(),
+                        sent);
             break;
         }
         case AtScript::Action::Raw:
-            output(answer.text);
+            traceAnswer("raw", answer.text.size(), output(answer.text));
             break;
         case AtScript::Action::HangUp:
             // A partial answer first, when there is one: the phone reads it,
             // then the line drops.
             if (!answer.text.empty() && output(answer.text)) waitUntilRead();
             ALOGI("firmware: port %d hangs up after \"%s\"", mPort, command.c_str());
+            traceAnswer("hangup", answer.text.size(), true);
             closeMaster();
             // A device whose port is dead has left the bus.
             if (mOnHangUp) mOnHangUp(this);

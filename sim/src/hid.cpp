@@ -13,7 +13,9 @@
  * grey PNG of the panel.
  */
 #define LOG_TAG "twinel-sim"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
+#include <cutils/trace.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <log/log.h>
@@ -51,6 +53,30 @@ std::vector<uint8_t> reply(int32_t result, const uint8_t* data = nullptr, size_t
     memcpy(out.data(), &result, sizeof(result));
     if (len > 0) memcpy(out.data() + twdevice::hidseam::kReplyHeader, data, len);
     return out;
+}
+
+const char* requestName(uint8_t op, uint8_t report) {
+    using namespace twdevice::hidseam;
+    switch (op) {
+        case kGetFeature:
+            return report == kInfoReport ? "HID get info report" : "HID get feature report";
+        case kSetFeature:
+            return report == kConfigReport ? "HID set config report" : "HID set feature report";
+        case kOutputReport:
+            return "HID frame report";
+        default:
+            return "HID request";
+    }
+}
+
+// Ends a request's slice with its size and the answer's result.
+void traceAnswer(size_t bytes, const std::vector<uint8_t>& answer) {
+    int32_t result = 0;
+    if (answer.size() >= sizeof(result)) memcpy(&result, answer.data(), sizeof(result));
+    std::string args = "bytes=" + std::to_string(bytes) + " result=" + std::to_string(result);
+    ATRACE_BEGIN(args.c_str());
+    ATRACE_END();
+    ATRACE_END();
 }
 
 // Pixel i of a frame packed for a panel of `pixels` pixels: pair i / 2 is in
@@ -175,6 +201,7 @@ std::vector<uint8_t> HidState::handle(const uint8_t* message, size_t length) {
                     lastFrame.width = panel.width;
                     lastFrame.height = panel.height;
                     lastFrame.time = Clock::now();
+                    ATRACE_INT64("frames received", static_cast<int64_t>(lastFrame.sequence));
                     resetAssembly();
                     changed.notify_all();
                 }
@@ -306,12 +333,17 @@ void HidFunction::run() {
                     break;
                 }
                 std::vector<uint8_t> answer;
+                // Each request as a slice: what it was, its bytes and the answer.
+                const bool traced = ATRACE_ENABLED();
+                if (traced)
+                    ATRACE_BEGIN(requestName(buf[0], buf[twdevice::hidseam::kRequestHeader]));
                 if (static_cast<size_t>(n) >= buf.size()) {
                     ALOGE("hid: request larger than any report refused");
                     answer = reply(-EINVAL);
                 } else {
                     answer = mState.handle(buf.data(), static_cast<size_t>(n));
                 }
+                if (traced) traceAnswer(static_cast<size_t>(n), answer);
                 if (send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
                     closed.push_back(fd);
                 }

@@ -7,7 +7,9 @@
  * transaction to its object with the reply written back.
  */
 #define LOG_TAG "hidl_host_transport"
+#define ATRACE_TAG ATRACE_TAG_HAL
 
+#include <cutils/trace.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hwbinder/IPCThreadState.h>
@@ -386,7 +388,21 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
                 }
             }
         };
+        // The incoming call as a slice; the stub's own slice names the method.
+        const bool traced = ATRACE_ENABLED();
+        if (traced) {
+            ATRACE_BEGIN(("HwBinder transaction " + std::to_string(h.code) + " from pid " +
+                          std::to_string(conn->pid))
+                                 .c_str());
+        }
         err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
+        if (traced) {
+            ATRACE_BEGIN(("code=" + std::to_string(h.code) + " oneway=" +
+                          std::to_string(oneway ? 1 : 0) + " status=" + std::to_string(err))
+                                 .c_str());
+            ATRACE_END();
+            ATRACE_END();
+        }
         ipc->setCallingIdentity(0, 0, false);
         if (!oneway && !replied && !broken) {
             if (err == OK) {
