@@ -134,7 +134,7 @@ bool start(const twtest::TempDir& root, twtest::Child* manager, twtest::Child* s
                 twtest::readFile(log).c_str());
         return false;
     }
-    if (!service->start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, env, log)) {
+    if (!service->start(twtest::serviceCommand(), env, log)) {
         return false;
     }
     if (!twtest::waitFor(

@@ -413,8 +413,7 @@ bool start(const twtest::TempDir& root, twtest::Child* manager, twtest::Child* s
         fprintf(stderr, "hwservicemanager did not start\n");
         return false;
     }
-    if (!service->start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"}, env,
-                        root.path() + "/service.log") ||
+    if (!service->start(twtest::serviceCommand(), env, root.path() + "/service.log") ||
         !twtest::waitFor(
                 [&] {
                     gEnv.service = V1_1::ITwinel::getService();

@@ -83,4 +83,15 @@ bool asOrdinaryUser(const std::function<void()>& fn);
 // Directory of the test binaries (where the build puts programs).
 std::string binDir();
 
+// The service's .rc and the vendor init and ueventd files beside it in the
+// source tree.
+std::string serviceRc();
+std::string vendorInitRc();
+std::string vendorUeventdRc();
+
+// The command that starts the service as a phone's init does, from its .rc
+// (`rc`, by default serviceRc()) under the device root of the environment
+// given to the child: twinel-init with the vendor init and ueventd files.
+std::vector<std::string> serviceCommand(const std::string& rc = "");
+
 }  // namespace twtest

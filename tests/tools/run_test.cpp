@@ -122,8 +122,8 @@ TEST(Run, AFailedStepIsNamedAndEverythingStops) {
     twtest::TempDir fake("twrunfake");
     std::string bin = fake.path() + "/bin";
     ASSERT_EQ(0, mkdir(bin.c_str(), 0755));
-    for (const char* prog :
-         {"vendor.zyr.hardware.twinel@1.1-service", "twinel-sim", "hwservicemanager", "lshal"}) {
+    for (const char* prog : {"vendor.zyr.hardware.twinel@1.1-service", "twinel-sim",
+                             "hwservicemanager", "lshal", "twinel-init"}) {
         ASSERT_EQ(0, symlink((twtest::binDir() + "/" + prog).c_str(), (bin + "/" + prog).c_str()));
     }
     std::string wrapper = bin + "/twinelctl";
