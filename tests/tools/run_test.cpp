@@ -180,6 +180,8 @@ TEST(Readme, WalkthroughRuns) {
     std::string script = readmeScript();
     ASSERT_NE(std::string::npos, script.find("scripts/run --keep")) << script;
     twtest::TempDir dir("twreadme");
+    // The service runs as its .rc's user, which must reach the device root.
+    ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
     std::string demo = dir.path() + "/demo";
     // The README's only fixed path, moved under this test's directory.
     for (size_t at = script.find("/tmp/"); at != std::string::npos;
