@@ -135,7 +135,7 @@ bool start(const twtest::TempDir& root, twtest::Child* manager, twtest::Child* s
         return false;
     }
     if (!twtest::installServiceManifest(root.path()) ||
-        !service->start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, env, log)) {
+        !service->start(twtest::serviceCommand(), env, log)) {
         return false;
     }
     if (!twtest::waitFor(

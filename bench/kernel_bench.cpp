@@ -154,8 +154,7 @@ class Setup {
                     kStartTimeoutMs)) {
             return fail("hwservicemanager did not come up");
         }
-        if (!mService.start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, env,
-                            mRoot.path() + "/service.log")) {
+        if (!mService.start(twtest::serviceCommand(), env, mRoot.path() + "/service.log")) {
             return fail("service program");
         }
         if (!mSim->waitForNodeRecords(twsim::kHalReadyNode, 1, kStartTimeoutMs)) {

@@ -414,8 +414,7 @@ bool start(const twtest::TempDir& root, twtest::Child* manager, twtest::Child* s
         return false;
     }
     if (!twtest::installServiceManifest(root.path()) ||
-        !service->start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"}, env,
-                        root.path() + "/service.log") ||
+        !service->start(twtest::serviceCommand(), env, root.path() + "/service.log") ||
         !twtest::waitFor(
                 [&] {
                     gEnv.service = V1_1::ITwinel::getService();

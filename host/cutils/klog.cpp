@@ -35,8 +35,7 @@ extern "C" void klog_writev(int level, const struct iovec* iov, int iov_count) {
     if (iov == nullptr || iov_count <= 0 || iov_count >= IOV_MAX) return;
     // Opened per record: the device root's log file may be replaced at any
     // time, and the real /dev/kmsg takes one record per write either way.
-    int fd = TEMP_FAILURE_RETRY(
-            open(twdevice::path("/dev/kmsg").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    int fd = TEMP_FAILURE_RETRY(twdevice::open("/dev/kmsg", O_WRONLY | O_APPEND | O_CLOEXEC));
     if (fd < 0) return;
     std::vector<struct iovec> parts(iov, iov + iov_count);
     struct stat st;
@@ -54,7 +53,7 @@ extern "C" void klog_writev(int level, const struct iovec* iov, int iov_count) {
         }
     }
     TEMP_FAILURE_RETRY(writev(fd, parts.data(), static_cast<int>(parts.size())));
-    close(fd);
+    twdevice::close(fd);
 }
 
 extern "C" void klog_write(int level, const char* fmt, ...) {

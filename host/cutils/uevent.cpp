@@ -145,8 +145,10 @@ const struct ucred* findCredentials(struct msghdr* hdr) {
 }  // namespace
 
 extern "C" int uevent_open_socket(int buf_sz, bool passcred) {
-    if (twdevice::root().empty()) return openKernelSocket(buf_sz, passcred);
-    return openHostSocket(buf_sz, passcred);
+    int s = twdevice::root().empty() ? openKernelSocket(buf_sz, passcred)
+                                     : openHostSocket(buf_sz, passcred);
+    if (s >= 0) twdevice::recordUeventSocket();
+    return s;
 }
 
 extern "C" ssize_t uevent_kernel_recv(int socket, void* buffer, size_t length, bool require_group,

@@ -377,6 +377,16 @@ const char* kindOf(const std::string& real) {
     return "file";
 }
 
+// Appends `line` unless this process wrote it before. Caller holds rec.lock
+// and has checked recordingLocked().
+void writeRecordLocked(AccessRecord& rec, std::string line) {
+    if (!rec.seen.insert(line).second) return;
+    line += "\n";
+    if (::write(rec.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        ALOGE("cannot write the access record: %s", strerror(errno));
+    }
+}
+
 void recordAccess(const char* op, const std::string& logicalPath) {
     AccessRecord& rec = accessRecord();
     std::lock_guard<std::mutex> l(rec.lock);
@@ -388,12 +398,8 @@ void recordAccess(const char* op, const std::string& logicalPath) {
         resolved = logical(canon);
         free(canon);
     }
-    std::string line = std::string(op) + " " + kindOf(real) + " " + logicalPath + " " + resolved;
-    if (!rec.seen.insert(line).second) return;
-    line += "\n";
-    if (::write(rec.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-        ALOGE("cannot write the access record: %s", strerror(errno));
-    }
+    writeRecordLocked(rec,
+                      std::string(op) + " " + kindOf(real) + " " + logicalPath + " " + resolved);
 }
 
 // Records an attempt unless the path is simply not there.
@@ -717,6 +723,17 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return ::write(fd, buf, count);
 }
 
+void recordUeventSocket() {
+#ifndef __ANDROID__
+    AccessRecord& rec = accessRecord();
+    std::lock_guard<std::mutex> l(rec.lock);
+    if (!recordingLocked(rec)) return;
+    // A netlink socket has no path: the line names its class and stands for
+    // the process's own socket.
+    writeRecordLocked(rec, "socket netlink_kobject_uevent_socket self self");
+#endif
+}
+
 std::string hwbinderSocketDir() {
     std::string dir = path("/dev/socket/hwbinder");
 #ifndef __ANDROID__
@@ -733,12 +750,14 @@ std::string hwbinderSocketDir() {
         ALOGE("cannot create %s: %s", parent.c_str(), strerror(errno));
         return "";
     }
-    if (::mkdir(dir.c_str(), 0770) < 0 && errno != EEXIST) {
+    if (::mkdir(dir.c_str(), 01777) < 0 && errno != EEXIST) {
         ALOGE("cannot create %s: %s", dir.c_str(), strerror(errno));
         return "";
     }
-    // mkdir() is subject to the umask; the mode is meant exactly.
-    if (chmod(dir.c_str(), 0770) < 0 && errno != EPERM) {
+    // mkdir() is subject to the umask; the mode is meant exactly. Every
+    // user (the services run as their .rc's users) adds its own socket; the
+    // sticky bit keeps each from removing another's.
+    if (chmod(dir.c_str(), 01777) < 0 && errno != EPERM) {
         ALOGE("cannot set mode of %s: %s", dir.c_str(), strerror(errno));
     }
 #endif

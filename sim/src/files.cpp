@@ -136,11 +136,16 @@ bool relativeSymlink(const std::string& target, const std::string& link) {
     return true;
 }
 
-bool publishFile(const std::string& file, const std::string& content, mode_t mode) {
+bool publishFile(const std::string& file, const std::string& content, mode_t mode,
+                 const std::function<bool(const std::string&)>& prepare) {
     size_t slash = file.rfind('/');
     std::string tmp = file.substr(0, slash + 1) + "." + file.substr(slash + 1) + ".tmp." +
                       std::to_string(getpid());
     if (!writeFile(tmp, content, mode)) return false;
+    if (prepare && !prepare(tmp)) {
+        unlink(tmp.c_str());
+        return false;
+    }
     bool ok = link(tmp.c_str(), file.c_str()) == 0;
     if (!ok) ALOGE("link %s: %s", file.c_str(), strerror(errno));
     unlink(tmp.c_str());

@@ -25,6 +25,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -125,6 +126,9 @@ bool Firmware::start(const std::string& modemDir, HangUpHandler onHangUp) {
                 ALOGE("firmware: bind %s: %s", mModemPath.c_str(), strerror(errno));
                 close(mModem);
                 mModem = -1;
+            } else if (mModem >= 0 && chmod(mModemPath.c_str(), 0666) < 0) {
+                // The reports come from the service, whatever its user.
+                ALOGE("firmware: chmod %s: %s", mModemPath.c_str(), strerror(errno));
             }
         }
     }

@@ -223,7 +223,8 @@ HidFunction::~HidFunction() {
     stop();
 }
 
-bool HidFunction::start(const std::string& node) {
+bool HidFunction::start(const std::string& node,
+                        const std::function<bool(const std::string&)>& prepare) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
@@ -251,6 +252,10 @@ bool HidFunction::start(const std::string& node) {
         // A new device starts with no half-assembled frame.
         std::lock_guard<std::mutex> l(mState.lock);
         mState.resetAssembly();
+    }
+    if (prepare && !prepare(tmp)) {
+        unlink(tmp.c_str());
+        return false;
     }
     // Linked into place only once it listens: whoever sees the node appear
     // can connect at once.

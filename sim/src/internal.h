@@ -31,7 +31,10 @@ bool removeTree(const std::string& path);
 bool relativeSymlink(const std::string& target, const std::string& link);
 // Makes `content` appear at `file` in one step (written aside, then
 // hard-linked into place: watchers see one IN_CREATE of a complete file).
-bool publishFile(const std::string& file, const std::string& content, mode_t mode = 0644);
+// `prepare`, when given, runs on the file aside (its real path) before it is
+// linked into place; false from it gives up.
+bool publishFile(const std::string& file, const std::string& content, mode_t mode = 0644,
+                 const std::function<bool(const std::string&)>& prepare = nullptr);
 }  // namespace fs
 
 // Case-insensitive prefix test.
@@ -132,8 +135,11 @@ class HidFunction {
     explicit HidFunction(HidState& state);
     ~HidFunction();
 
-    // Binds the socket at `node` (real path) and starts answering.
-    bool start(const std::string& node);
+    // Binds the socket at `node` (real path) and starts answering;
+    // `prepare`, when given, runs on the bound socket file before it is
+    // linked into place as `node` (false from it gives up).
+    bool start(const std::string& node,
+               const std::function<bool(const std::string&)>& prepare = nullptr);
     // Stops answering, closes every connection and removes the node.
     void stop();
 

@@ -10,7 +10,9 @@
 #include <log/log.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <twcutils/property_store.h>
+#include <twcutils/uevent_socket.h>
 #include <unistd.h>
 
 #include "internal.h"
@@ -114,6 +116,15 @@ bool Simulator::buildTree() {
 
     bool ok = fs::makeDirs(path("/dev/bus/usb/001")) && fs::makeDirs(path("/dev/socket")) &&
               fs::makeDirs(path("/dev/__properties__")) && fs::writeFile(path(kKmsgNode), "");
+    // The uevent listeners' sockets stand for netlink sockets, which any
+    // process may open: every user can add its own, none can remove
+    // another's.
+    const std::string uevents = path(twcutils::kUeventSocketDir);
+    ok = ok && fs::makeDirs(uevents);
+    if (ok && chmod(uevents.c_str(), 01777) < 0) {
+        ALOGE("chmod %s: %s", uevents.c_str(), strerror(errno));
+        ok = false;
+    }
 
     // Root hub of bus 1.
     UsbIdentity hub;

@@ -21,6 +21,7 @@
 #include <log/log.h>
 #include <stdio.h>
 #include <string.h>
+#include <twinit/init.h>
 #include <unistd.h>
 
 #include "internal.h"
@@ -187,6 +188,17 @@ bool Simulator::plugLocked(const UsbIdentity& id, int port) {
     const std::string base = deviceDir(port);
     bool ok = true;
 
+    // When the system was started from its .rc, each node gets the owner and
+    // mode ueventd gives it before it appears where the phone looks for it:
+    // the sysfs files before the /dev nodes, and each /dev node before its
+    // name exists.
+    twinit::NodeRules rules;
+    const bool ownNodes = twinit::loadInstalledUeventd(mRoot, &rules);
+    auto ownSysfs = [&] { return !ownNodes || rules.applyTree(mRoot, base); };
+    auto ownNode = [&](const std::string& logical, const std::string& real) {
+        return !ownNodes || rules.apply(logical, real);
+    };
+
     // The USB device itself.
     dev->sysfsDir = path(base);
     ok = ok && fs::makeDirs(dev->sysfsDir + "/power");
@@ -214,11 +226,12 @@ bool Simulator::plugLocked(const UsbIdentity& id, int port) {
         ok = fs::relativeSymlink(dev->sysfsDir, dev->busLink);
     }
     // Watched only now: the files written above are not the phone's writes.
-    ok = ok && mWatcher->watch(dev->sysfsDir + "/power", base + "/power");
+    ok = ok && mWatcher->watch(dev->sysfsDir + "/power", base + "/power") && ownSysfs();
     if (ok) {
         char node[64];
         snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", dev->devnum);
-        ok = fs::publishFile(path(node), deviceDescriptor(id), 0664);
+        ok = fs::publishFile(path(node), deviceDescriptor(id), 0664,
+                             [&](const std::string& tmp) { return ownNode(node, tmp); });
         if (ok) dev->usbfsNode = path(node);
     }
 
@@ -242,6 +255,7 @@ bool Simulator::plugLocked(const UsbIdentity& id, int port) {
                 scheduleHangUpUnplug(port, firmware);
             });
         }
+        ok = ok && ownSysfs() && ownNode("/dev/" + tty, dev->firmware->slavePath());
         if (ok) {
             std::string node = path("/dev/" + tty);
             unlink(node.c_str());
@@ -272,11 +286,13 @@ bool Simulator::plugLocked(const UsbIdentity& id, int port) {
             dev->hidClassLink = path("/sys/class/hidraw/" + raw);
             ok = fs::relativeSymlink(path(rawDir), dev->hidClassLink);
         }
+        ok = ok && ownSysfs();
         if (ok) {
             dev->hid = std::make_unique<HidFunction>(*mHid);
             std::string node = path("/dev/" + raw);
             unlink(node.c_str());
-            ok = dev->hid->start(node);
+            ok = dev->hid->start(
+                    node, [&](const std::string& tmp) { return ownNode("/dev/" + raw, tmp); });
             if (ok) dev->hidNode = node;
         }
     }

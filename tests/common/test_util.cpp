@@ -218,6 +218,23 @@ std::string binDir() {
     return p.substr(0, p.rfind('/'));
 }
 
+std::string serviceRc() {
+    return std::string(TWINEL_SOURCE_DIR) + "/service/vendor.zyr.hardware.twinel@1.1-service.rc";
+}
+
+std::string vendorInitRc() {
+    return std::string(TWINEL_SOURCE_DIR) + "/service/init.twinel.rc";
+}
+
+std::string vendorUeventdRc() {
+    return std::string(TWINEL_SOURCE_DIR) + "/service/ueventd.twinel.rc";
+}
+
+std::vector<std::string> serviceCommand(const std::string& rc) {
+    return {binDir() + "/twinel-init",    "--ueventd", vendorUeventdRc(), "--init", vendorInitRc(),
+            rc.empty() ? serviceRc() : rc};
+}
+
 bool asOrdinaryUser(const std::function<void()>& fn) {
     if (geteuid() != 0) {
         fn();

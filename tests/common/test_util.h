@@ -88,4 +88,15 @@ std::string binDir();
 // clients wait for the service as they do there. False when it cannot.
 bool installServiceManifest(const std::string& root);
 
+// The service's .rc and the vendor init and ueventd files beside it in the
+// source tree.
+std::string serviceRc();
+std::string vendorInitRc();
+std::string vendorUeventdRc();
+
+// The command that starts the service as a phone's init does, from its .rc
+// (`rc`, by default serviceRc()) under the device root of the environment
+// given to the child: twinel-init with the vendor init and ueventd files.
+std::vector<std::string> serviceCommand(const std::string& rc = "");
+
 }  // namespace twtest

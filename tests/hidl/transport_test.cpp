@@ -651,7 +651,7 @@ TEST_F(Transport, CallbacksTravelBothWays) {
     EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "setLpwgCallback(1.0)"));
 }
 
-TEST_F(Transport, SocketFilesAreGroupOnly) {
+TEST_F(Transport, SocketFilesAreReachableByEveryUser) {
     sp<V1_1::ITwinel> tw = V1_1::ITwinel::getService();
     ASSERT_NE(nullptr, tw.get());
     int count = 0;
@@ -662,7 +662,7 @@ TEST_F(Transport, SocketFilesAreGroupOnly) {
         struct stat st;
         ASSERT_EQ(0, stat((socketDir() + "/" + e->d_name).c_str(), &st));
         EXPECT_TRUE(S_ISSOCK(st.st_mode)) << e->d_name;
-        EXPECT_EQ(0660u, st.st_mode & 0777) << e->d_name;
+        EXPECT_EQ(0666u, st.st_mode & 0777) << e->d_name;
         count++;
     }
     closedir(dir);

@@ -79,8 +79,7 @@ class KernelSystem : public ::testing::Test {
                                   F_OK) == 0;
                 },
                 5000));
-        ASSERT_TRUE(mService.start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, mEnv,
-                                   serviceLog()));
+        ASSERT_TRUE(mService.start(twtest::serviceCommand(), mEnv, serviceLog()));
         ASSERT_TRUE(mSim->waitForNodeRecords(twsim::kHalReadyNode, 1, 5000));
     }
 

@@ -180,14 +180,14 @@ TEST(DevicePath, NullPathsFailCleanly) {
     EXPECT_EQ(twdevice::realpath(nullptr), "");
 }
 
-TEST(DevicePath, HwbinderSocketDirIsCreatedWithMode0770) {
+TEST(DevicePath, HwbinderSocketDirIsCreatedSticky01777) {
     TempRoot root;
     std::string dir = twdevice::hwbinderSocketDir();
     EXPECT_EQ(dir, root.dir() + "/dev/socket/hwbinder");
     struct stat st;
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0770u);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
     // A second call finds it.
     EXPECT_EQ(twdevice::hwbinderSocketDir(), dir);
 }

@@ -90,8 +90,7 @@ class SubDisplaySystem : public ::testing::Test {
                                   F_OK) == 0;
                 },
                 5000));
-        ASSERT_TRUE(mService.start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"},
-                                   mEnv, serviceLog()));
+        ASSERT_TRUE(mService.start(twtest::serviceCommand(), mEnv, serviceLog()));
         ASSERT_TRUE(twtest::waitFor(
                 [&] {
                     mTw = ITwinel::getService();

@@ -41,8 +41,7 @@ class System : public ::testing::Test {
                                   F_OK) == 0;
                 },
                 5000));
-        ASSERT_TRUE(mService.start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, mEnv,
-                                   mRoot.path() + "/service.log"));
+        ASSERT_TRUE(mService.start(twtest::serviceCommand(), mEnv, mRoot.path() + "/service.log"));
         ASSERT_TRUE(twtest::waitFor([&] { return client({"getTW2Connect"}) == 0; }, 5000));
     }
 
@@ -135,8 +134,7 @@ TEST_F(System, ADebugReaderGoingAwayEndsOnlyTheDump) {
     // as this test process has it (a disposition children inherit).
     mService.kill(SIGKILL);
     signal(SIGPIPE, SIG_DFL);
-    bool started = mService.start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"},
-                                  mEnv, mRoot.path() + "/service2.log");
+    bool started = mService.start(twtest::serviceCommand(), mEnv, mRoot.path() + "/service2.log");
     signal(SIGPIPE, SIG_IGN);
     ASSERT_TRUE(started);
     ASSERT_TRUE(twtest::waitFor([&] { return client({"getTW2Connect"}) == 0; }, 5000));

@@ -446,8 +446,8 @@ TEST_F(Client, WaitForAServiceThatStartsLate) {
     ASSERT_TRUE(mSys.startClient(&late, {"--wait", "30", "getTW2Connect"}, log));
     usleep(300 * 1000);
     EXPECT_TRUE(late.running()) << logOf(log);
-    ASSERT_TRUE(mSys.service().start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"},
-                                     mSys.env(), mSys.root() + "/service2.log"));
+    ASSERT_TRUE(mSys.service().start(twtest::serviceCommand(), mSys.env(),
+                                     mSys.root() + "/service2.log"));
     int status = late.wait(20000);
     ASSERT_TRUE(WIFEXITED(status)) << logOf(log);
     EXPECT_EQ(0, WEXITSTATUS(status)) << logOf(log);

@@ -122,8 +122,8 @@ TEST(Run, AFailedStepIsNamedAndEverythingStops) {
     twtest::TempDir fake("twrunfake");
     std::string bin = fake.path() + "/bin";
     ASSERT_EQ(0, mkdir(bin.c_str(), 0755));
-    for (const char* prog :
-         {"vendor.zyr.hardware.twinel@1.1-service", "twinel-sim", "hwservicemanager", "lshal"}) {
+    for (const char* prog : {"vendor.zyr.hardware.twinel@1.1-service", "twinel-sim",
+                             "hwservicemanager", "lshal", "twinel-init"}) {
         ASSERT_EQ(0, symlink((twtest::binDir() + "/" + prog).c_str(), (bin + "/" + prog).c_str()));
     }
     std::string wrapper = bin + "/twinelctl";
@@ -180,6 +180,8 @@ TEST(Readme, WalkthroughRuns) {
     std::string script = readmeScript();
     ASSERT_NE(std::string::npos, script.find("scripts/run --keep")) << script;
     twtest::TempDir dir("twreadme");
+    // The service runs as its .rc's user, which must reach the device root.
+    ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
     std::string demo = dir.path() + "/demo";
     // The README's only fixed path, moved under this test's directory.
     for (size_t at = script.find("/tmp/"); at != std::string::npos;

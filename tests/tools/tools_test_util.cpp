@@ -117,7 +117,7 @@ bool writePng(const std::string& file, const Grey& picture) {
     return png_image_write_to_file(&image, file.c_str(), 0, picture.pixels.data(), 0, nullptr) != 0;
 }
 
-System::System(bool service, bool plug) {
+System::System(bool service, bool plug, const std::string& serviceRc) {
     signal(SIGPIPE, SIG_IGN);
     if (root().empty()) return;
     mEnv = {"TWINEL_DEVICE_ROOT=" + root()};
@@ -134,8 +134,7 @@ System::System(bool service, bool plug) {
         }
         std::string sock = root() + "/dev/socket/hwbinder/hwservicemanager";
         if (!twtest::waitFor([&] { return access(sock.c_str(), F_OK) == 0; }, 5000)) return;
-        if (!mService.start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, mEnv,
-                            root() + "/service.log")) {
+        if (!mService.start(twtest::serviceCommand(serviceRc), mEnv, root() + "/service.log")) {
             return;
         }
         if (!twtest::waitFor([&] { return client({"getTW2Connect"}).exitCode == 0; }, 5000)) {

@@ -52,8 +52,9 @@ bool writePng(const std::string& file, const Grey& picture);
 class System {
   public:
     // Starts everything; ok() tells whether it worked. With `service`
-    // false, only the simulator (and the accessory) run.
-    explicit System(bool service = true, bool plug = true);
+    // false, only the simulator (and the accessory) run. The service starts
+    // from `serviceRc` (by default its own .rc) as init would start it.
+    explicit System(bool service = true, bool plug = true, const std::string& serviceRc = "");
     ~System();
     bool ok() const { return mOk; }
     const std::string& root() const { return mRoot.path(); }

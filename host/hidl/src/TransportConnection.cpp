@@ -122,7 +122,8 @@ status_t Transport::ensureListening() {
         close(fd);
         return UNKNOWN_ERROR;
     }
-    chmod(tmpPath.c_str(), 0660);
+    // Reachable by every user, as hwbinder is; on a phone SELinux decides.
+    chmod(tmpPath.c_str(), 0666);
     if (listen(fd, 64) < 0) {
         ALOGE("listen %s: %s", tmpPath.c_str(), strerror(errno));
         unlink(tmpPath.c_str());

@@ -84,8 +84,12 @@ bool isPty(int fd);
 // True when `fd` is a connection to a hidraw seam socket.
 bool isHidrawSeam(int fd);
 
+// Notes in the access record (host only) that this process opened the
+// kernel's uevent netlink socket, which has no path to record.
+void recordUeventSocket();
+
 // Directory holding the HIDL transport's sockets ("<root>/dev/socket/hwbinder"
-// on a host), created with mode 0770 when missing. Returns the real path;
+// on a host), created with mode 01777 when missing. Returns the real path;
 // empty with errno set when it cannot be created.
 std::string hwbinderSocketDir();
 

@@ -1,0 +1,161 @@
+/*
+ * The service started as a phone's init starts it: from its .rc, as its user
+ * and groups, against nodes owned as the ueventd and init files say.
+ */
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <twinit/init.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include "tools_test_util.h"
+
+namespace {
+
+using twtools::System;
+
+struct Case {
+    const char* path;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+
+// The owner and mode the rules give each node the service uses; ids as
+// android_filesystem_config.h has them (system 1000, radio 1001, usb 1018,
+// wakelock 3010).
+const Case kNodes[] = {
+        {"/dev/ttyACM0", 1000, 1000, 0660},
+        {"/dev/hidraw3", 1000, 1000, 0660},
+        {"/dev/bus/usb/001/002", 0, 1018, 0660},
+        {"/dev/kmsg", 0, 1000, 0620},
+        {"/dev/video0", 0, 0, 0600},  // no rule: ueventd's default
+        {"/sys/devices/platform/soc/usb1/1-1/power/control", 1000, 1000, 0664},
+        {"/sys/devices/platform/soc/usb1/1-4/1-4:1.0/power/control", 1000, 1000, 0664},
+};
+
+TEST(InitRules, TheUeventdFilesGiveEachNodeItsOwnerAndMode) {
+    twinit::NodeRules rules;
+    std::string error;
+    ASSERT_TRUE(rules.addUeventd(twtest::vendorUeventdRc(), &error)) << error;
+    for (const Case& c : kNodes) {
+        twinit::Owner o;
+        ASSERT_TRUE(rules.lookup(c.path, &o)) << c.path;
+        EXPECT_EQ(c.uid, o.uid) << c.path;
+        EXPECT_EQ(c.gid, o.gid) << c.path;
+        EXPECT_EQ(c.mode, o.mode) << std::oct << c.path;
+    }
+    twinit::Owner o;
+    EXPECT_FALSE(rules.lookup("/sys/devices/platform/soc/usb1/1-1/idVendor", &o));
+}
+
+TEST(InitRules, TheServiceRcGivesUserGroupsAndClass) {
+    twinit::Service svc;
+    std::string error;
+    ASSERT_TRUE(twinit::parseServiceRc(twtest::serviceRc(), &svc, &error)) << error;
+    EXPECT_EQ("/vendor/bin/hw/vendor.zyr.hardware.twinel@1.1-service", svc.path);
+    EXPECT_EQ("system", svc.user);
+    EXPECT_EQ((std::vector<std::string>{"system", "usb", "wakelock"}), svc.groups);
+    EXPECT_EQ(std::vector<std::string>{"hal"}, svc.classes);
+    EXPECT_EQ(1000, twinit::androidId(svc.user));
+
+    // Options init knows and this host does not apply are passed over; an
+    // id Android does not have is refused.
+    twtest::TempDir dir("twinitrc");
+    std::string rc = dir.path() + "/x.rc";
+    std::ofstream(rc) << "service x /vendor/bin/x\n    user system\n    task_profiles A\n"
+                      << "    oneshot\n    group system\n";
+    ASSERT_TRUE(twinit::parseServiceRc(rc, &svc, &error)) << error;
+    EXPECT_TRUE(svc.oneshot);
+    EXPECT_FALSE(svc.disabled);
+    std::ofstream(rc) << "service x /vendor/bin/x\n    user system\n    group system pen\n";
+    EXPECT_FALSE(twinit::parseServiceRc(rc, &svc, &error));
+    EXPECT_NE(std::string::npos, error.find("x.rc:3: unknown Android id 'pen'")) << error;
+}
+
+std::string statusField(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::regex_replace(line.substr(field.size() + 1), std::regex("^\\s+|\\s+$"), "");
+        }
+    }
+    return "";
+}
+
+std::string usbfsNode(const std::string& root) {
+    DIR* d = opendir((root + "/dev/bus/usb/001").c_str());
+    std::string found;
+    while (d != nullptr) {
+        struct dirent* e = readdir(d);
+        if (e == nullptr) break;
+        if (e->d_name[0] != '.' && strcmp(e->d_name, "001") != 0) found = e->d_name;
+    }
+    if (d != nullptr) closedir(d);
+    return found.empty() ? "" : "/dev/bus/usb/001/" + found;
+}
+
+class InitSystem : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to the .rc's user";
+    }
+};
+
+TEST_F(InitSystem, TheServiceRunsAsItsRcSaysOnNodesOwnedAsUeventdSays) {
+    System sys;
+    ASSERT_TRUE(sys.ok());
+    pid_t pid = sys.service().pid();
+    EXPECT_EQ("1000\t1000\t1000\t1000", statusField(pid, "Uid"));
+    EXPECT_EQ("1000\t1000\t1000\t1000", statusField(pid, "Gid"));
+    EXPECT_EQ("1000 1018 3010", statusField(pid, "Groups"));
+    EXPECT_EQ("0000000000000000", statusField(pid, "CapEff"));
+
+    // The nodes that came with the plug, as the service finds them.
+    std::string usb = usbfsNode(sys.root());
+    ASSERT_FALSE(usb.empty());
+    const Case plugged[] = {
+            {"/dev/ttyACM0", 1000, 1000, 0660},
+            {"/dev/hidraw0", 1000, 1000, 0660},
+            {usb.c_str(), 0, 1018, 0660},
+            {"/sys/devices/platform/soc/usb1/1-1/power/control", 1000, 1000, 0664},
+            {"/sys/class/twinel/tw2/tw2_pd", 1000, 1000, 0660},
+            {"/sys/power/wake_lock", 1001, 3010, 0660},
+            {"/data/vendor/touch", 1000, 1000, 0770},
+    };
+    for (const Case& c : plugged) {
+        struct stat st;
+        ASSERT_EQ(0, stat((sys.root() + c.path).c_str(), &st)) << c.path;
+        EXPECT_EQ(c.uid, st.st_uid) << c.path;
+        EXPECT_EQ(c.gid, st.st_gid) << c.path;
+        EXPECT_EQ(c.mode, st.st_mode & 07777) << std::oct << c.path;
+    }
+    EXPECT_NE(std::string::npos, sys.client({"getTW2Connect"}).out.find("connected: true"));
+}
+
+// Without the usb group the service cannot open the accessory's usbfs node
+// (0660 root usb), so it never learns the accessory is there, while the
+// AT channel and the sub display, whose nodes its user owns, come up.
+TEST_F(InitSystem, AMissingGroupIsAPermissionErrorOnTheNode) {
+    twtest::TempDir dir("twinitrc");
+    std::string rc = dir.path() + "/vendor.zyr.hardware.twinel@1.1-service.rc";
+    std::string text = twtest::readFile(twtest::serviceRc());
+    size_t at = text.find("group system usb wakelock");
+    ASSERT_NE(std::string::npos, at);
+    text.replace(at, 25, "group system wakelock");
+    std::ofstream(rc) << text;
+
+    System sys(true, true, rc);
+    ASSERT_TRUE(sys.ok());
+    EXPECT_EQ("1000 3010", statusField(sys.service().pid(), "Groups"));
+    EXPECT_NE(std::string::npos, sys.client({"getTW2Connect"}).out.find("connected: false"));
+    EXPECT_NE(std::string::npos,
+              twtest::readFile(sys.root() + "/service.log").find("usb_device_open failed"));
+}
+
+}  // namespace
