@@ -147,13 +147,15 @@ Return<bool> ServiceManager::addWithChain(const hidl_string& name, const sp<IBas
 
     // A live registration belongs to its user: another uid may take the name
     // over only once the holder's process is gone. Whether it is gone is asked
-    // outside the lock (the holder may be slow to answer).
+    // outside the lock (the holder may be slow to answer). Only the interface
+    // being registered is owned: the base interfaces of its chain (IBase/default
+    // above all) are shared by every service of that instance name.
+    const std::string& fqName = descriptors[0];
     std::map<uint64_t, sp<IBase>> others;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        for (const auto& fqName : descriptors) {
-            auto iface = mServices.find(fqName);
-            if (iface == mServices.end()) continue;
+        auto iface = mServices.find(fqName);
+        if (iface != mServices.end()) {
             auto inst = iface->second.find(name);
             if (inst != iface->second.end() && inst->second.uid != uid) {
                 others[inst->second.cookie] = inst->second.service;
@@ -169,9 +171,8 @@ Return<bool> ServiceManager::addWithChain(const hidl_string& name, const sp<IBas
     Notifications notify;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        for (const auto& fqName : descriptors) {
-            auto iface = mServices.find(fqName);
-            if (iface == mServices.end()) continue;
+        auto iface = mServices.find(fqName);
+        if (iface != mServices.end()) {
             auto inst = iface->second.find(name);
             if (inst != iface->second.end() && inst->second.uid != uid &&
                 gone.count(inst->second.cookie) == 0) {
