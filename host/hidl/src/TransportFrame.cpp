@@ -34,6 +34,18 @@ bool fillAddr(const std::string& path, sockaddr_un* addr) {
     return true;
 }
 
+void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& fds) {
+    if (fds.empty()) return;
+    memset(control, 0, sizeof(*control));
+    msg->msg_control = control->buf;
+    msg->msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+    struct cmsghdr* cmsg = CMSG_FIRSTHDR(msg);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+}
+
 // Writes a whole frame; the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
                 const std::vector<int>& fds) {
@@ -45,10 +57,7 @@ bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
     size_t total = sizeof(header) + payload.size();
     size_t sent = 0;
 
-    union {
-        struct cmsghdr align;
-        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
-    } control;
+    FdControl control;
     bool first = true;
     while (sent < total) {
         struct iovec cur[2];
@@ -68,14 +77,7 @@ bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
         msg.msg_iov = cur;
         msg.msg_iovlen = n;
         if (first && !fds.empty()) {
-            memset(&control, 0, sizeof(control));
-            msg.msg_control = control.buf;
-            msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-            struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            cmsg->cmsg_level = SOL_SOCKET;
-            cmsg->cmsg_type = SCM_RIGHTS;
-            cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-            memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+            attachFds(&msg, &control, fds);
         }
         ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (w < 0) {
@@ -158,10 +160,7 @@ void closeAll(std::vector<int>* fds) {
 // wait.
 bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
                int64_t firstByteDeadline, bool readable) {
-    union {
-        struct cmsghdr align;
-        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
-    } control;
+    FdControl control;
     size_t got = 0;
     bool first = true;
     int64_t deadline = firstByteDeadline;

@@ -35,6 +35,16 @@ bool fillAddr(const std::string& path, sockaddr_un* addr);
 int64_t monoMs();
 void closeAll(std::vector<int>* fds);
 
+// Room for the descriptors one frame may carry beside its first byte.
+union FdControl {
+    struct cmsghdr align;
+    char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
+};
+
+// Puts fds (at most Transport::kMaxFds) beside the data of msg as
+// SCM_RIGHTS, in control; nothing when fds is empty.
+void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& fds);
+
 // Writes a whole frame; the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
                 const std::vector<int>& fds);

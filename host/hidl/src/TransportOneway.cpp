@@ -32,24 +32,14 @@ namespace {
 // Writes what the socket takes without waiting. Returns false on a broken
 // connection; *sent grows by what was written.
 bool writeSome(int fd, const std::string& bytes, size_t* sent, const std::vector<int>& fds) {
-    union {
-        struct cmsghdr align;
-        char buf[CMSG_SPACE(sizeof(int) * Transport::kMaxFds)];
-    } control;
+    FdControl control;
     while (*sent < bytes.size()) {
         struct iovec iov = {const_cast<char*>(bytes.data()) + *sent, bytes.size() - *sent};
         struct msghdr msg = {};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
         if (*sent == 0 && !fds.empty()) {
-            memset(&control, 0, sizeof(control));
-            msg.msg_control = control.buf;
-            msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-            struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            cmsg->cmsg_level = SOL_SOCKET;
-            cmsg->cmsg_type = SCM_RIGHTS;
-            cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-            memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+            attachFds(&msg, &control, fds);
         }
         ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0) {
