@@ -15,8 +15,11 @@
 // Input: byte 0 chooses the stub (bit 0: ITwinel or IServiceManager), the
 // one-way flag (bit 1) and how many descriptors came with the message
 // (bits 2-3); bytes 1-4 are the transaction code (little endian); the rest
-// is the message body. The seeds are the generated proxies' own
-// transactions (transport_seeds.cpp writes them).
+// is the message body. With bit 4 set, the rest is instead a whole frame as
+// a peer sends it (header, then body), read from a socket by the runtime's
+// frame codec; the descriptors travel with its first byte, and the frame's
+// own code and one-way flag apply. The seeds are the generated proxies' own
+// transactions (transport_seeds.cpp writes them), bare and framed.
 
 #include <android/hidl/manager/1.0/BnHwServiceManager.h>
 #include <android/log.h>
@@ -26,6 +29,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.1/BnHwTwinel.h>
 #include <vendor/zyr/hardware/twinel/1.1/ITwinel.h>
@@ -35,6 +39,8 @@
 #include <vector>
 
 #include "ServiceManager.h"
+#include "Transport.h"
+#include "TransportFrame.h"
 #include "test_util.h"
 
 using ::android::sp;
@@ -205,20 +211,63 @@ std::vector<int> openDescriptors(size_t n) {
     return fds;
 }
 
+// Sends `bytes` (with `fds` beside the first byte) down a socket and reads
+// them back as the runtime reads a frame from a peer. What the socket does
+// not take is cut off, as from a peer that went away mid-frame.
+bool readFramed(const uint8_t* bytes, size_t size, std::vector<int>* fds,
+                ::android::hardware::FrameHeader* header, std::string* payload) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
+        fprintf(stderr, "socketpair: %s\n", strerror(errno));
+        abort();
+    }
+    struct iovec iov = {const_cast<uint8_t*>(bytes), size};
+    struct msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ::android::hardware::FdControl control;
+    ::android::hardware::attachFds(&msg, &control, *fds);
+    if (size > 0) sendmsg(sv[0], &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    for (int fd : *fds) close(fd);
+    fds->clear();
+    shutdown(sv[0], SHUT_WR);
+    bool ok = ::android::hardware::readFrame(sv[1], header, payload, fds,
+                                             ::android::hardware::monoMs() + 1000, true);
+    close(sv[0]);
+    close(sv[1]);
+    return ok;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 5) return 0;
     Stubs& s = stubs();
     const uint8_t mode = data[0];
-    const uint32_t code = static_cast<uint32_t>(data[1]) | static_cast<uint32_t>(data[2]) << 8 |
-                          static_cast<uint32_t>(data[3]) << 16 |
-                          static_cast<uint32_t>(data[4]) << 24;
-    const uint32_t flags = (mode & 2) ? 1u /* oneway */ : 0u;
+    uint32_t code = static_cast<uint32_t>(data[1]) | static_cast<uint32_t>(data[2]) << 8 |
+                    static_cast<uint32_t>(data[3]) << 16 | static_cast<uint32_t>(data[4]) << 24;
+    uint32_t flags = (mode & 2) ? 1u /* oneway */ : 0u;
 
     Parcel request;
     std::vector<int> fds = openDescriptors((mode >> 2) & 3);
-    if (request.deserialize(data + 5, size - 5, &fds) != ::android::OK) return 0;
+    if (mode & 16) {
+        using ::android::hardware::Transport;
+        ::android::hardware::FrameHeader header;
+        std::string body;
+        if (!readFramed(data + 5, size - 5, &fds, &header, &body)) return 0;
+        if (header.type != Transport::FRAME_TXN) {
+            ::android::hardware::closeAll(&fds);
+            return 0;
+        }
+        code = header.code;
+        flags = (header.flags & Transport::FLAG_ONEWAY) ? 1u : 0u;
+        if (request.deserialize(reinterpret_cast<const uint8_t*>(body.data()), body.size(), &fds) !=
+            ::android::OK) {
+            return 0;
+        }
+    } else if (request.deserialize(data + 5, size - 5, &fds) != ::android::OK) {
+        return 0;
+    }
 
     const sp<::android::hardware::BHwBinder>& stub = (mode & 1) ? s.manager : s.twinel;
     Parcel reply;

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "Transport.h"
+
 using ::android::sp;
 using ::android::status_t;
 using ::android::hardware::hidl_handle;
@@ -65,19 +67,35 @@ class Recorder : public ::android::hardware::BHwBinder {
         std::string bytes;
         bytes.push_back(static_cast<char>(mStub | ((flags & 1) ? 2 : 0) | (fds.size() << 2)));
         for (int i = 0; i < 4; i++) bytes.push_back(static_cast<char>((code >> (8 * i)) & 0xff));
-        bytes += body;
-        std::ofstream f(mDir + "/" + mName, std::ios::binary);
-        f << bytes;
-        if (!f.good()) {
-            fprintf(stderr, "%s/%s: cannot write\n", mDir.c_str(), mName.c_str());
-            mFailures++;
-        }
+        write(mName, bytes + body);
+        // The same call as a frame on a connection, header first.
+        using ::android::hardware::Transport;
+        ::android::hardware::FrameHeader h = {Transport::kMagic,
+                                              Transport::FRAME_TXN,
+                                              code,
+                                              (flags & 1) ? uint32_t{Transport::FLAG_ONEWAY} : 0u,
+                                              1,
+                                              1,
+                                              static_cast<uint32_t>(body.size()),
+                                              0};
+        bytes[0] = static_cast<char>(bytes[0] | 16);
+        write("framed-" + mName,
+              bytes + std::string(reinterpret_cast<const char*>(&h), sizeof(h)) + body);
         // Not answered: the proxies' callers only look at whether the call
         // went through.
         return ::android::UNKNOWN_TRANSACTION;
     }
 
   private:
+    void write(const std::string& name, const std::string& bytes) {
+        std::ofstream f(mDir + "/" + name, std::ios::binary);
+        f << bytes;
+        if (!f.good()) {
+            fprintf(stderr, "%s/%s: cannot write\n", mDir.c_str(), name.c_str());
+            mFailures++;
+        }
+    }
+
     std::string mDir;
     uint8_t mStub;
     std::string mName;
