@@ -705,13 +705,17 @@ TEST_F(Transport, DeadPeerFailsCallsAndIsReported) {
 TEST_F(Transport, UncheckedTransportFailureAborts) {
     sp<V1_1::ITwinel> tw = V1_1::ITwinel::getService();
     ASSERT_NE(nullptr, tw.get());
+    sp<DeathRecipient> recipient = new DeathRecipient();
+    ASSERT_TRUE(tw->linkToDeath(recipient, 1).withDefault(false));
     mServer.kill(SIGKILL);
+    // The death test forks this process: once the obituary has arrived, the
+    // runtime's I/O thread has settled the dead peer, so no runtime thread is
+    // in the middle of it (holding a lock) at the fork.
+    ASSERT_TRUE(twtest::waitFor([&] { return recipient->cookie == 1; }, 5000));
     // Checked, the failure is an ordinary result.
     Return<Status> r = tw->setBrightness(1);
     EXPECT_FALSE(r.isOk());
-    // Unchecked, it aborts. The death test forks this process: the checked
-    // call above has let the runtime settle the dead peer first, so no
-    // runtime thread is in the middle of it (holding a lock) at the fork.
+    // Unchecked, it aborts.
     EXPECT_DEATH({ tw->setBrightness(1); }, "Failed HIDL return status not checked");
 }
 
