@@ -258,7 +258,10 @@ TEST_F(Cutout, CutOffByAHangUpOnRequestIsAFailure) {
     attach();
     mSim->setAtScript(atScript("AT%GETTWCUTOUT", Action::HangUp, "\r\nM -48,0\r\n", 0, 1));
     EXPECT_EQ(cutoutNow().first, Status::FAILURE);
-    detach();
+    // The hang-up takes the accessory off the bus by itself: wait for that
+    // rather than unplugging, or the late unplug would hit the next one.
+    ASSERT_TRUE(twtest::waitFor([&] { return !mSim->isPlugged(); }, 5000));
+    ASSERT_TRUE(twtest::waitFor([&] { return !mHal->mSerialAttached && !tw2_initialized; }, 5000));
     attach();
     EXPECT_EQ(std::count(mBringUpCommands.begin(), mBringUpCommands.end(), "AT%GETTWCUTOUT"), 1);
     auto c = cutoutNow();
