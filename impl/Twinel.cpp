@@ -205,15 +205,22 @@ static void writeAll(int fd, const std::string& text) {
     }
 }
 
-int32_t Twinel::writeInt32(const std::string& path, int32_t value) {
-    if (!isExist(path)) {
+// What both node accessors check first: 0, or -1 for a missing node and -4
+// for one that cannot be read (their callers tell the two apart).
+static int32_t checkNode(Twinel* hal, const std::string& path) {
+    if (!hal->isExist(path)) {
         ALOGE("File is not exist : %s", path.c_str());
         return -1;
     }
-    if (!isReadable(path)) {
+    if (!hal->isReadable(path)) {
         ALOGE("Cannot Read file : %s", path.c_str());
         return -4;
     }
+    return 0;
+}
+
+int32_t Twinel::writeInt32(const std::string& path, int32_t value) {
+    if (int32_t err = checkNode(this, path); err != 0) return err;
     ALOGD("Writing %d to %s", value, path.c_str());
     DeviceFd fd = openForWrite(path);
     if (!fd.ok()) {
@@ -245,14 +252,7 @@ bool writeNode(const std::string& path, std::string text) {
 }
 
 int32_t Twinel::readString(const std::string& path, std::string& text) {
-    if (!isExist(path)) {
-        ALOGE("File is not exist : %s", path.c_str());
-        return -1;
-    }
-    if (!isReadable(path)) {
-        ALOGE("Cannot Read file : %s", path.c_str());
-        return -4;
-    }
+    if (int32_t err = checkNode(this, path); err != 0) return err;
     DeviceFd fd(twdevice::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) {
         ALOGE("Cannot open path : %s", path.c_str());
