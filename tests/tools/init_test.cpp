@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 
 #include "tools_test_util.h"
 
@@ -82,7 +81,10 @@ std::string statusField(pid_t pid, const std::string& field) {
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind(field + ":", 0) == 0) {
-            return std::regex_replace(line.substr(field.size() + 1), std::regex("^\\s+|\\s+$"), "");
+            std::string value = line.substr(field.size() + 1);
+            size_t first = value.find_first_not_of(" \t");
+            size_t last = value.find_last_not_of(" \t");
+            return first == std::string::npos ? "" : value.substr(first, last - first + 1);
         }
     }
     return "";
