@@ -231,7 +231,9 @@ struct Transport::ControlConn {
     std::mutex waitLock;
     std::condition_variable waitCond;
     std::map<uint64_t, int32_t> replies;  // ACQUIRE replies by request id
-    bool dead = false;
+    // Set under writeLock when the connection is dropped; read by writers
+    // under writeLock and by ACQUIRE waiters under waitLock.
+    std::atomic<bool> dead{false};
 };
 
 // A frame the socket has not taken (all of) yet.
@@ -267,6 +269,12 @@ constexpr uint64_t kIoOneway = 4ull << 61;
 constexpr uint64_t kIoMask = 7ull << 61;
 
 struct Transport::TxnServerConn {
+    // Held by the pool thread that serves the connection, from the epoll
+    // wake-up until the connection is re-armed or closed. EPOLLONESHOT
+    // already gives the connection to one thread at a time; the lock makes
+    // that hand-over visible to the tools that check for races (an epoll
+    // re-arm is not a release for them) and costs nothing uncontended.
+    std::mutex serveLock;
     int fd = -1;
     uint64_t token = 0;
     pid_t pid = 0;

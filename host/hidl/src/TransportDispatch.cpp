@@ -300,7 +300,10 @@ void Transport::poolLoop() {
             auto it = mTxnByFd.find(fd);
             if (it != mTxnByFd.end()) conn = it->second;
         }
-        if (conn != nullptr) handleTxnConn(conn.get());
+        if (conn != nullptr) {
+            std::lock_guard<std::mutex> serve(conn->serveLock);
+            handleTxnConn(conn.get());
+        }
     }
 }
 
