@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -64,6 +65,20 @@ Child& Child::operator=(Child&& other) noexcept {
     return *this;
 }
 
+namespace {
+
+// A child started from the main thread dies with the test process: a test
+// that crashes (or that a sanitizer halts) must not leave servers behind
+// holding ctest's output pipe, which turns the crash into a timeout. Not for
+// children of other threads: the signal follows the thread that forked.
+void dieWithParent(bool fromMainThread, pid_t parent) {
+    if (!fromMainThread) return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+}
+
+}  // namespace
+
 bool Child::startPiped(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                        const std::string& logPath) {
     int in[2], out[2];
@@ -73,9 +88,12 @@ bool Child::startPiped(const std::vector<std::string>& argv, const std::vector<s
         close(in[1]);
         return false;
     }
+    const bool fromMain = gettid() == getpid();
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
+        dieWithParent(fromMain, parent);
         dup2(in[0], 0);
         dup2(out[1], 1);
         for (const auto& e : env) putenv(strdup(e.c_str()));
@@ -128,9 +146,12 @@ bool Child::readLine(std::string* line, int timeoutMs) {
 
 bool Child::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   const std::string& logPath) {
+    const bool fromMain = gettid() == getpid();
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
+        dieWithParent(fromMain, parent);
         for (const auto& e : env) putenv(strdup(e.c_str()));
         if (!logPath.empty()) {
             int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
