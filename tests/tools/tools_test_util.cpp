@@ -117,6 +117,11 @@ bool writePng(const std::string& file, const Grey& picture) {
     return png_image_write_to_file(&image, file.c_str(), 0, picture.pixels.data(), 0, nullptr) != 0;
 }
 
+// Bounds for start-up only: a loaded machine (a sanitizer build, tests run
+// side by side) can take several seconds for a step that normally takes
+// milliseconds, and nothing waits longer than the step needs.
+constexpr int kStartMs = 20000;
+
 System::System(bool service, bool plug, const std::string& serviceRc) {
     signal(SIGPIPE, SIG_IGN);
     if (root().empty()) return;
@@ -126,24 +131,27 @@ System::System(bool service, bool plug, const std::string& serviceRc) {
         return;
     }
     std::string line;
-    if (!mSim.readLine(&line, 5000) || line.rfind("ready", 0) != 0) return;
+    if (!mSim.readLine(&line, kStartMs) || line.rfind("ready", 0) != 0) return;
     if (service) {
         if (!twtest::installServiceManifest(root())) return;
         if (!mManager.start({bin + "/hwservicemanager"}, mEnv, root() + "/servicemanager.log")) {
             return;
         }
         std::string sock = root() + "/dev/socket/hwbinder/hwservicemanager";
-        if (!twtest::waitFor([&] { return access(sock.c_str(), F_OK) == 0; }, 5000)) return;
+        if (!twtest::waitFor([&] { return access(sock.c_str(), F_OK) == 0; }, kStartMs)) return;
         if (!mService.start(twtest::serviceCommand(serviceRc), mEnv, root() + "/service.log")) {
             return;
         }
-        if (!twtest::waitFor([&] { return client({"getTW2Connect"}).exitCode == 0; }, 5000)) {
+        if (!twtest::waitFor([&] { return client({"getTW2Connect"}).exitCode == 0; }, kStartMs)) {
             return;
         }
     }
     if (plug) {
         if (!simOk("plug")) return;
-        if (service && !simOk("wait-record /sys/class/twinel/tw2/tw2_hal_ready 1 5000")) return;
+        if (service &&
+            !simOk("wait-record /sys/class/twinel/tw2/tw2_hal_ready 1 " + std::to_string(kStartMs),
+                   kStartMs + 5000))
+            return;
         // The sub display powers itself on half a second after it is found.
         if (service &&
             !twtest::waitFor(
@@ -151,7 +159,7 @@ System::System(bool service, bool plug, const std::string& serviceRc) {
                         return client({"getSubDisplayPowerState"}).out.find("state: 3") !=
                                std::string::npos;
                     },
-                    5000)) {
+                    kStartMs)) {
             return;
         }
     }
