@@ -14,8 +14,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,16 +47,15 @@ struct Running {
     int64_t startAtMs = 0;  // when to start it next; -1: not to be started
 };
 
-bool acceptsConnections(const std::string& path) {
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) return false;
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
+// The inode of the socket file at path, 0 when there is none. The runtime
+// puts a process's socket file in place once it listens, replacing the file
+// a killed process left: a new inode is a manager that takes connections.
+// (A connection to find out would show in its log as a peer that never
+// introduced itself.)
+ino_t socketInode(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return 0;
+    return st.st_ino;
 }
 
 std::string describe(int status) {
@@ -134,12 +132,16 @@ class Supervisor {
         int64_t now = nowMs();
         Running& manager = mAll[0];
         if (manager.pid == 0 && manager.startAtMs >= 0 && manager.startAtMs <= now) {
+            mStaleSocket = socketInode(mSocket);
             start(&manager);
             mManagerWaitUntil = nowMs() + kManagerStartMs;
         }
         if (manager.pid == 0) return;
-        if (!acceptsConnections(mSocket) && nowMs() < mManagerWaitUntil) return;
-        mManagerWaitUntil = 0;
+        if (mManagerWaitUntil != 0) {
+            ino_t socket = socketInode(mSocket);
+            if ((socket == 0 || socket == mStaleSocket) && nowMs() < mManagerWaitUntil) return;
+            mManagerWaitUntil = 0;
+        }
         for (size_t i = 1; i < mAll.size(); i++) {
             Running& r = mAll[i];
             if (r.pid == 0 && r.startAtMs >= 0 && r.startAtMs <= now) start(&r);
@@ -226,7 +228,8 @@ class Supervisor {
     sigset_t mSignals;
     sigset_t mChildMask;
     const pid_t mSelf = getpid();
-    int64_t mManagerWaitUntil = 0;
+    int64_t mManagerWaitUntil = 0;  // services wait for the manager until then
+    ino_t mStaleSocket = 0;         // the manager's socket file when it was started
 };
 
 }  // namespace

@@ -856,6 +856,7 @@ TEST_F(OneWay, LshalShowsClientsAndThreadUse) {
     // The line of an interface instance in `lshal -i -n -t -c --neat`.
     auto lshalLine = [&](const std::string& fqInstance) {
         std::string out = mRoot.path() + "/lshal.clients";
+        unlink(out.c_str());  // the child appends
         twtest::Child lshal;
         EXPECT_TRUE(lshal.start({twtest::binDir() + "/lshal", "-i", "-n", "-t", "-c", "--neat"},
                                 mEnv, out));
