@@ -80,8 +80,9 @@ class Transport {
         FRAME_ACQUIRE_REPLY = 7,
         FRAME_TXN_DONE = 8,  // a one-way call was served (on the control connection)
     };
-    // CONN_DEBUG: one question about this process's binder state (TransportDebug.cpp).
-    enum ConnKind : uint32_t { CONN_TXN = 1, CONN_CONTROL = 2, CONN_DEBUG = 3 };
+    // CONN_DEBUG: one question about this process's binder state (TransportDebug.cpp),
+    // numbered apart from the kinds that carry calls.
+    enum ConnKind : uint32_t { CONN_TXN = 1, CONN_CONTROL = 2, CONN_DEBUG = 0x100 };
     enum FrameFlags : uint32_t { FLAG_ONEWAY = 1, FLAG_WANT_ACK = 2, FLAG_WANT_DONE = 4 };
 
     static Transport& self();
