@@ -254,6 +254,8 @@ bool parseServiceRc(const std::string& file, Service* out, std::string* error) {
             svc.oneshot = true;
         } else if (w[0] == "disabled" && w.size() == 1) {
             svc.disabled = true;
+        } else if (w[0] == "onrestart" && w.size() >= 2) {
+            svc.onrestart.emplace_back(w.begin() + 1, w.end());
         } else {
             ALOGI("%s: ignoring '%s' (not applied on this host)", where.c_str(), w[0].c_str());
             continue;

@@ -2,7 +2,7 @@
  * twinel-init: starts a service from its .rc under the device root the way a
  * phone's init does.
  *
- *   twinel-init [--ueventd FILE]... [--init FILE]... SERVICE_RC
+ *   twinel-init [--ueventd FILE]... [--init FILE]... [--manager MANAGER_RC] SERVICE_RC
  *
  * It installs the .rc files where init and ueventd read them under the
  * device root (TWINEL_DEVICE_ROOT, required), gives the root's /dev and /sys
@@ -12,6 +12,13 @@
  * service keeps this process's id). The executable is the .rc's path under
  * the device root when present there, else the program of that name beside
  * this one. Not run as root, the service runs as the current user.
+ *
+ * With --manager, twinel-init stays as the init of hwservicemanager (started
+ * from MANAGER_RC) and of the service: it starts hwservicemanager, then the
+ * service once hwservicemanager takes connections, starts again whichever
+ * ends, and, when hwservicemanager restarts, restarts the classes its
+ * `onrestart class_restart` lines name (the service's class hal among them),
+ * as a phone's init does. SIGTERM stops both.
  */
 #define LOG_TAG "twinel-init"
 
@@ -34,10 +41,14 @@
 #include <string>
 #include <vector>
 
+#include "supervisor.h"
+
 namespace {
 
 int usage() {
-    fprintf(stderr, "usage: twinel-init [--ueventd FILE]... [--init FILE]... SERVICE_RC\n");
+    fprintf(stderr,
+            "usage: twinel-init [--ueventd FILE]... [--init FILE]... [--manager MANAGER_RC] "
+            "SERVICE_RC\n");
     return 64;
 }
 
@@ -99,6 +110,14 @@ std::string selfDir() {
     return p.substr(0, p.rfind('/'));
 }
 
+// The program of a service: its .rc's path under the device root when
+// present there, else the program of that name beside this one.
+std::string executable(const std::string& root, const twinit::Service& svc) {
+    std::string exe = root + svc.path;
+    if (access(exe.c_str(), X_OK) < 0) exe = selfDir() + "/" + baseName(svc.path);
+    return exe;
+}
+
 // Drops to the service's user and groups, for good (real, effective and
 // saved ids; no capabilities are kept).
 bool dropTo(const twinit::Service& svc) {
@@ -120,11 +139,13 @@ bool dropTo(const twinit::Service& svc) {
 int main(int argc, char** argv) {
     twcutils::useStderrLogger();
     std::vector<std::string> ueventd, init;
-    std::string serviceRc;
+    std::string serviceRc, managerRc;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if ((a == "--ueventd" || a == "--init") && i + 1 < argc) {
             (a == "--ueventd" ? ueventd : init).push_back(argv[++i]);
+        } else if (a == "--manager" && i + 1 < argc && managerRc.empty()) {
+            managerRc = argv[++i];
         } else if (a.empty() || a[0] == '-' || !serviceRc.empty()) {
             return usage();
         } else {
@@ -142,6 +163,11 @@ int main(int argc, char** argv) {
     twinit::NodeRules rules;
     std::string error;
     if (!twinit::parseServiceRc(serviceRc, &svc, &error)) {
+        ALOGE("%s", error.c_str());
+        return 1;
+    }
+    twinit::Service manager;
+    if (!managerRc.empty() && !twinit::parseServiceRc(managerRc, &manager, &error)) {
         ALOGE("%s", error.c_str());
         return 1;
     }
@@ -184,8 +210,17 @@ int main(int argc, char** argv) {
               svc.name.c_str(), static_cast<int>(getuid()), svc.user.c_str());
     }
 
-    std::string exe = root + svc.path;
-    if (access(exe.c_str(), X_OK) < 0) exe = selfDir() + "/" + baseName(svc.path);
+    std::string exe = executable(root, svc);
+    if (!managerRc.empty()) {
+        ALOGI("supervising '%s' and '%s'", manager.name.c_str(), svc.name.c_str());
+        return twinit::supervise({{manager, executable(root, manager)}, {svc, exe}},
+                                 twdevice::hwbinderSocketDir() + "/hwservicemanager",
+                                 [asRoot, &manager](const twinit::Service& s) {
+                                     // A run's trace file is the service's.
+                                     if (s.name == manager.name) unsetenv("TWINEL_TRACE");
+                                     return !asRoot || dropTo(s);
+                                 });
+    }
     if (asRoot && !dropTo(svc)) return 1;
     std::string groups;
     for (const auto& g : svc.groups) groups += " " + g;

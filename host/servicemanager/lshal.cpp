@@ -13,8 +13,11 @@
 #include <android/hidl/manager/1.2/IServiceManager.h>
 #include <cutils/native_handle.h>
 #include <errno.h>
+#include <hidl/HidlBinderSupport.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hidl/ServiceManagement.h>
+#include <hwbinder/BinderDebug.h>
+#include <hwbinder/BpHwBinder.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -31,6 +34,7 @@
 #include <vector>
 
 using ::android::sp;
+using ::android::hardware::BinderProcessInfo;
 using ::android::hardware::defaultServiceManager;
 using ::android::hardware::hidl_handle;
 using ::android::hardware::hidl_string;
@@ -64,7 +68,7 @@ struct Columns {
 static int listServices(const sp<IServiceManager>& sm, Columns cols) {
     if (!(cols.interface || cols.instance || cols.pid || cols.clients || cols.threads ||
           cols.vintf)) {
-        cols.interface = cols.instance = cols.pid = cols.clients = cols.vintf = true;
+        cols.interface = cols.instance = cols.threads = cols.pid = cols.clients = cols.vintf = true;
     }
     std::vector<IServiceManager::InstanceDebugInfo> infos;
     Return<void> ret = sm->debugDump([&](const auto& list) {
@@ -94,6 +98,49 @@ static int listServices(const sp<IServiceManager>& sm, Columns cols) {
         }
     }
 
+    // Clients and threads of binderized services: asked of each serving
+    // process once (its runtime knows who holds its objects and how busy its
+    // pool is). Our own reference, taken for the asking, is not a client.
+    struct Usage {
+        bool known = false;
+        std::string threads = "N/A";
+        std::set<pid_t> clients;
+    };
+    std::vector<Usage> usage(infos.size());
+    if (cols.clients || cols.threads) {
+        std::map<std::string, std::pair<::android::status_t, BinderProcessInfo>> byProcess;
+        for (size_t n = 0; n < infos.size(); n++) {
+            const auto& i = infos[n];
+            if (i.pid == static_cast<int32_t>(IServiceManager::PidConstant::NO_PID)) continue;
+            Return<sp<IBase>> got = sm->get(i.interfaceName, i.instanceName);
+            sp<IBase> service = got.isOk() ? static_cast<sp<IBase>>(got) : nullptr;
+            sp<::android::hardware::IBinder> binder =
+                    service == nullptr
+                            ? nullptr
+                            : ::android::hardware::getOrCreateCachedBinder(service.get());
+            if (binder == nullptr || binder->remoteBinder() == nullptr) continue;
+            const std::string& address = binder->remoteBinder()->address();
+            auto it = byProcess.find(address);
+            if (it == byProcess.end()) {
+                BinderProcessInfo info;
+                ::android::status_t err = ::android::hardware::getBinderProcessInfo(binder, &info);
+                if (err != ::android::OK) {
+                    fprintf(stderr, "lshal: cannot ask pid %d for its binder state: %d\n", i.pid,
+                            err);
+                }
+                it = byProcess.emplace(address, std::make_pair(err, info)).first;
+            }
+            if (it->second.first != ::android::OK) continue;
+            const BinderProcessInfo& info = it->second.second;
+            usage[n].known = true;
+            usage[n].threads =
+                    std::to_string(info.threadsInUse) + "/" + std::to_string(info.maxThreads);
+            auto holders = info.holders.find(::android::hardware::remoteObjectId(binder));
+            if (holders != info.holders.end()) usage[n].clients = holders->second;
+            usage[n].clients.erase(getpid());
+        }
+    }
+
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> header;
     if (cols.vintf) header.push_back("VINTF");
@@ -102,7 +149,8 @@ static int listServices(const sp<IServiceManager>& sm, Columns cols) {
     if (cols.threads) header.push_back("Thread Use");
     if (cols.pid) header.push_back("Server");
     if (cols.clients) header.push_back("Clients");
-    for (const auto& i : infos) {
+    for (size_t n = 0; n < infos.size(); n++) {
+        const auto& i = infos[n];
         std::vector<std::string> row;
         if (cols.vintf) {
             row.push_back(declared[i.interfaceName].count(i.instanceName) != 0 ? "DM" : "X");
@@ -113,8 +161,7 @@ static int listServices(const sp<IServiceManager>& sm, Columns cols) {
                                   : std::string(i.interfaceName));
         }
         if (cols.instance && !cols.interface) row.push_back(i.instanceName);
-        // This transport keeps no per-process binder statistics to read.
-        if (cols.threads) row.push_back("N/A");
+        if (cols.threads) row.push_back(usage[n].threads);
         if (cols.pid) {
             row.push_back(i.pid == static_cast<int32_t>(IServiceManager::PidConstant::NO_PID)
                                   ? "N/A"
@@ -122,7 +169,9 @@ static int listServices(const sp<IServiceManager>& sm, Columns cols) {
         }
         if (cols.clients) {
             std::string pids;
-            for (int32_t p : i.clientPids) pids += (pids.empty() ? "" : " ") + std::to_string(p);
+            std::set<pid_t> clients(i.clientPids.begin(), i.clientPids.end());
+            clients.insert(usage[n].clients.begin(), usage[n].clients.end());
+            for (pid_t p : clients) pids += (pids.empty() ? "" : " ") + std::to_string(p);
             row.push_back(pids);
         }
         rows.push_back(row);

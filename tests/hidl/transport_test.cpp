@@ -841,6 +841,57 @@ TEST_F(Transport, LshalColumnsAndExitCodes) {
     }
 }
 
+// lshal's clients and threads columns come from the serving process's
+// runtime: a process holding a service is its client until it lets go, and
+// a pool of two with one thread held by a long one-way call is in use 1/2.
+TEST_F(OneWay, LshalShowsClientsAndThreadUse) {
+    twtest::Child busy;
+    ASSERT_TRUE(busy.start({twtest::binDir() + "/recording_server", "--instance", "busy",
+                            "--at-callback", "--threads", "2"},
+                           mEnv));
+    sp<ITwinelAtCallback> cb;
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return (cb = ITwinelAtCallback::getService("busy")) != nullptr; }, 5000));
+    const std::string me = std::to_string(getpid());
+    // The line of an interface instance in `lshal -i -n -t -c --neat`.
+    auto lshalLine = [&](const std::string& fqInstance) {
+        std::string out = mRoot.path() + "/lshal.clients";
+        unlink(out.c_str());  // the child appends
+        twtest::Child lshal;
+        EXPECT_TRUE(lshal.start({twtest::binDir() + "/lshal", "-i", "-n", "-t", "-c", "--neat"},
+                                mEnv, out));
+        int status = lshal.wait(10000);
+        std::string text = twtest::readFile(out);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << text;
+        size_t begin = text.find(fqInstance + " ");
+        if (begin == std::string::npos) return "(no line for " + fqInstance + ")\n" + text;
+        return " " + text.substr(begin, text.find('\n', begin) - begin) + " ";
+    };
+    const std::string callback = std::string(ITwinelAtCallback::descriptor) + "/busy";
+    const std::string twinel = std::string(V1_1::ITwinel::descriptor) + "/default";
+
+    std::string line = lshalLine(callback);
+    EXPECT_NE(std::string::npos, line.find(" 0/2 ")) << line;
+    EXPECT_NE(std::string::npos, line.find(" " + me + " ")) << line;
+
+    // One of the two threads sleeps in a call; the other one is free.
+    ASSERT_TRUE(cb->responseAtCommand("hold:8000").isOk());
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return lshalLine(callback).find(" 1/2 ") != std::string::npos; }, 6000))
+            << lshalLine(callback);
+
+    // A client of the default server while it holds it, and not after.
+    sp<V1_1::ITwinel> held = V1_1::ITwinel::getService("default");
+    ASSERT_NE(nullptr, held.get());
+    line = lshalLine(twinel);
+    EXPECT_NE(std::string::npos, line.find(" 0/1 ")) << line;
+    EXPECT_NE(std::string::npos, line.find(" " + me + " ")) << line;
+    held.clear();
+    EXPECT_TRUE(twtest::waitFor(
+            [&] { return lshalLine(twinel).find(" " + me + " ") == std::string::npos; }, 10000))
+            << lshalLine(twinel);
+}
+
 TEST_F(Transport, LshalListsAndDebugs) {
     std::string out = mRoot.path() + "/lshal.out";
     twtest::Child list;

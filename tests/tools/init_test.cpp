@@ -4,12 +4,15 @@
  */
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <twinit/init.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "tools_test_util.h"
 
@@ -158,6 +161,72 @@ TEST_F(InitSystem, AMissingGroupIsAPermissionErrorOnTheNode) {
     EXPECT_NE(std::string::npos, sys.client({"getTW2Connect"}).out.find("connected: false"));
     EXPECT_NE(std::string::npos,
               twtest::readFile(sys.root() + "/service.log").find("usb_device_open failed"));
+}
+
+// The children of a process, by their command names.
+std::map<std::string, pid_t> childrenByName(pid_t parent) {
+    std::map<std::string, pid_t> out;
+    std::string p = std::to_string(parent);
+    std::ifstream in("/proc/" + p + "/task/" + p + "/children");
+    pid_t child;
+    while (in >> child) {
+        std::string comm = twtest::readFile("/proc/" + std::to_string(child) + "/comm");
+        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        out[comm] = child;
+    }
+    return out;
+}
+
+// hwservicemanager dying under twinel-init takes the hal class with it, as
+// its onrestart lines say: both start again, the service registers with the
+// new manager and answers; SIGTERM to twinel-init stops them all.
+TEST(InitSupervisor, HwservicemanagerRestartRestartsTheHalClass) {
+    System sys(false, false);  // the simulator alone
+    ASSERT_TRUE(sys.ok());
+    ASSERT_TRUE(twtest::installServiceManifest(sys.root()));
+    std::vector<std::string> argv = twtest::serviceCommand();
+    argv.insert(argv.end() - 1, {"--manager", std::string(TWINEL_SOURCE_DIR) +
+                                                      "/host/servicemanager/hwservicemanager.rc"});
+    twtest::Child init;
+    ASSERT_TRUE(init.start(argv, sys.env(), sys.root() + "/init.log"));
+    const std::string kManager = "hwservicemanage";  // comm holds 15 bytes
+    const std::string kService = "vendor.zyr.hard";
+    auto answers = [&] { return sys.client({"getTW2Connect"}, 5000).exitCode == 0; };
+    ASSERT_TRUE(twtest::waitFor(answers, 15000)) << twtest::readFile(sys.root() + "/init.log");
+    std::map<std::string, pid_t> before = childrenByName(init.pid());
+    ASSERT_EQ(1u, before.count(kManager)) << twtest::readFile(sys.root() + "/init.log");
+    ASSERT_EQ(1u, before.count(kService)) << twtest::readFile(sys.root() + "/init.log");
+
+    ASSERT_EQ(0, kill(before[kManager], SIGKILL));
+    // The manager comes back within init's 5 s restart period, the service
+    // after it.
+    std::map<std::string, pid_t> after;
+    EXPECT_TRUE(twtest::waitFor(
+            [&] {
+                after = childrenByName(init.pid());
+                return after.count(kManager) == 1 && after[kManager] != before[kManager] &&
+                       after.count(kService) == 1 && after[kService] != before[kService] &&
+                       answers();
+            },
+            20000))
+            << twtest::readFile(sys.root() + "/init.log");
+    EXPECT_NE(0, kill(before[kService], 0)) << "the old service still runs";
+
+    init.kill(SIGTERM, false);
+    int status = init.wait(10000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    for (const auto& c : after) EXPECT_NE(0, kill(c.second, 0)) << c.first << " still runs";
+    // Waiting for hwservicemanager to take connections does not poll it with
+    // connections that say nothing (each is an error on its log): a poll every
+    // 200 ms over these seconds would leave dozens.
+    std::string log = twtest::readFile(sys.root() + "/init.log");
+    size_t silent = 0;
+    for (size_t at = log.find("did not introduce"); at != std::string::npos;
+         at = log.find("did not introduce", at + 1)) {
+        silent++;
+    }
+    EXPECT_LT(silent, 5u) << log;
 }
 
 }  // namespace

@@ -10,12 +10,69 @@ One line per item, for the tests to look for:
   problem TEXT                           (and exit status 1)
 """
 import json
+import numbers
 import sys
+
+# What the Trace Event Format (the JSON that chrome://tracing, catapult's
+# trace viewer and ui.perfetto.dev read) asks of each kind of event used
+# here: the fields every event of that phase must carry, with their types.
+INT = (int,)
+NUM = (numbers.Real,)
+STR = (str,)
+REQUIRED = {
+    "B": {"name": STR, "ts": NUM, "pid": INT, "tid": INT},
+    "E": {"ts": NUM, "pid": INT, "tid": INT},
+    "X": {"name": STR, "ts": NUM, "dur": NUM, "pid": INT, "tid": INT},
+    "C": {"name": STR, "ts": NUM, "pid": INT, "args": (dict,)},
+    # Nestable async events pair by category and id.
+    "b": {"name": STR, "cat": STR, "id": (int, str), "ts": NUM, "pid": INT},
+    "e": {"name": STR, "cat": STR, "id": (int, str), "ts": NUM, "pid": INT},
+    "i": {"name": STR, "ts": NUM, "pid": INT, "tid": INT},
+    "M": {"name": STR, "pid": INT, "args": (dict,)},
+}
+METADATA = {"process_name", "process_labels", "process_sort_index", "thread_name",
+            "thread_sort_index"}
+
+
+def format_problems(doc):
+    """The ways doc departs from the Trace Event Format's JSON object form."""
+    if not isinstance(doc, dict) or not isinstance(doc.get("traceEvents"), list):
+        return ["not a JSON object with a traceEvents array"]
+    problems = []
+    if doc.get("displayTimeUnit", "ms") not in ("ms", "ns"):
+        problems.append("displayTimeUnit is neither ms nor ns")
+    for e in doc["traceEvents"]:
+        if not isinstance(e, dict) or e.get("ph") not in REQUIRED:
+            problems.append("event of an unknown phase: %r" % (e,))
+            continue
+        for field, types in REQUIRED[e["ph"]].items():
+            value = e.get(field)
+            if not isinstance(value, types) or isinstance(value, bool):
+                problems.append("%s event without a valid %s: %r" % (e["ph"], field, e))
+        if "args" in e and not isinstance(e["args"], dict):
+            problems.append("args is not an object: %r" % e)
+        if e["ph"] == "C":
+            for k, v in e.get("args", {}).items():
+                if not isinstance(v, numbers.Real):
+                    problems.append("counter %s has a value that is not a number: %r" % (k, e))
+        if e["ph"] == "M":
+            if e["name"] not in METADATA:
+                problems.append("unknown metadata record: %r" % e)
+            elif e["name"].endswith("_name") and not isinstance(e["args"].get("name"), str):
+                problems.append("metadata name without args.name: %r" % e)
+        if e["ph"] == "i" and e.get("s", "t") not in ("g", "p", "t"):
+            problems.append("instant event of an unknown scope: %r" % e)
+    return problems
 
 
 def main():
     with open(sys.argv[1], encoding="utf-8") as f:
         doc = json.load(f)
+    problems = format_problems(doc)
+    if problems:
+        for p in problems:
+            print("problem " + p)
+        return 1
     events = doc["traceEvents"]
     threads = {}
     processes = {}
@@ -49,7 +106,7 @@ def main():
             lines.append("slice %s %s %s" % (name, begin["name"], args))
         elif ph == "C":
             lines.append("counter %s %s" % (e["name"], e["args"]["value"]))
-        elif ph not in ("b", "e", "i"):
+        elif ph not in ("b", "e", "i", "X"):
             problems.append("unknown event: %r" % e)
     for key, stack in stacks.items():
         for begin in stack:

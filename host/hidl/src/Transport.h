@@ -80,7 +80,9 @@ class Transport {
         FRAME_ACQUIRE_REPLY = 7,
         FRAME_TXN_DONE = 8,  // a one-way call was served (on the control connection)
     };
-    enum ConnKind : uint32_t { CONN_TXN = 1, CONN_CONTROL = 2 };
+    // CONN_DEBUG: one question about this process's binder state (TransportDebug.cpp),
+    // numbered apart from the kinds that carry calls.
+    enum ConnKind : uint32_t { CONN_TXN = 1, CONN_CONTROL = 2, CONN_DEBUG = 0x100 };
     enum FrameFlags : uint32_t { FLAG_ONEWAY = 1, FLAG_WANT_ACK = 2, FLAG_WANT_DONE = 4 };
 
     static Transport& self();
@@ -144,6 +146,16 @@ class Transport {
     void removeSocketAtExit();
     void removeStaleSockets();
     void peerGone(const std::string& address);
+
+    // Debugging tools (TransportDebug.cpp).
+    static pid_t peerPid(int fd);
+    void answerDebugQuery(int fd);
+    std::atomic<uint32_t> mBusyThreads{0};  // pool threads serving a call or task
+    struct BusyScope {
+        explicit BusyScope(std::atomic<uint32_t>* n) : count(n) { ++*count; }
+        ~BusyScope() { --*count; }
+        std::atomic<uint32_t>* count;
+    };
 
     // One-way calls (TransportOneway.cpp).
     status_t sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder* proxy, uint32_t code,
@@ -225,6 +237,7 @@ class Transport {
 struct Transport::ControlConn {
     int fd = -1;
     uint64_t token = 0;  // the peer's, for incoming connections
+    pid_t pid = 0;       // the peer's, for incoming connections
     bool outgoing = false;
     std::string address;  // peer, for outgoing connections
     std::mutex writeLock;

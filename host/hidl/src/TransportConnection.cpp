@@ -458,6 +458,7 @@ void Transport::ioLoop() {
                     auto conn = std::make_shared<ControlConn>();
                     conn->fd = fd;
                     conn->token = h.txnId;
+                    conn->pid = peerPid(fd);
                     {
                         std::lock_guard<std::mutex> lock(mConnLock);
                         mControlByFd[fd] = conn;
@@ -467,6 +468,8 @@ void Transport::ioLoop() {
                     ev.events = EPOLLIN | EPOLLRDHUP;
                     ev.data.u64 = kIoControl | static_cast<uint64_t>(fd);
                     epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
+                } else if (h.code == CONN_DEBUG) {
+                    answerDebugQuery(fd);
                 } else {
                     ALOGE("dropping a connection of unknown kind %u", h.code);
                     close(fd);

@@ -280,6 +280,7 @@ void Transport::poolLoop() {
         struct epoll_event ev;
         int n = epoll_wait(mEpollPool, &ev, 1, -1);
         if (n <= 0) continue;
+        BusyScope busy(&mBusyThreads);
         int fd = static_cast<int>(ev.data.u64);
         if (fd == mTaskEvent) {
             uint64_t v;

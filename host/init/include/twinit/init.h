@@ -33,6 +33,9 @@ struct Service {
     std::vector<std::pair<std::string, std::string>> interfaces;
     bool oneshot = false;
     bool disabled = false;
+    // What init does when the service restarts: one command per line, its
+    // words ("class_restart", "hal").
+    std::vector<std::vector<std::string>> onrestart;
 };
 
 // Reads the one service of a .rc file. Options this launcher does not act
