@@ -1,27 +1,43 @@
 /*
  * Latency of an LPWG wake event: from the moment the stand-in kernel sends a
  * "WAKEUP" uevent to the moment the framework's 1.1 callback runs, with the
- * service in a process of its own, measured against the raw cost of the
- * hops it is made of, in one run:
+ * service in a process of its own, against the raw cost of the hops it is
+ * made of. One benchmark per load condition:
  *
- *   BM_RawDatagramRoundTrip   a small datagram to a forked echo process and
- *                             back: two process hops, the physical floor of
- *                             "kernel -> service -> framework"
- *   BM_UeventToCallback       uevent sent -> notifyEventChange_1_1 running in
- *                             this process (service worker: receive, parse,
- *                             castFrom round trip to this process, one-way
- *                             notify)
+ *   BM_UeventVsRoundTrip/busy:0   the machine as it is
+ *   BM_UeventVsRoundTrip/busy:1   every CPU kept busy by a `nice 19` spinner
  *
- * Each benchmark times every event and reports the median and the 99th
- * percentile (counters median_us and p99_us). At start the program makes a
- * temporary device root, plays the accessory and the kernel (the simulator)
- * in process, and starts hwservicemanager and the service program (from its
- * own directory) under it; they are killed at exit. The exit status only
- * reflects whether every benchmark ran.
+ * Each iteration takes one sample of each, back to back, so both see the
+ * same conditions:
+ *
+ *   raw     a small datagram to a forked echo process and back: two
+ *           process hops, the physical floor of "kernel -> service ->
+ *           framework"
+ *   event   uevent sent -> notifyEventChange_1_1 running in this process
+ *           (service worker: receive, parse, log, one-way notify; this
+ *           process: read, dispatch)
+ *
+ * Why both conditions: on an idle virtual machine a thread that blocks
+ * lets its CPU go idle, and waking it costs tens of microseconds, far more
+ * than the work on either path, so the ratio reads about 1 and tells
+ * nothing. With every CPU busy (spinners at the lowest priority, which a
+ * woken thread preempts at once) a wake-up is a plain context switch and
+ * the ratio shows the path's own cost. Both are reported.
+ *
+ * The uevent goes out on sockets connected to the listeners beforehand (one
+ * send, as the kernel's multicast), so the simulator's look-up of its
+ * listeners is not timed. Medians and 99th percentiles are over all the
+ * samples of a condition (all repetitions); counters also give the context
+ * switches per event in the service and in this process. At start the
+ * program makes a temporary device root, plays the accessory and the kernel
+ * (the simulator) in process, and starts hwservicemanager and the service
+ * program (from its own directory) under it; they are killed at exit. The
+ * exit status only reflects whether every benchmark ran.
  */
 #define LOG_TAG "twinel_kernel_bench"
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <errno.h>
 #include <hidl/HidlTransportSupport.h>
 #include <log/log.h>
@@ -29,6 +45,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -43,6 +60,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -83,9 +101,118 @@ Percentiles percentiles(std::vector<int64_t> ns) {
     return p;
 }
 
-// What the last run of each benchmark measured, for the closing comparison.
-Percentiles gRaw;
-Percentiles gEvent;
+// Context switches (voluntary and not) of every thread of a process so
+// far; -1 when it cannot be read.
+int64_t contextSwitches(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return -1;
+    int64_t total = 0;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream status(dir + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0) {
+                total += atoll(line.c_str() + 24);
+            } else if (line.compare(0, 27, "nonvoluntary_ctxt_switches:") == 0) {
+                total += atoll(line.c_str() + 27);
+            }
+        }
+    }
+    closedir(d);
+    return total;
+}
+
+// Every sample of one load condition, over all repetitions, for the
+// closing comparison.
+struct Condition {
+    std::vector<int64_t> raw;
+    std::vector<int64_t> event;
+};
+Condition gConditions[2];
+
+// Children that keep every CPU busy at the lowest priority, for as long as
+// the object lives.
+class Spinners {
+  public:
+    bool start() {
+        long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        pid_t parent = getpid();
+        for (long i = 0; i < std::max(1L, cpus); i++) {
+            pid_t pid = fork();
+            if (pid < 0) return false;
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() != parent) _exit(0);
+                setpriority(PRIO_PROCESS, 0, 19);
+                for (volatile uint64_t n = 0;; n = n + 1) {
+                }
+            }
+            mPids.push_back(pid);
+        }
+        return true;
+    }
+    ~Spinners() {
+        for (pid_t pid : mPids) kill(pid, SIGKILL);
+        for (pid_t pid : mPids) waitpid(pid, nullptr, 0);
+    }
+
+  private:
+    std::vector<pid_t> mPids;
+};
+
+// A forked process that sends back every datagram it gets, for as long as
+// the object lives.
+class Echo {
+  public:
+    bool start() {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv) < 0) return false;
+        pid_t parent = getpid();
+        mPid = fork();
+        if (mPid < 0) {
+            close(sv[0]);
+            close(sv[1]);
+            return false;
+        }
+        if (mPid == 0) {
+            // Echo until the other end goes; die with the parent.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(0);
+            close(sv[0]);
+            char buf[2048];
+            for (;;) {
+                ssize_t n = recv(sv[1], buf, sizeof(buf), 0);
+                if (n <= 0 || send(sv[1], buf, static_cast<size_t>(n), 0) != n) _exit(0);
+            }
+        }
+        close(sv[1]);
+        mFd = sv[0];
+        return true;
+    }
+    ~Echo() {
+        if (mFd >= 0) close(mFd);
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+    }
+    // One round trip of `message`; its time in ns, or -1.
+    int64_t roundTrip(const std::string& message) {
+        char buf[2048];
+        int64_t start = nowNs();
+        if (send(mFd, message.data(), message.size(), 0) != static_cast<ssize_t>(message.size()) ||
+            recv(mFd, buf, sizeof(buf), 0) != static_cast<ssize_t>(message.size())) {
+            return -1;
+        }
+        return nowNs() - start;
+    }
+
+  private:
+    int mFd = -1;
+    pid_t mPid = -1;
+};
 
 // The framework's callback: notes when each event ran.
 struct Callback : V1_1::ITwinelLpwgCallback {
@@ -186,6 +313,7 @@ class Setup {
     }
 
     twsim::Simulator& sim() { return *mSim; }
+    pid_t servicePid() const { return mService.pid(); }
     Callback& callback() { return *mCallback; }
     const std::string& error() const { return mError; }
 
@@ -208,18 +336,39 @@ class Setup {
 Setup* gSetup = nullptr;
 bool gSetupOk = false;
 
-void BM_UeventToCallback(benchmark::State& state) {
+void BM_UeventVsRoundTrip(benchmark::State& state) {
     if (!gSetupOk) {
         state.SkipWithError(gSetup->error().c_str());
         return;
     }
+    Condition& condition = gConditions[state.range(0) != 0 ? 1 : 0];
     Callback& cb = gSetup->callback();
     std::string message = twsim::touchUevent("WAKEUP");
-    std::vector<int64_t> samples;
+    twsim::UeventSockets uevents(gSetup->sim());
+    Echo echo;
+    if (uevents.size() != 1 || !echo.start()) {
+        state.SkipWithError("no uevent listener or no echo process");
+        return;
+    }
+    Spinners spinners;
+    if (state.range(0) != 0 && !spinners.start()) {
+        state.SkipWithError("cannot start the spinners");
+        return;
+    }
+    std::vector<int64_t> raw;
+    std::vector<int64_t> event;
+    const pid_t service = gSetup->servicePid();
+    const int64_t serviceSwitches = contextSwitches(service);
+    const int64_t ownSwitches = contextSwitches(getpid());
     for (auto _ : state) {
+        int64_t rawNs = echo.roundTrip(message);
+        if (rawNs < 0) {
+            state.SkipWithError(strerror(errno));
+            break;
+        }
         uint64_t before = cb.events();
         int64_t start = nowNs();
-        if (twsim::sendUevent(gSetup->sim(), message) != 1) {
+        if (uevents.send(message) != 1) {
             state.SkipWithError("the uevent reached no listener");
             break;
         }
@@ -228,66 +377,31 @@ void BM_UeventToCallback(benchmark::State& state) {
             state.SkipWithError("the callback did not run");
             break;
         }
-        int64_t took = ran - start;
-        samples.push_back(took);
-        state.SetIterationTime(took / 1e9);
+        raw.push_back(rawNs);
+        event.push_back(ran - start);
+        state.SetIterationTime((ran - start) / 1e9);
     }
     if (cb.wrongMethod.load() != 0) state.SkipWithError("an event came through the wrong method");
-    gEvent = percentiles(samples);
-    state.counters["median_us"] = gEvent.medianUs;
-    state.counters["p99_us"] = gEvent.p99Us;
+    if (event.empty()) return;
+    // Both include the raw round trips of the echo, which switch neither.
+    const double n = static_cast<double>(event.size());
+    state.counters["service_ctxsw_per_event"] = (contextSwitches(service) - serviceSwitches) / n;
+    state.counters["own_ctxsw_per_event"] = (contextSwitches(getpid()) - ownSwitches) / n;
+    Percentiles r = percentiles(raw);
+    Percentiles e = percentiles(event);
+    state.counters["raw_median_us"] = r.medianUs;
+    state.counters["event_median_us"] = e.medianUs;
+    state.counters["event_p99_us"] = e.p99Us;
+    state.counters["ratio"] = r.medianUs > 0 ? e.medianUs / r.medianUs : 0;
+    condition.raw.insert(condition.raw.end(), raw.begin(), raw.end());
+    condition.event.insert(condition.event.end(), event.begin(), event.end());
 }
-BENCHMARK(BM_UeventToCallback)->UseManualTime()->Unit(benchmark::kMicrosecond);
-
-void BM_RawDatagramRoundTrip(benchmark::State& state) {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv) < 0) {
-        state.SkipWithError(strerror(errno));
-        return;
-    }
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        state.SkipWithError(strerror(errno));
-        close(sv[0]);
-        close(sv[1]);
-        return;
-    }
-    if (pid == 0) {
-        // Echo until the other end goes; die with the parent.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(0);
-        close(sv[0]);
-        char buf[2048];
-        for (;;) {
-            ssize_t n = recv(sv[1], buf, sizeof(buf), 0);
-            if (n <= 0 || send(sv[1], buf, static_cast<size_t>(n), 0) != n) _exit(0);
-        }
-    }
-    close(sv[1]);
-    std::string message = twsim::touchUevent("WAKEUP");
-    char buf[2048];
-    std::vector<int64_t> samples;
-    for (auto _ : state) {
-        int64_t start = nowNs();
-        if (send(sv[0], message.data(), message.size(), 0) !=
-                    static_cast<ssize_t>(message.size()) ||
-            recv(sv[0], buf, sizeof(buf), 0) != static_cast<ssize_t>(message.size())) {
-            state.SkipWithError(strerror(errno));
-            break;
-        }
-        int64_t took = nowNs() - start;
-        samples.push_back(took);
-        state.SetIterationTime(took / 1e9);
-    }
-    close(sv[0]);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    gRaw = percentiles(samples);
-    state.counters["median_us"] = gRaw.medianUs;
-    state.counters["p99_us"] = gRaw.p99Us;
-}
-BENCHMARK(BM_RawDatagramRoundTrip)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UeventVsRoundTrip)
+        ->ArgName("busy")
+        ->Arg(0)
+        ->Arg(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
@@ -299,13 +413,19 @@ int main(int argc, char** argv) {
     gSetupOk = setup.start();
     size_t ran = benchmark::RunSpecifiedBenchmarks();
     setup.stop();
-    if (gSetupOk && gRaw.medianUs > 0 && gEvent.medianUs > 0) {
-        printf("\nuevent -> 1.1 callback in another process: median %.1f us, p99 %.1f us\n",
-               gEvent.medianUs, gEvent.p99Us);
-        printf("raw datagram round trip between two processes: median %.1f us, p99 %.1f us\n",
-               gRaw.medianUs, gRaw.p99Us);
-        printf("ratio to the raw round trip: median %.1fx, p99 %.1fx\n",
-               gEvent.medianUs / gRaw.medianUs, gEvent.p99Us / gRaw.p99Us);
+    const char* names[] = {"idle", "busy"};
+    for (int i = 0; i < 2 && gSetupOk; i++) {
+        const Condition& c = gConditions[i];
+        if (c.raw.empty() || c.event.empty()) continue;
+        Percentiles r = percentiles(c.raw);
+        Percentiles e = percentiles(c.event);
+        printf("\n%s (%zu samples each):\n", names[i], c.event.size());
+        printf("  uevent -> 1.1 callback in another process: median %.1f us, p99 %.1f us\n",
+               e.medianUs, e.p99Us);
+        printf("  raw datagram round trip between two processes: median %.1f us, p99 %.1f us\n",
+               r.medianUs, r.p99Us);
+        printf("  ratio to the raw round trip: median %.2fx, p99 %.2fx\n", e.medianUs / r.medianUs,
+               e.p99Us / r.p99Us);
     }
     benchmark::Shutdown();
     return gSetupOk && ran > 0 ? 0 : 1;

@@ -154,10 +154,6 @@ extern "C" int uevent_open_socket(int buf_sz, bool passcred) {
 extern "C" ssize_t uevent_kernel_recv(int socket, void* buffer, size_t length, bool require_group,
                                       uid_t* uid) {
     *uid = static_cast<uid_t>(-1);
-    int domain = 0;
-    socklen_t domainLen = sizeof(domain);
-    if (getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &domain, &domainLen) < 0) return -1;
-
     union {
         struct sockaddr_nl nl;
         struct sockaddr_un un;
@@ -179,11 +175,16 @@ extern "C" ssize_t uevent_kernel_recv(int socket, void* buffer, size_t length, b
     if (n <= 0) return n;
     closePassedFds(&hdr);
 
+    // The socket's kind, told by the sender's address the kernel filled in:
+    // a netlink socket always names its sender (AF_NETLINK), a Unix one never
+    // with that family. This keeps the receive at one system call.
+    const bool netlink =
+            hdr.msg_namelen >= sizeof(struct sockaddr_nl) && addr.nl.nl_family == AF_NETLINK;
     const struct ucred* cred = findCredentials(&hdr);
     bool accepted = false;
     if (cred != nullptr) {
         *uid = cred->uid;
-        if (domain == AF_NETLINK) {
+        if (netlink) {
             // The kernel itself: root credentials, port 0, and (when asked)
             // a multicast group.
             accepted = cred->uid == 0 && addr.nl.nl_pid == 0 &&

@@ -131,6 +131,35 @@ int sendUevent(const Simulator& sim, const std::string& message) {
     return reached;
 }
 
+UeventSockets::UeventSockets(const Simulator& sim) {
+    for (const std::string& p : listenerPaths(sim)) {
+        struct sockaddr_un addr;
+        if (!toAddress(p, &addr)) continue;
+        int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (s < 0) continue;
+        int size = kSendBuffer;
+        setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+        if (connect(s, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) == 0) {
+            mFds.push_back(s);
+        } else {
+            close(s);
+        }
+    }
+}
+
+UeventSockets::~UeventSockets() {
+    for (int fd : mFds) close(fd);
+}
+
+int UeventSockets::send(const std::string& message) {
+    int reached = 0;
+    for (int fd : mFds) {
+        ssize_t n = ::send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(message.size())) reached++;
+    }
+    return reached;
+}
+
 int ueventListeners(const Simulator& sim) {
     int live = 0;
     for (const std::string& p : listenerPaths(sim)) {

@@ -234,6 +234,30 @@ TEST_F(UeventSocket, EveryListenerGetsEveryMessageAndClosedOnesAreForgotten) {
     EXPECT_EQ(1, twsim::sendUevent(*mSim, std::string(70000, 'x')));
 }
 
+TEST_F(UeventSocket, ConnectedSocketsSendEachMessageOnceToEachListener) {
+    int a = open();
+    int b = open();
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    twsim::UeventSockets sockets(*mSim);
+    ASSERT_EQ(2, sockets.size());
+    const char kMsg[] = "SUBSYSTEM=ZYR_TW2\0TOUCH_GESTURE_WAKEUP=WAKEUP";
+    const std::string msg(kMsg, sizeof(kMsg));
+    EXPECT_EQ(2, sockets.send(msg));
+    for (int fd : {a, b}) {
+        char buf[64];
+        ASSERT_EQ(static_cast<ssize_t>(msg.size()),
+                  uevent_kernel_multicast_recv(fd, buf, sizeof(buf)));
+        EXPECT_EQ(msg, std::string(buf, msg.size()));
+        EXPECT_EQ(-1, uevent_kernel_multicast_recv(fd, buf, sizeof(buf)));  // only once
+        EXPECT_EQ(EAGAIN, errno);
+    }
+    // A listener that went away no longer takes them.
+    close(b);
+    mFds.pop_back();
+    EXPECT_EQ(1, sockets.send(msg));
+}
+
 TEST_F(UeventSocket, AFullQueueIsWaitedOn) {
     int fd = open();
     ASSERT_GE(fd, 0);

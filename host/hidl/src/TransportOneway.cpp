@@ -51,6 +51,30 @@ bool writeSome(int fd, const std::string& bytes, size_t* sent, const std::vector
     return true;
 }
 
+// One attempt at a whole frame, header and payload gathered by the socket.
+// Returns false on a broken connection; *sent is what was written (0 when
+// the socket is full).
+bool writeNow(int fd, const FrameHeader& h, const std::string& payload, size_t* sent,
+              const std::vector<int>& fds) {
+    FdControl control;
+    struct iovec iov[2] = {{const_cast<FrameHeader*>(&h), sizeof(h)},
+                           {const_cast<char*>(payload.data()), payload.size()}};
+    struct msghdr msg = {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = payload.empty() ? 1 : 2;
+    attachFds(&msg, &control, fds);
+    for (;;) {
+        ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w >= 0) {
+            *sent = static_cast<size_t>(w);
+            return true;
+        }
+        if (errno == EINTR) continue;
+        *sent = 0;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
 }  // namespace
 
 PendingFrame::~PendingFrame() {
@@ -101,20 +125,21 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
         mOnewayPins[h.txnId] = std::move(pin);
     }
 
+    std::lock_guard<std::mutex> lock(cc->writeLock);
+    size_t sent = 0;
+    if (cc->queue.empty()) {
+        // Straight from the header and the caller's payload: the frame is
+        // copied only when part of it has to wait.
+        if (!writeNow(cc->fd, h, payload, &sent, fds)) {
+            releasePins(address, h.txnId, false);
+            return DEAD_OBJECT;
+        }
+        if (sent == sizeof(h) + payload.size()) return OK;
+    }
     std::string bytes;
     bytes.reserve(sizeof(h) + payload.size());
     bytes.append(reinterpret_cast<const char*>(&h), sizeof(h));
     bytes.append(payload);
-
-    std::lock_guard<std::mutex> lock(cc->writeLock);
-    size_t sent = 0;
-    if (cc->queue.empty()) {
-        if (!writeSome(cc->fd, bytes, &sent, fds)) {
-            releasePins(address, h.txnId, false);
-            return DEAD_OBJECT;
-        }
-        if (sent == bytes.size()) return OK;
-    }
 
     // The rest waits for the peer to read. The descriptors belong to the
     // caller's parcel: keep copies until they are sent.

@@ -12,6 +12,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace twsim {
 
@@ -36,6 +37,28 @@ std::string ueventMessage(const std::initializer_list<std::string>& lines);
 // a full one is waited on for up to a second (standing in for the kernel's
 // deeper netlink queue); one that stays full misses the message.
 int sendUevent(const Simulator& sim, const std::string& message);
+
+// Sockets connected once to the listeners open when it is made, for a
+// caller that sends many uevents and times them (a benchmark): each uevent
+// then costs one send per listener, as the kernel's multicast costs one
+// queueing per listener, without the look-up of the listener directory and
+// the new socket sendUevent() makes every time.
+class UeventSockets {
+  public:
+    explicit UeventSockets(const Simulator& sim);
+    ~UeventSockets();
+    UeventSockets(const UeventSockets&) = delete;
+    UeventSockets& operator=(const UeventSockets&) = delete;
+
+    // Listeners connected to.
+    int size() const { return static_cast<int>(mFds.size()); }
+    // Sends `message` to each of them without waiting; returns how many took
+    // it whole.
+    int send(const std::string& message);
+
+  private:
+    std::vector<int> mFds;
+};
 
 // Listeners open under the simulator's root right now.
 int ueventListeners(const Simulator& sim);
