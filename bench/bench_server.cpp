@@ -1,6 +1,7 @@
 /*
  * The ITwinel 1.1 service the transport benchmarks call: every method
- * returns at once, so a client measures the runtime and nothing else.
+ * returns at once, so a client measures the runtime and nothing else,
+ * except setBrightness(ms), which sleeps that long (a busy receiver).
  * Registered as "bench"; one RPC thread (the main thread joins the pool).
  *
  *   bench_server [--instance NAME]
@@ -11,8 +12,10 @@
 #include <log/log.h>
 #include <signal.h>
 #include <string.h>
+#include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.1/ITwinel.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -79,7 +82,12 @@ class BenchTwinel : public V1_1::ITwinel {
     Return<Status> getTestResults() override { return Status::SUCCESS; }
     // One-way: the throughput benchmark sends it with a null callback.
     Return<void> setLpwgCallback(const sp<ITwinelLpwgCallback>&) override { return Void(); }
-    Return<Status> setBrightness(int32_t) override { return Status::SUCCESS; }
+    // The slow call: keeps the binder thread that serves it for level ms
+    // (at most a second), so that a benchmark sees a busy receiver.
+    Return<Status> setBrightness(int32_t level) override {
+        if (level > 0) usleep(static_cast<useconds_t>(std::min(level, 1000)) * 1000);
+        return Status::SUCCESS;
+    }
     Return<Status> setPowerStatus(bool, bool) override { return Status::SUCCESS; }
     Return<void> getCoverDisplayCutout(getCoverDisplayCutout_cb cb) override {
         cb(Status::SUCCESS, "");

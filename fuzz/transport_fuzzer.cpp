@@ -270,19 +270,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const sp<::android::hardware::BHwBinder>& stub = (mode & 1) ? s.manager : s.twinel;
-    Parcel reply;
-    int replies = 0;
-    stub->transact(code, request, &reply, flags, [&](Parcel&) { replies++; });
-    if (replies > 1) {
-        fprintf(stderr, "transaction %u answered %d times\n", code, replies);
-        abort();
-    }
-
-    // What the stub wrote goes back to the caller over the wire.
-    std::string wire;
-    std::vector<int> replyFds;
-    size_t localBinders = 0;
-    if (reply.serialize(&wire, &replyFds, &localBinders) == ::android::OK) {
+    // What the stub wrote goes back to the caller over the wire, encoded
+    // while the stub's results are in scope, as the runtime sends a reply
+    // from within the stub's callback (the parcel references them).
+    auto roundTrip = [code](Parcel& reply) {
+        std::string wire;
+        std::vector<int> replyFds;
+        size_t localBinders = 0;
+        if (reply.serialize(&wire, &replyFds, &localBinders) != ::android::OK) return;
         std::vector<int> received;
         for (int fd : replyFds) received.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 0));
         Parcel back;
@@ -292,6 +287,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     wire.size());
             abort();
         }
+    };
+    Parcel reply;
+    int replies = 0;
+    ::android::status_t err = stub->transact(code, request, &reply, flags, [&](Parcel& r) {
+        replies++;
+        roundTrip(r);
+    });
+    if (replies > 1) {
+        fprintf(stderr, "transaction %u answered %d times\n", code, replies);
+        abort();
     }
+    // A stub that returned without answering: the runtime sends what it wrote.
+    if (replies == 0 && err == ::android::OK) roundTrip(reply);
     return 0;
 }

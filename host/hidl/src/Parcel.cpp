@@ -60,15 +60,52 @@ std::unique_ptr<uint64_t[]> allocBuffer(size_t n) {
     return p;
 }
 
-void putU32(std::string* out, uint32_t v) {
-    out->append(reinterpret_cast<const char*>(&v), sizeof(v));
+// Encodes into one contiguous string.
+class StringSink {
+  public:
+    explicit StringSink(std::string* out) : mOut(out) {}
+    void reserve(size_t fields, size_t bulk) { mOut->reserve(mOut->size() + fields + bulk); }
+    void append(const void* data, size_t len) { mOut->append(static_cast<const char*>(data), len); }
+    void appendZeros(size_t len) { mOut->append(len, '\0'); }
+    void reference(const void* data, size_t len) { append(data, len); }
+
+  private:
+    std::string* mOut;
+};
+
+// Encodes into pieces for a gathered write.
+class GatherSink {
+  public:
+    explicit GatherSink(Parcel::WireForm* out) : mOut(out) {}
+    void reserve(size_t fields, size_t /* bulk: referenced, not copied */) {
+        mOut->reserveOwn(fields);
+    }
+    void append(const void* data, size_t len) { mOut->append(data, len); }
+    void appendZeros(size_t len) { mOut->appendZeros(len); }
+    void reference(const void* data, size_t len) { mOut->reference(data, len); }
+
+  private:
+    Parcel::WireForm* mOut;
+};
+
+template <typename Sink>
+void putU32(Sink* out, uint32_t v) {
+    out->append(&v, sizeof(v));
 }
-void putU64(std::string* out, uint64_t v) {
-    out->append(reinterpret_cast<const char*>(&v), sizeof(v));
+template <typename Sink>
+void putU64(Sink* out, uint64_t v) {
+    out->append(&v, sizeof(v));
 }
-void putBytes(std::string* out, const void* data, size_t len) {
-    if (len > 0) out->append(static_cast<const char*>(data), len);
-    out->append(padded(len) - len, '\0');
+template <typename Sink>
+void putBytes(Sink* out, const void* data, size_t len) {
+    if (len > 0) out->append(data, len);
+    out->appendZeros(padded(len) - len);
+}
+// A buffer's contents: the one part of a message that may be large.
+template <typename Sink>
+void putBuffer(Sink* out, const void* data, size_t len) {
+    if (len > 0) out->reference(data, len);
+    out->appendZeros(padded(len) - len);
 }
 
 // Bounds-checked reader over a received message.
@@ -101,6 +138,54 @@ class Reader {
 
 }  // namespace
 
+void Parcel::WireForm::reserveOwn(size_t len) {
+    mOwn.reserve(len);
+}
+
+void Parcel::WireForm::append(const void* data, size_t len) {
+    if (len == 0) return;
+    if (mPieces.empty() || mPieces.back().external != nullptr) {
+        mPieces.push_back({nullptr, mOwn.size(), 0});
+    }
+    mOwn.append(static_cast<const char*>(data), len);
+    mPieces.back().length += len;
+    mSize += len;
+}
+
+void Parcel::WireForm::appendZeros(size_t len) {
+    if (len == 0) return;
+    if (mPieces.empty() || mPieces.back().external != nullptr) {
+        mPieces.push_back({nullptr, mOwn.size(), 0});
+    }
+    mOwn.append(len, '\0');
+    mPieces.back().length += len;
+    mSize += len;
+}
+
+void Parcel::WireForm::reference(const void* data, size_t len) {
+    // Small buffers are cheaper copied than written as pieces of their own,
+    // and a write takes a bounded number of pieces.
+    if (len < kMinReference || mReferences >= kMaxReferences) {
+        append(data, len);
+        return;
+    }
+    mPieces.push_back({static_cast<const uint8_t*>(data), 0, len});
+    mReferences++;
+    mSize += len;
+}
+
+std::vector<struct iovec> Parcel::WireForm::iovecs() const {
+    std::vector<struct iovec> out;
+    out.reserve(mPieces.size());
+    for (const auto& p : mPieces) {
+        const uint8_t* base = p.external != nullptr
+                                      ? p.external
+                                      : reinterpret_cast<const uint8_t*>(mOwn.data()) + p.offset;
+        out.push_back({const_cast<uint8_t*>(base), p.length});
+    }
+    return out;
+}
+
 Parcel::Parcel() = default;
 
 Parcel::~Parcel() {
@@ -117,6 +202,7 @@ void Parcel::freeData() {
     mObjects.clear();
     mBuffers.clear();
     mData.clear();
+    mMessage = std::string();
     mDataPos = 0;
     mNextBuffer = 0;
     mNextHandleObject = 0;
@@ -235,8 +321,7 @@ status_t Parcel::writeEmbeddedBuffer(const void* buffer, size_t length, size_t* 
     b.parentOffset = parent_offset;
     b.isNull = buffer == nullptr;
     if (b.isNull && length != 0) return BAD_VALUE;
-    b.storage = allocBuffer(length);
-    if (length > 0) memcpy(b.bytes(), buffer, length);
+    b.data = const_cast<uint8_t*>(static_cast<const uint8_t*>(buffer));
     if (handle != nullptr) *handle = mBuffers.size();
     mBuffers.push_back(std::move(b));
     return OK;
@@ -467,6 +552,17 @@ size_t Parcel::transactionSize() const {
 }
 
 status_t Parcel::serialize(std::string* out, std::vector<int>* fds, size_t* localBinders) const {
+    StringSink sink(out);
+    return encode(&sink, fds, localBinders);
+}
+
+status_t Parcel::serialize(WireForm* out, std::vector<int>* fds, size_t* localBinders) const {
+    GatherSink sink(out);
+    return encode(&sink, fds, localBinders);
+}
+
+template <typename Sink>
+status_t Parcel::encode(Sink* out, std::vector<int>* fds, size_t* localBinders) const {
     size_t local = 0;
     size_t fdCount = 0;
     for (const auto& obj : mObjects) {
@@ -477,9 +573,16 @@ status_t Parcel::serialize(std::string* out, std::vector<int>* fds, size_t* loca
               Transport::kMaxFds);
         return BAD_VALUE;
     }
-    size_t estimate = 16 + padded(mData.size()) + mObjects.size() * 64;
-    for (const auto& b : mBuffers) estimate += 24 + padded(b.length);
-    out->reserve(out->size() + estimate);
+    size_t fields = 16 + padded(mData.size()) + mObjects.size() * 64 + mBuffers.size() * 24;
+    size_t bulk = 0;
+    for (const auto& b : mBuffers) {
+        if (b.length < WireForm::kMinReference) {
+            fields += padded(b.length);
+        } else {
+            bulk += padded(b.length);
+        }
+    }
+    out->reserve(fields, bulk);
     putU32(out, static_cast<uint32_t>(mData.size()));
     putU32(out, static_cast<uint32_t>(mBuffers.size()));
     putU32(out, static_cast<uint32_t>(mObjects.size()));
@@ -490,7 +593,7 @@ status_t Parcel::serialize(std::string* out, std::vector<int>* fds, size_t* loca
         putU32(out, b.parent);
         putU32(out, b.isNull ? 1 : 0);
         putU64(out, b.parentOffset);
-        putBytes(out, b.bytes(), b.length);
+        putBuffer(out, b.bytes(), b.length);
     }
     for (const auto& obj : mObjects) {
         putU32(out, obj.kind);
@@ -526,6 +629,21 @@ status_t Parcel::serialize(std::string* out, std::vector<int>* fds, size_t* loca
 
 status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* fds) {
     freeData();
+    mMessage.assign(reinterpret_cast<const char*>(data), len);
+    return decodeMessage(fds);
+}
+
+status_t Parcel::deserialize(std::string&& message, std::vector<int>* fds) {
+    freeData();
+    mMessage = std::move(message);
+    return decodeMessage(fds);
+}
+
+// Decodes mMessage. The buffers stay where they are in it: their offsets in
+// a message are multiples of 8, as is the start of its allocation.
+status_t Parcel::decodeMessage(std::vector<int>* fds) {
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(mMessage.data());
+    const size_t len = mMessage.size();
     size_t nextFd = 0;
     auto fail = [&](const char* why) {
         ALOGE("refusing malformed transaction: %s", why);
@@ -583,8 +701,15 @@ status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* 
             }
             if (!fixups.insert({parent, offset}).second) return fail("duplicate buffer fix-up");
         }
-        b.storage = allocBuffer(b.length);
-        if (b.length > 0) memcpy(b.bytes(), bytes, b.length);
+        if (b.isNull) {
+            b.data = nullptr;
+        } else if (reinterpret_cast<uintptr_t>(bytes) % kAlign == 0) {
+            b.data = const_cast<uint8_t*>(bytes);
+        } else {
+            b.storage = allocBuffer(b.length);
+            if (b.length > 0) memcpy(b.storage.get(), bytes, b.length);
+            b.data = reinterpret_cast<uint8_t*>(b.storage.get());
+        }
         // Point the parent's pointer field at this buffer, as the binder
         // driver does when it copies a transaction.
         if (parent != kNoParent) {

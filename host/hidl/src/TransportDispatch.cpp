@@ -102,13 +102,19 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         return FAILED_TRANSACTION;
     }
 
+    // A one-way call may wait in a queue: it is encoded into bytes of its
+    // own. A synchronous call's large buffers go from where the caller
+    // holds them straight to the socket.
     std::string payload;
+    Parcel::WireForm wire;
     std::vector<int> fds;
     size_t localBinders = 0;
-    status_t err = data.serialize(&payload, &fds, &localBinders);
+    status_t err = oneway ? data.serialize(&payload, &fds, &localBinders)
+                          : data.serialize(&wire, &fds, &localBinders);
     if (err != OK) return err;
-    if (payload.size() > kMaxFramePayload) {
-        ALOGE("transaction of %zu bytes on the wire exceeds the limit", payload.size());
+    const size_t payloadSize = oneway ? payload.size() : wire.size();
+    if (payloadSize > kMaxFramePayload) {
+        ALOGE("transaction of %zu bytes on the wire exceeds the limit", payloadSize);
         return FAILED_TRANSACTION;
     }
     // Connections of peers that died since this thread last looked are closed
@@ -166,8 +172,8 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
 
     uint64_t txnId = cc->nextTxn++;
     FrameHeader h = {
-            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payload.size()),
-            0};
+            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payloadSize), 0};
+    const std::vector<struct iovec> pieces = wire.iovecs();
     {
         // One-way calls this thread queued go first, as they were sent first.
         std::unique_lock<std::mutex> write(cc->writeLock);
@@ -179,7 +185,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
                 written = false;
             }
         }
-        written = written && writeFrame(cc->fd, h, payload, fds);
+        written = written && writeFrame(cc->fd, h, pieces.data(), pieces.size(), fds);
         write.unlock();
         if (!written) {
             dropConn();
@@ -210,7 +216,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
             closeAll(&rfds);
             return OK;
         }
-        err = reply->deserialize(reinterpret_cast<const uint8_t*>(rp.data()), rp.size(), &rfds);
+        err = reply->deserialize(std::move(rp), &rfds);
         if (err != OK) {
             dropConn();
             return err;

@@ -6,6 +6,7 @@
 #include "TransportFrame.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <log/log.h>
 #include <poll.h>
 #include <string.h>
@@ -46,36 +47,23 @@ void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& f
     memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
 }
 
-// Writes a whole frame; the file descriptors travel with its first byte.
-bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
+// Writes a whole frame in one gathered write where the socket takes it;
+// the file descriptors travel with its first byte.
+bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
                 const std::vector<int>& fds) {
-    struct iovec iov[2];
-    iov[0].iov_base = const_cast<FrameHeader*>(&header);
-    iov[0].iov_len = sizeof(header);
-    iov[1].iov_base = const_cast<char*>(payload.data());
-    iov[1].iov_len = payload.size();
-    size_t total = sizeof(header) + payload.size();
-    size_t sent = 0;
-
+    std::vector<struct iovec> iov;
+    iov.reserve(count + 1);
+    iov.push_back({const_cast<FrameHeader*>(&header), sizeof(header)});
+    for (size_t i = 0; i < count; i++) {
+        if (payload[i].iov_len > 0) iov.push_back(payload[i]);
+    }
+    size_t next = 0;  // the first piece not wholly written
     FdControl control;
     bool first = true;
-    while (sent < total) {
-        struct iovec cur[2];
-        int n = 0;
-        if (sent < sizeof(header)) {
-            cur[n].iov_base = reinterpret_cast<char*>(iov[0].iov_base) + sent;
-            cur[n].iov_len = sizeof(header) - sent;
-            n++;
-            if (!payload.empty()) cur[n++] = iov[1];
-        } else {
-            size_t off = sent - sizeof(header);
-            cur[n].iov_base = const_cast<char*>(payload.data()) + off;
-            cur[n].iov_len = payload.size() - off;
-            n++;
-        }
+    while (next < iov.size()) {
         struct msghdr msg = {};
-        msg.msg_iov = cur;
-        msg.msg_iovlen = n;
+        msg.msg_iov = &iov[next];
+        msg.msg_iovlen = std::min<size_t>(iov.size() - next, IOV_MAX);
         if (first && !fds.empty()) {
             attachFds(&msg, &control, fds);
         }
@@ -85,9 +73,23 @@ bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
             return false;
         }
         first = false;
-        sent += static_cast<size_t>(w);
+        size_t done = static_cast<size_t>(w);
+        while (next < iov.size() && done >= iov[next].iov_len) {
+            done -= iov[next].iov_len;
+            next++;
+        }
+        if (done > 0) {
+            iov[next].iov_base = static_cast<char*>(iov[next].iov_base) + done;
+            iov[next].iov_len -= done;
+        }
     }
     return true;
+}
+
+bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
+                const std::vector<int>& fds) {
+    struct iovec iov = {const_cast<char*>(payload.data()), payload.size()};
+    return writeFrame(fd, header, &iov, 1, fds);
 }
 
 bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint64_t target,

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 
 #include <string>
@@ -47,6 +48,10 @@ void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& f
 
 // Writes a whole frame; the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
+                const std::vector<int>& fds);
+// The same with the payload in pieces (a Parcel::WireForm's), written
+// without first joining them.
+bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
                 const std::vector<int>& fds);
 bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint64_t target,
                       int32_t status);

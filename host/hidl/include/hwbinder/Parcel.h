@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cutils/native_handle.h>
+#include <sys/uio.h>
 #include <utils/Errors.h>
 #include <utils/RefBase.h>
 #include <utils/StrongPointer.h>
@@ -67,7 +68,10 @@ class Parcel {
     const char* readCString() const;
     status_t read(void* outData, size_t len) const;
 
-    // Top-level and embedded buffers; the data are copied when written.
+    // Top-level and embedded buffers. As in hwbinder, the data are referenced
+    // where they are, not copied: they must stay valid and unchanged until
+    // the parcel has been sent (the generated proxies and stubs send it
+    // while their arguments and results are in scope).
     status_t writeBuffer(const void* buffer, size_t length, size_t* handle);
     status_t writeEmbeddedBuffer(const void* buffer, size_t length, size_t* handle,
                                  size_t parent_buffer_handle, size_t parent_offset);
@@ -100,12 +104,15 @@ class Parcel {
 
     // --- transport side (not used by generated code) ---
     struct Buffer {
-        std::unique_ptr<uint64_t[]> storage;  // 8-byte aligned
+        // The writer's memory for a parcel being sent; for a received one,
+        // 8-byte aligned memory the parcel owns (the message, or storage).
+        uint8_t* data = nullptr;
+        std::unique_ptr<uint64_t[]> storage;  // a received buffer's own copy, if any
         size_t length = 0;
         uint32_t parent = kNoParent;
         uint64_t parentOffset = 0;
         bool isNull = false;
-        uint8_t* bytes() const { return reinterpret_cast<uint8_t*>(storage.get()); }
+        uint8_t* bytes() const { return data; }
     };
     enum ObjectKind : uint32_t { OBJ_NULL_BINDER = 0, OBJ_BINDER = 1, OBJ_HANDLE = 2 };
     struct Object {
@@ -118,11 +125,46 @@ class Parcel {
     };
     static constexpr uint32_t kNoParent = 0xffffffffu;
 
+    // The wire form of a parcel in pieces, for one gathered write: the small
+    // fields are encoded into the form's own bytes, large buffers are
+    // referenced where they are (valid while the parcel and their writer's
+    // memory are).
+    class WireForm {
+      public:
+        size_t size() const { return mSize; }
+        // The pieces in order; valid until the form changes.
+        std::vector<struct iovec> iovecs() const;
+        // Buffers at least this long are referenced, up to kMaxReferences of
+        // them; the others are copied.
+        static constexpr size_t kMinReference = 4096;
+        static constexpr size_t kMaxReferences = 32;
+
+        // Encoder interface.
+        void reserveOwn(size_t len);
+        void append(const void* data, size_t len);
+        void appendZeros(size_t len);
+        void reference(const void* data, size_t len);
+
+      private:
+        struct Piece {
+            const uint8_t* external;  // null: mOwn[offset, offset + length)
+            size_t offset;
+            size_t length;
+        };
+        std::string mOwn;
+        std::vector<Piece> mPieces;
+        size_t mSize = 0;
+        size_t mReferences = 0;
+    };
+
     // Encodes the parcel for the wire; fds are appended to *fds (not owned).
     // localBinders counts references to objects of this process.
     status_t serialize(std::string* out, std::vector<int>* fds, size_t* localBinders) const;
+    status_t serialize(WireForm* out, std::vector<int>* fds, size_t* localBinders) const;
     // Decodes a message; takes ownership of fds (closes unused ones).
     status_t deserialize(const uint8_t* data, size_t len, std::vector<int>* fds);
+    // Decodes a message it takes over: the buffers stay in it, uncopied.
+    status_t deserialize(std::string&& message, std::vector<int>* fds);
     bool hasLocalBinders() const;
     // Bytes the kernel driver would copy into the receiver's buffer for this
     // parcel: the data with the flat objects it would hold inline, their
@@ -142,9 +184,14 @@ class Parcel {
                               const native_handle_t** handle) const;
     status_t readBufferImpl(size_t size, size_t* handle, uint32_t parent, uint64_t offset,
                             bool nullable, const void** out) const;
+    template <typename Sink>
+    status_t encode(Sink* out, std::vector<int>* fds, size_t* localBinders) const;
+    status_t decodeMessage(std::vector<int>* fds);
 
     std::vector<uint8_t> mData;
     mutable size_t mDataPos = 0;
+    // A received message; the buffers point into it.
+    std::string mMessage;
     std::vector<Buffer> mBuffers;
     mutable size_t mNextBuffer = 0;
     std::vector<Object> mObjects;
