@@ -7,6 +7,8 @@
  *   BM_RawSocketPingPong64K   64 KiB request, small reply
  *   BM_HidlVec64K             drawSubDisplay(vec<uint32_t> of 16384 elements)
  *   BM_HidlOneway/N           N one-way setLpwgCallback(nullptr), then one sync call
+ *   BM_HidlTrivialCallRoguesN the trivial call while N raw peers (0, 1, 4) each
+ *                             sit on half a frame sent to the server
  *
  * At start the program makes a temporary device root, starts hwservicemanager
  * and bench_server (from its own directory) under it and forks an echo child
@@ -24,13 +26,16 @@
 #include <benchmark/benchmark.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <hidl/HidlBinderSupport.h>
 #include <hidl/HidlTransportSupport.h>
+#include <hwbinder/BpHwBinder.h>
 #include <log/log.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.1/ITwinel.h>
@@ -263,6 +268,8 @@ void BM_HidlOneway(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * batch);
 }
 
+void printRogueComparison(FILE* out, const std::map<std::string, double>& means);
+
 // ---------------------------------------------------------------------------
 // Reporting
 
@@ -308,6 +315,7 @@ class RecordingReporter : public Base {
                     "  one-way call   %9.0f ns per call (batches of %d closed by a sync call)\n",
                     oneway->second / kOnewayBatch, kOnewayBatch);
         }
+        printRogueComparison(out, mMeans);
         fflush(out);
     }
 
@@ -427,6 +435,86 @@ void registerBenchmarks() {
     benchmark::RegisterBenchmark("BM_HidlOneway", BM_HidlOneway)->Arg(kOnewayBatch)->UseRealTime();
 }
 
+// ---------------------------------------------------------------------------
+// Rogue peers: raw connections to the server, each introduced as a
+// transaction connection and then silent halfway through a frame header.
+
+std::string serverSocketPath() {
+    sp<::android::hardware::IBinder> binder =
+            ::android::hardware::getOrCreateCachedBinder(gEnv.service.get());
+    const char* root = getenv("TWINEL_DEVICE_ROOT");
+    if (binder == nullptr || binder->remoteBinder() == nullptr || root == nullptr) return "";
+    return std::string(root) + "/dev/socket/hwbinder/" + binder->remoteBinder()->address();
+}
+
+int stallingPeer(const std::string& path, uint64_t token) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) {
+        close(fd);
+        return -1;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // {magic, type, code, flags, txnId, target, payloadLen, status}, as the
+    // wire spells it: a hello of a transaction connection, then the first
+    // 20 bytes of a transaction's header.
+    struct {
+        uint32_t magic, type, code, flags;
+        uint64_t txnId, target;
+        uint32_t payloadLen;
+        int32_t status;
+    } hello = {0x31425748, 1, 1, 0, token, 0, 0, 0}, txn = {0x31425748, 2, 1, 0, 1, 1, 64, 0};
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        !writeFully(fd, &hello, sizeof(hello)) || !writeFully(fd, &txn, 20)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void BM_HidlTrivialCallRogues(benchmark::State& state, int rogues) {
+    const std::string path = serverSocketPath();
+    std::vector<int> fds;
+    for (int i = 0; i < rogues; i++) {
+        int fd = stallingPeer(path, 0x726f677565000000ull + static_cast<uint64_t>(i));
+        if (fd < 0) {
+            state.SkipWithError("cannot connect a rogue peer");
+            break;
+        }
+        fds.push_back(fd);
+    }
+    for (auto _ : state) {
+        if (static_cast<int>(fds.size()) != rogues ||
+            !checkStatus(state, gEnv.service->setSubDisplayBrightness(1),
+                         "setSubDisplayBrightness")) {
+            break;
+        }
+    }
+    for (int fd : fds) close(fd);
+}
+
+void registerRogueBenchmarks() {
+    for (int rogues : {0, 1, 4}) {
+        benchmark::RegisterBenchmark(
+                ("BM_HidlTrivialCallRogues" + std::to_string(rogues)).c_str(),
+                [rogues](benchmark::State& state) { BM_HidlTrivialCallRogues(state, rogues); })
+                ->UseRealTime();
+    }
+}
+
+void printRogueComparison(FILE* out, const std::map<std::string, double>& means) {
+    auto none = means.find("BM_HidlTrivialCallRogues0");
+    if (none == means.end() || none->second <= 0) return;
+    for (const char* n : {"1", "4"}) {
+        auto with = means.find(std::string("BM_HidlTrivialCallRogues") + n);
+        if (with == means.end()) continue;
+        fprintf(out, "  trivial call with %s stalling peer(s) %9.0f ns vs none %9.0f ns  = %.2fx\n",
+                n, with->second, none->second, with->second / none->second);
+    }
+}
+
 std::string formatFlag(int argc, char** argv) {
     const std::string prefix = "--benchmark_format=";
     std::string format = "console";  // "json" is the other one we honour
@@ -474,6 +562,7 @@ int main(int argc, char** argv) {
     if (!startEcho(&echo) || !startServices(root, &manager, &server)) return 1;
 
     registerBenchmarks();
+    registerRogueBenchmarks();
     int rc;
     const benchmark::ConsoleReporter::OutputOptions options =
             isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
