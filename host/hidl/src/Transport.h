@@ -250,6 +250,8 @@ class Transport {
     // other peers sent before it: an ACQUIRE of the same object written
     // earlier (by a peer the releasing one passed it to) comes first.
     std::vector<sp<BHwBinder>> mDeferredDrops;  // I/O thread only
+    // Likewise one-way calls reported served: (peer, pin), I/O thread only.
+    std::vector<std::pair<std::string, uint64_t>> mDeferredPins;
 
     // A barrier: the I/O thread reads every control connection (and takes
     // pending connections) and then reports, so that whatever a peer sent

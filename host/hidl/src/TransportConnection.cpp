@@ -537,8 +537,11 @@ void Transport::ioLoop() {
                 }
             }
         }
-        if (!mDeferredDrops.empty()) {
+        if (!mDeferredDrops.empty() || !mDeferredPins.empty()) {
             drainControl();
+            std::vector<std::pair<std::string, uint64_t>> pins;
+            pins.swap(mDeferredPins);
+            for (const auto& pin : pins) releasePins(pin.first, pin.second, false);
             mDeferredDrops.clear();  // may destroy objects
         }
     }
@@ -843,7 +846,9 @@ bool Transport::handleControlFrame(ControlConn* conn, const FrameHeader& h) {
             return true;
         }
         case FRAME_TXN_DONE:
-            if (conn->outgoing) releasePins(conn->address, h.txnId, false);
+            // The objects the call carried go once the ACQUIREs the peer
+            // wrote before this frame, on its own control connection, are read.
+            if (conn->outgoing) mDeferredPins.emplace_back(conn->address, h.txnId);
             return true;
         case FRAME_ACQUIRE_REPLY: {
             if (!conn->outgoing) return true;
