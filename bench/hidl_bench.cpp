@@ -7,6 +7,8 @@
  *   BM_RawSocketPingPong64K   64 KiB request, small reply
  *   BM_HidlVec64K             drawSubDisplay(vec<uint32_t> of 16384 elements)
  *   BM_HidlOneway/N           N one-way setLpwgCallback(nullptr), then one sync call
+ *   BM_HidlTrivialCallRoguesN the trivial call while N raw peers (0, 1, 4) each
+ *                             sit on half a frame sent to the server
  *
  * At start the program makes a temporary device root, starts hwservicemanager
  * and bench_server (from its own directory) under it and forks an echo child
@@ -23,9 +25,14 @@
 #define LOG_TAG "twinel_hidl_bench"
 
 #include <errno.h>
+#include <hidl/HidlBinderSupport.h>
+#include <hwbinder/BpHwBinder.h>
 #include <log/log.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -114,6 +121,75 @@ void registerBenchmarks() {
     benchmark::RegisterBenchmark("BM_HidlOneway", BM_HidlOneway)->Arg(kOnewayBatch)->UseRealTime();
 }
 
+// ---------------------------------------------------------------------------
+// Rogue peers: raw connections to the server, each introduced as a
+// transaction connection and then silent halfway through a frame header.
+
+std::string serverSocketPath() {
+    sp<::android::hardware::IBinder> binder =
+            ::android::hardware::getOrCreateCachedBinder(gEnv.service.get());
+    const char* root = getenv("TWINEL_DEVICE_ROOT");
+    if (binder == nullptr || binder->remoteBinder() == nullptr || root == nullptr) return "";
+    return std::string(root) + "/dev/socket/hwbinder/" + binder->remoteBinder()->address();
+}
+
+int stallingPeer(const std::string& path, uint64_t token) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) {
+        close(fd);
+        return -1;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // {magic, type, code, flags, txnId, target, payloadLen, status}, as the
+    // wire spells it: a hello of a transaction connection, then the first
+    // 20 bytes of a transaction's header.
+    struct {
+        uint32_t magic, type, code, flags;
+        uint64_t txnId, target;
+        uint32_t payloadLen;
+        int32_t status;
+    } hello = {0x31425748, 1, 1, 0, token, 0, 0, 0}, txn = {0x31425748, 2, 1, 0, 1, 1, 64, 0};
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        !writeFully(fd, &hello, sizeof(hello)) || !writeFully(fd, &txn, 20)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void BM_HidlTrivialCallRogues(benchmark::State& state, int rogues) {
+    const std::string path = serverSocketPath();
+    std::vector<int> fds;
+    for (int i = 0; i < rogues; i++) {
+        int fd = stallingPeer(path, 0x726f677565000000ull + static_cast<uint64_t>(i));
+        if (fd < 0) {
+            state.SkipWithError("cannot connect a rogue peer");
+            break;
+        }
+        fds.push_back(fd);
+    }
+    for (auto _ : state) {
+        if (static_cast<int>(fds.size()) != rogues ||
+            !checkStatus(state, gEnv.service->setSubDisplayBrightness(1),
+                         "setSubDisplayBrightness")) {
+            break;
+        }
+    }
+    for (int fd : fds) close(fd);
+}
+
+void registerRogueBenchmarks() {
+    for (int rogues : {0, 1, 4}) {
+        benchmark::RegisterBenchmark(
+                ("BM_HidlTrivialCallRogues" + std::to_string(rogues)).c_str(),
+                [rogues](benchmark::State& state) { BM_HidlTrivialCallRogues(state, rogues); })
+                ->UseRealTime();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,6 +214,7 @@ int main(int argc, char** argv) {
     if (gEnv.service == nullptr) return 1;
 
     registerBenchmarks();
+    registerRogueBenchmarks();
     int rc = runAll(format, "hidl_bench", [](const auto& reporter, FILE* out) {
         fprintf(out, "\nTransport against the raw socket round trip (real time per call):\n");
         reporter.compare(out, "BM_HidlTrivialCall", "BM_RawSocketPingPong", "trivial call", 1.5);
@@ -146,6 +223,11 @@ int main(int argc, char** argv) {
         if (oneway >= 0) {
             fprintf(out, "  %-26s %10.0f ns per call (batches of %d closed by a sync call)\n",
                     "one-way call", oneway / kOnewayBatch, kOnewayBatch);
+        }
+        for (const char* n : {"1", "4"}) {
+            const std::string label = std::string("with ") + n + " stalling peer(s)";
+            reporter.compare(out, (std::string("BM_HidlTrivialCallRogues") + n).c_str(),
+                             "BM_HidlTrivialCallRogues0", label.c_str());
         }
     });
     benchmark::Shutdown();

@@ -11,6 +11,7 @@
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <hwbinder/Parcel.h>
+#include <hwbinder/ProcessState.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -25,6 +26,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -616,6 +618,84 @@ TEST_F(Transport, PoolOfOneRunsCallsOneAtATime) {
     twtest::Child wide;
     startServer(&wide, "wide", {"--threads", "3"});
     EXPECT_GT(hammer("wide"), 0);
+}
+
+// An object whose interfaceChain() may call the manager itself: the manager
+// asks for the chain inside add(), while the adding thread waits for add()'s
+// reply.
+struct ChainAsker : V1_0::ITwinelAtCallback {
+    explicit ChainAsker(bool askManager) : mAskManager(askManager) {}
+    Return<void> responseAtCommand(const hidl_string&) override { return Void(); }
+    Return<void> interfaceChain(interfaceChain_cb cb) override {
+        if (mAskManager) {
+            Return<void> r = defaultServiceManager()->list(
+                    [&](const hidl_vec<hidl_string>& names) { listed = names.size(); });
+            nestedOk = r.isOk();
+        }
+        return V1_0::ITwinelAtCallback::interfaceChain(cb);
+    }
+    const bool mAskManager;
+    std::atomic<bool> nestedOk{false};
+    std::atomic<size_t> listed{0};
+};
+
+// This process serves with a pool of one thread that never joins, so the
+// only thread that can take the manager's calls back is the one waiting for
+// add(): they must come to it, and so must a call made from inside them.
+TEST_F(Transport, NestedCallsReachTheWaitingThread) {
+    configureRpcThreadpool(1, true);
+    sp<IServiceManager> sm = defaultServiceManager();
+    ASSERT_NE(nullptr, sm.get());
+    for (bool twoLevels : {false, true}) {
+        SCOPED_TRACE(twoLevels ? "two levels" : "one level");
+        const std::string name = twoLevels ? "nested2" : "nested1";
+        sp<ChainAsker> object = new ChainAsker(twoLevels);
+        auto added = std::make_shared<std::promise<bool>>();
+        std::future<bool> done = added->get_future();
+        std::thread([sm, object, name, added] {
+            Return<bool> r = sm->add(name, object);
+            added->set_value(r.isOk() && static_cast<bool>(r));
+        }).detach();
+        ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(10)))
+                << "add() never returned";
+        EXPECT_TRUE(done.get());
+        EXPECT_EQ(twoLevels, object->nestedOk.load());
+        if (twoLevels) {
+            EXPECT_GT(object->listed.load(), 0u);
+        }
+        Return<sp<IBase>> found = sm->get(V1_0::ITwinelAtCallback::descriptor, name);
+        ASSERT_TRUE(found.isOk());
+        EXPECT_EQ(getOrCreateCachedBinder(object.get()),
+                  getOrCreateCachedBinder(static_cast<sp<IBase>>(found).get()));
+    }
+}
+
+// Threads of this process's pool, by their names.
+size_t poolThreads() {
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return 0;
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::string comm = twtest::readFile(std::string("/proc/self/task/") + e->d_name + "/comm");
+        if (comm.compare(0, 9, "HwBinder:") == 0) n++;
+    }
+    closedir(dir);
+    return n;
+}
+
+TEST_F(Transport, StartedPoolGrowsWhenConfiguredLarger) {
+    configureRpcThreadpool(1, false);
+    ::android::hardware::ProcessState::self()->startThreadPool();
+    ASSERT_TRUE(twtest::waitFor([] { return poolThreads() == 1; }, 3000)) << poolThreads();
+    configureRpcThreadpool(3, false);
+    EXPECT_EQ(3u, ::android::hardware::ProcessState::self()->getMaxThreads());
+    EXPECT_TRUE(twtest::waitFor([] { return poolThreads() == 3; }, 3000)) << poolThreads();
+    // It never shrinks.
+    configureRpcThreadpool(2, false);
+    EXPECT_EQ(3u, ::android::hardware::ProcessState::self()->getMaxThreads());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(3u, poolThreads());
 }
 
 TEST_F(Transport, CallbacksTravelBothWays) {

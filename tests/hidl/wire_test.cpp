@@ -24,6 +24,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vendor/zyr/hardware/twinel/1.0/ITwinel.h>
 #include <vendor/zyr/hardware/twinel/1.1/ITwinel.h>
@@ -862,9 +863,9 @@ TEST_F(Wire, BrokenFramesDropTheConnection) {
     EXPECT_EQ(0u, countLog("setBrightness(2)"));
 }
 
-// A sender that starts a frame and stops holds a thread for at most the
-// frame time-out. The server has a pool of one thread, so a sender that
-// held it for good would stop every other call.
+// A sender that starts a frame and stops holds no thread, and its connection
+// is cut off once the frame time-out passed. The server has a pool of one
+// thread, so a sender that held it would stop every other call.
 TEST_F(Wire, HalfFramesAreCutOff) {
     std::string full = frame(kTxn, kCodeSetBrightness, 1, mTwinelId, setBrightnessCall(6).encode());
     // On a transaction connection (the pool thread) and on a control
@@ -882,9 +883,10 @@ TEST_F(Wire, HalfFramesAreCutOff) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     EXPECT_TRUE(serves(8000));
-    Answer txnEnd = halfTxn->read(1000);
-    Answer controlEnd = halfControl.read(1000);
-    Answer payloadEnd = halfPayload->read(1000);
+    // Calls no longer wait for the cut-off: give it the frame time-out.
+    Answer txnEnd = halfTxn->read(8000);
+    Answer controlEnd = halfControl.read(8000);
+    Answer payloadEnd = halfPayload->read(8000);
     EXPECT_EQ(Answer::kClosed, txnEnd.kind) << "transaction connection: " << describe(txnEnd);
     EXPECT_EQ(Answer::kClosed, controlEnd.kind) << "control connection: " << describe(controlEnd);
     EXPECT_EQ(Answer::kClosed, payloadEnd.kind) << "short payload: " << describe(payloadEnd);
@@ -982,6 +984,8 @@ TEST_F(Wire, SlowPeersDoNotHoldThePool) {
     t2.join();
     Answer wedgedAnswer = toWedged->read(500);
     Answer managerAnswer = toManager->read(500);
+    // The others answer at once now; the crawl is cut at the frame time-out.
+    twtest::waitFor([&] { return crawlCut >= 0; }, 7500);
     crawlStop = true;
     crawler.join();
     for (int f : filler) close(f);
@@ -999,6 +1003,118 @@ TEST_F(Wire, SlowPeersDoNotHoldThePool) {
     EXPECT_TRUE(trickled.running());
     EXPECT_TRUE(wedged.running());
     EXPECT_TRUE(bothAlive());
+}
+
+// Rogue peers all at once, against a server whose pool has one thread and
+// against the manager: senders stopped partway through a frame, a transaction
+// whose references name a peer that accepts and never answers, a process
+// flooding the server with connections and a flood of control frames. None
+// of them may hold a thread: ordinary calls are answered well within the
+// frame time-out each stalled sender would once have cost.
+TEST_F(Wire, RoguePeersCostOthersNothing) {
+    std::string full = frame(kTxn, kCodeSetBrightness, 1, mTwinelId, setBrightnessCall(6).encode());
+    std::vector<std::unique_ptr<RawConn>> stalled;
+    for (const std::string& path : {mServerPath, managerPath()}) {
+        for (size_t cut : {size_t(1), size_t(20), sizeof(WireHeader) + 8, full.size() - 1}) {
+            stalled.push_back(txnConn(path));
+            ASSERT_TRUE(stalled.back()->send(full.substr(0, cut)));
+        }
+        stalled.push_back(std::make_unique<RawConn>(path));
+        ASSERT_TRUE(stalled.back()->hello(kConnControl, mNextToken++));
+        ASSERT_TRUE(stalled.back()->send(header(kAcquire, 0, 0, 1, mTwinelId, 0).substr(0, 20)));
+    }
+
+    // A peer that takes connections into its backlog and never reads them.
+    std::string silentPath = socketDir() + "/silent";
+    int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, silentPath.c_str(), silentPath.size() + 1);
+    ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr))) << strerror(errno);
+    ASSERT_EQ(0, listen(silent, 64));
+    WireMessage lying = setBrightnessCall(7);
+    for (uint64_t id = 1; id <= 200; id++) lying.objects.push_back(binderObject("silent", id));
+    auto liar = txnConn(mServerPath);
+    ASSERT_TRUE(liar->send(frame(kTxn, kCodeSetBrightness, 9, mTwinelId, lying.encode())));
+
+    // Another process opens far more connections than one peer may hold and
+    // reports how many the server closed.
+    constexpr int kFlood = 400;
+    int report[2];
+    ASSERT_EQ(0, pipe2(report, O_CLOEXEC));
+    sockaddr_un serverAddr = {};
+    serverAddr.sun_family = AF_UNIX;
+    memcpy(serverAddr.sun_path, mServerPath.c_str(), mServerPath.size() + 1);
+    pid_t flooder = fork();
+    ASSERT_GE(flooder, 0);
+    if (flooder == 0) {
+        // Only async-signal-safe calls from here: this process has threads.
+        static int fds[kFlood];
+        int opened = 0;
+        for (; opened < kFlood; opened++) {
+            fds[opened] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fds[opened] < 0 || connect(fds[opened], reinterpret_cast<sockaddr*>(&serverAddr),
+                                           sizeof(serverAddr)) != 0) {
+                break;
+            }
+        }
+        struct timespec wait = {2, 0};
+        nanosleep(&wait, nullptr);
+        int closed = 0;
+        for (int i = 0; i < opened; i++) {
+            char c;
+            if (recv(fds[i], &c, 1, MSG_DONTWAIT | MSG_PEEK) == 0) closed++;
+        }
+        int result[2] = {opened, closed};
+        if (write(report[1], result, sizeof(result)) != sizeof(result)) _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(report[1]);
+
+    // Control frames as fast as the server takes them.
+    RawConn flood(mServerPath);
+    ASSERT_TRUE(flood.hello(kConnControl, mNextToken++));
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> floodFrames{0};
+    std::thread flooding([&] {
+        std::string batch;
+        for (int i = 0; i < 100; i++) batch += header(kRelease, 0, 0, 0, 0x7777 + i, 0);
+        while (!stop) {
+            ssize_t w = ::send(flood.fd(), batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+            if (w == static_cast<ssize_t>(batch.size())) {
+                floodFrames += 100;
+            } else {
+                // A partial write would cut a frame: finish it before going on.
+                if (w > 0 && !flood.send(batch.substr(static_cast<size_t>(w)))) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(serves(2500)) << i;
+    EXPECT_TRUE(isOkReply(liar->read(2500), 9, 0)) << "references to a peer that never answers";
+
+    int result[2] = {0, 0};
+    bool reported = ::read(report[0], result, sizeof(result)) == sizeof(result);
+    kill(flooder, SIGKILL);
+    waitpid(flooder, nullptr, 0);
+    close(report[0]);
+    EXPECT_TRUE(serves(2500)) << "while flooded";
+    stop = true;
+    flooding.join();
+    close(silent);
+    unlink(silentPath.c_str());
+
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(kFlood, result[0]) << "the flood could not connect";
+    EXPECT_GE(result[1], kFlood - 200) << "connections past the per-peer limit were kept";
+    EXPECT_GT(floodFrames.load(), 1000u) << "the control flood did not run";
+    EXPECT_TRUE(bothAlive());
+    EXPECT_EQ(0u, countLog("setBrightness(6)"));
 }
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,14 @@
  *    I/O thread: reference counts of exported objects (ACQUIRE / RELEASE)
  *    and, by their end of file, the peer's death.
  *
- * Lock order: mProxyLock, then a control connection's write lock.
+ * Frames are read as their bytes arrive: a thread woken for a connection
+ * takes what the socket holds into the connection's buffer and goes back to
+ * waiting while the frame is incomplete, so a slow or stalled peer holds no
+ * thread. A frame started and not finished within kFrameTimeoutMs ends its
+ * connection.
+ *
+ * Lock order: a transaction connection's lock; then mProxyLock or
+ * mConnLock; then a control connection's acquire lock, then its write lock.
  *
  * This header owns the Transport class and the connection records; the
  * implementation is split by concern: TransportFrame (frame codec),
@@ -22,6 +29,7 @@
 #include <hwbinder/Binder.h>
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/Parcel.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -38,6 +46,8 @@
 
 namespace android {
 namespace hardware {
+
+class FrameReader;
 
 struct FrameHeader {
     uint32_t magic;
@@ -69,6 +79,16 @@ class Transport {
     // past it fails with FAILED_TRANSACTION.
     static constexpr size_t kMaxAsyncBytes = kMaxTransaction / 2;
     static constexpr const char* kServiceManagerAddress = "hwservicemanager";
+    // Connections one process (by pid) may hold to this one, introduced or
+    // not; a process holds one per thread that calls here, and one control
+    // connection. Past it, new connections are closed.
+    static constexpr size_t kMaxConnsPerPeer = 128;
+    // References a peer may leave unconfirmed; one that never answers them
+    // loses its control connection (and with it every proxy of it).
+    static constexpr size_t kMaxPendingAcquires = 4096;
+    // Control frames a peer may leave unread in our send buffer before we
+    // count it as stuck and close its control connection.
+    static constexpr size_t kMaxControlBacklog = 1u << 20;
 
     enum FrameType : uint32_t {
         FRAME_HELLO = 1,
@@ -116,6 +136,18 @@ class Transport {
     // A calling thread's connection to a peer.
     struct ClientConn;
 
+    // A connection a thread waits on while a call it made, or serves, is in
+    // progress: nested calls to (and from) the process at its other end
+    // travel over it. cc is the caller's side; without it the connection is
+    // an incoming one, whose writes belong to the serving thread.
+    struct Route {
+        pid_t pid;
+        uid_t uid;
+        int fd;
+        ClientConn* cc;
+        uint64_t token;  // the calling process's, on the serving side
+    };
+
   private:
     Transport();
 
@@ -132,16 +164,38 @@ class Transport {
     void ensureIoThread();
     void ioLoop();
     void poolLoop();
-    void handleAccept();
+    void spawnPoolThreadLocked();  // with mLock held
     void dropSilentConnections();
-    void handleControlReadable(ControlConn* conn);
+    void handleControlReadable(ControlConn* conn, bool all);
     void dropControlConn(ControlConn* conn);
     void handleTxnConn(TxnServerConn* conn);
-    void closeTxnConn(TxnServerConn* conn);
+    void closeTxnConn(TxnServerConn* conn);  // with conn->lock held
     std::shared_ptr<ControlConn> controlConnFor(const std::string& address);
-    status_t acquireRemote(const std::shared_ptr<ControlConn>& conn, uint64_t id);
     void sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId, int32_t status);
-    int connectTo(const std::string& address, ConnKind kind);
+    void flushControl(ControlConn* conn);
+    bool handleControlFrame(ControlConn* conn, const FrameHeader& h);
+    bool handleAcceptOne();
+    void handleHello(int fd);
+    void releasePeerSlot(pid_t pid);
+    void drainControl();
+    void controlBarrier();
+    std::shared_ptr<TxnServerConn> txnConnById(uint64_t id);
+    void dropStalledTxnConns();
+    // With peer, the credentials of the process listening on the address.
+    int connectTo(const std::string& address, ConnKind kind, struct ucred* peer = nullptr);
+    // Nested calls and the replies of calls (TransportDispatch.cpp).
+    status_t transactNested(const Route& route, BpHwBinder* proxy, uint32_t code,
+                            const Parcel::WireForm& wire, const std::vector<int>& fds,
+                            Parcel* reply, size_t localBinders);
+    status_t awaitReply(const Route& route, uint64_t txnId, Parcel* reply, size_t localBinders,
+                        bool* broken);
+    bool dispatchTxn(const Route& route, const FrameHeader& h, std::string* payload,
+                     std::vector<int>* fds);
+    bool writeOn(const Route& route, const FrameHeader& h, const std::string& payload,
+                 const std::vector<int>& fds);
+    bool writeOn(const Route& route, const FrameHeader& h, const struct iovec* pieces, size_t count,
+                 const std::vector<int>& fds);
+    pid_t peerPidOf(const std::string& address);
     sp<BHwBinder> lookupLocal(uint64_t id);
     void removeSocketAtExit();
     void removeStaleSockets();
@@ -180,6 +234,7 @@ class Transport {
     size_t mMaxThreads = 1;
     bool mCallerJoins = false;
     bool mPoolStarted = false;
+    size_t mPoolSpawned = 0;
     std::mutex mTaskLock;
     std::deque<std::function<void()>> mTasks;
 
@@ -194,8 +249,37 @@ class Transport {
 
     std::mutex mConnLock;  // connections known to the I/O thread and the pool
     std::map<int, std::shared_ptr<ControlConn>> mControlByFd;
-    std::map<int, std::shared_ptr<TxnServerConn>> mTxnByFd;
-    std::map<int, int64_t> mPendingHello;  // accepted, no HELLO yet: fd -> when
+    std::map<uint64_t, std::shared_ptr<TxnServerConn>> mTxnById;  // the pool's epoll tag
+    uint64_t mNextTxnConnId = 1ull << 32;  // above every fd (the task event's tag)
+    struct PendingHello {
+        int64_t since;
+        pid_t pid;
+    };
+    std::map<int, PendingHello> mPendingHello;  // accepted, no HELLO yet
+    std::map<pid_t, size_t> mConnsPerPid;       // accepted connections by peer
+    int64_t mLastLimitLog = 0;
+    size_t mLimitClosed = 0;
+
+    // Objects dropped by a RELEASE wait until the I/O thread has read what
+    // other peers sent before it: an ACQUIRE of the same object written
+    // earlier (by a peer the releasing one passed it to) comes first.
+    std::vector<sp<BHwBinder>> mDeferredDrops;  // I/O thread only
+    // Likewise one-way calls reported served: (peer, pin), I/O thread only.
+    std::vector<std::pair<std::string, uint64_t>> mDeferredPins;
+
+    // A barrier: the I/O thread reads every control connection (and takes
+    // pending connections) and then reports, so that whatever a peer sent
+    // before a frame this thread has seen is processed.
+    int mBarrierEvent = -1;
+    std::mutex mBarrierLock;
+    std::condition_variable mBarrierCond;
+    uint64_t mBarrierAsked = 0;
+    uint64_t mBarrierDone = 0;
+
+    // Peers a connection just failed to reach, by address (under
+    // mProxyLock): references to them fail at once for a while instead of
+    // each waiting for the connect time-out.
+    std::map<std::string, int64_t> mUnreachable;
 
     std::atomic<uint64_t> mNextReqId{1};
 
@@ -237,16 +321,19 @@ class Transport {
 struct Transport::ControlConn {
     int fd = -1;
     uint64_t token = 0;  // the peer's, for incoming connections
-    pid_t pid = 0;       // the peer's, for incoming connections
     bool outgoing = false;
-    std::string address;  // peer, for outgoing connections
+    pid_t pid = 0;         // the peer process (connecting or listening)
+    bool counted = false;  // holds one of the peer's connection slots
+    std::string address;   // peer, for outgoing connections
     std::mutex writeLock;
-    std::mutex waitLock;
-    std::condition_variable waitCond;
-    std::map<uint64_t, int32_t> replies;  // ACQUIRE replies by request id
-    // Set under writeLock when the connection is dropped; read by writers
-    // under writeLock and by ACQUIRE waiters under waitLock.
-    std::atomic<bool> dead{false};
+    std::string outbuf;  // what the socket has not taken yet, under writeLock
+    bool dead = false;   // under writeLock
+    // References asked for and not confirmed yet, by request id.
+    std::mutex acquireLock;
+    std::map<uint64_t, wp<BpHwBinder>> pendingAcquires;
+    // I/O thread only: bytes of a frame not complete yet, and since when.
+    std::string inbuf;
+    int64_t partialSince = 0;
 };
 
 // A frame the socket has not taken (all of) yet.
@@ -269,6 +356,9 @@ struct Transport::ClientConn {
     int fd = -1;
     uint64_t nextTxn = 1;
     std::atomic<bool> dead{false};
+    pid_t peerPid = 0;  // the process listening at address
+    uid_t peerUid = 0;
+    bool busy = false;      // its thread waits for a reply on it (that thread only)
     bool orphaned = false;  // its thread is gone; closed once the queue is written
     std::deque<std::unique_ptr<PendingFrame>> queue;
     ~ClientConn();
@@ -279,19 +369,23 @@ constexpr uint64_t kIoListen = 1ull << 61;
 constexpr uint64_t kIoHello = 2ull << 61;
 constexpr uint64_t kIoControl = 3ull << 61;
 constexpr uint64_t kIoOneway = 4ull << 61;
+constexpr uint64_t kIoBarrier = 5ull << 61;
 constexpr uint64_t kIoMask = 7ull << 61;
 
+// An incoming transaction connection. Its lock is held by the thread that
+// reads or serves it (and by the sweep of stalled frames), so its fd is
+// never closed under a reader.
 struct Transport::TxnServerConn {
-    // Held by the pool thread that serves the connection, from the epoll
-    // wake-up until the connection is re-armed or closed. EPOLLONESHOT
-    // already gives the connection to one thread at a time; the lock makes
-    // that hand-over visible to the tools that check for races (an epoll
-    // re-arm is not a release for them) and costs nothing uncontended.
-    std::mutex serveLock;
+    uint64_t id = 0;
     int fd = -1;
     uint64_t token = 0;
     pid_t pid = 0;
     uid_t uid = 0;
+    std::mutex lock;
+    bool closed = false;                  // under lock
+    std::unique_ptr<FrameReader> reader;  // under lock
+    TxnServerConn();
+    ~TxnServerConn();
 };
 
 }  // namespace hardware

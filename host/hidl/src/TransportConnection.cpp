@@ -20,6 +20,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -39,8 +40,14 @@ namespace hardware {
 
 namespace {
 
-// Placeholder of an ACQUIRE whose reply has not come yet.
-constexpr int32_t kReplyPending = INT32_MIN;
+// Bytes of control frames read at once: a peer sending a flood of them is
+// served in turns with every other descriptor of the I/O thread.
+constexpr size_t kControlReadChunk = 64 * sizeof(FrameHeader);
+
+// How often the I/O thread looks for connections that stalled.
+constexpr int64_t kSweepIntervalMs = 500;
+
+thread_local bool tIoThread = false;
 
 }  // namespace
 
@@ -54,13 +61,16 @@ Transport::Transport() {
     mEpollIo = epoll_create1(EPOLL_CLOEXEC);
     mEpollPool = epoll_create1(EPOLL_CLOEXEC);
     mTaskEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
-    if (mEpollIo < 0 || mEpollPool < 0 || mTaskEvent < 0) {
+    mBarrierEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (mEpollIo < 0 || mEpollPool < 0 || mTaskEvent < 0 || mBarrierEvent < 0) {
         LOG_ALWAYS_FATAL("cannot set up the transport: %s", strerror(errno));
     }
     struct epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.u64 = static_cast<uint64_t>(mTaskEvent);
     epoll_ctl(mEpollPool, EPOLL_CTL_ADD, mTaskEvent, &ev);
+    ev.data.u64 = kIoBarrier | static_cast<uint64_t>(mBarrierEvent);
+    epoll_ctl(mEpollIo, EPOLL_CTL_ADD, mBarrierEvent, &ev);
     std::random_device rd;
     mToken = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(getpid());
 }
@@ -111,7 +121,8 @@ status_t Transport::ensureListening() {
         return ALREADY_EXISTS;
     }
 
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: the I/O thread takes every pending connection in turn.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         ALOGE("socket: %s", strerror(errno));
         return UNKNOWN_ERROR;
@@ -199,7 +210,7 @@ void Transport::ensureIoThread() {
     mThreads.back().detach();
 }
 
-int Transport::connectTo(const std::string& address, ConnKind kind) {
+int Transport::connectTo(const std::string& address, ConnKind kind, struct ucred* peer) {
     sockaddr_un addr;
     if (!validAddress(address) || !fillAddr(socketDir() + "/" + address, &addr)) return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -227,6 +238,11 @@ int Transport::connectTo(const std::string& address, ConnKind kind) {
     if (!writeSimpleFrame(fd, FRAME_HELLO, kind, mToken, 0, 0)) {
         close(fd);
         return -1;
+    }
+    if (peer != nullptr) {
+        // The process that listens on the address.
+        socklen_t len = sizeof(*peer);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, peer, &len) != 0) *peer = {};
     }
     return fd;
 }
@@ -322,31 +338,25 @@ sp<IBinder> Transport::unflattenBinder(const std::string& address, uint64_t id) 
     }
     std::shared_ptr<ControlConn> conn = controlConnFor(address);
     if (conn == nullptr) return nullptr;
+    // The reference is asked for and not waited for, so a peer that never
+    // answers holds no thread. The sender keeps the object alive until it
+    // has read what we sent before our reply (see controlBarrier()); if the
+    // owner answers that the object is gone, the proxy dies then.
     sp<BpHwBinder> proxy = new BpHwBinder(address, id);
-    mProxies[key] = proxy;
     uint64_t reqId = mNextReqId++;
     {
-        std::lock_guard<std::mutex> wait(conn->waitLock);
-        conn->replies[reqId] = kReplyPending;
+        std::lock_guard<std::mutex> pending(conn->acquireLock);
+        if (conn->pendingAcquires.size() >= kMaxPendingAcquires) {
+            ALOGE("peer %s leaves %zu references unconfirmed; closing its connection",
+                  address.c_str(), conn->pendingAcquires.size());
+            std::lock_guard<std::mutex> write(conn->writeLock);
+            if (!conn->dead) shutdown(conn->fd, SHUT_RDWR);
+            return nullptr;
+        }
+        conn->pendingAcquires[reqId] = proxy;
     }
+    mProxies[key] = proxy;
     sendControl(conn.get(), FRAME_ACQUIRE, id, reqId, 0);
-    lock.unlock();
-
-    std::unique_lock<std::mutex> wait(conn->waitLock);
-    bool answered = conn->waitCond.wait_for(wait, std::chrono::milliseconds(kFrameTimeoutMs), [&] {
-        return conn->dead || conn->replies[reqId] != kReplyPending;
-    });
-    int32_t status = conn->replies[reqId];
-    conn->replies.erase(reqId);
-    if (!answered || conn->dead || status == kReplyPending) {
-        ALOGE("no reference from %s for object %llu", address.c_str(),
-              static_cast<unsigned long long>(id));
-        return nullptr;
-    }
-    if (status != OK) {
-        ALOGE("object %llu of %s is gone", static_cast<unsigned long long>(id), address.c_str());
-        return nullptr;
-    }
     return proxy;
 }
 
@@ -371,15 +381,26 @@ std::shared_ptr<Transport::ControlConn> Transport::controlConnFor(const std::str
     // Called with mProxyLock held.
     auto it = mControlOut.find(address);
     if (it != mControlOut.end()) return it->second;
+    auto unreachable = mUnreachable.find(address);
+    if (unreachable != mUnreachable.end()) {
+        if (monoMs() - unreachable->second < kConnectTimeoutMs) return nullptr;
+        mUnreachable.erase(unreachable);
+    }
     {
         std::lock_guard<std::mutex> lock(mLock);
         ensureIoThread();
     }
-    int fd = connectTo(address, CONN_CONTROL);
-    if (fd < 0) return nullptr;
+    struct ucred peer = {};
+    int fd = connectTo(address, CONN_CONTROL, &peer);
+    if (fd < 0) {
+        if (mUnreachable.size() >= 1024) mUnreachable.clear();
+        mUnreachable[address] = monoMs();
+        return nullptr;
+    }
     auto conn = std::make_shared<ControlConn>();
     conn->fd = fd;
     conn->outgoing = true;
+    conn->pid = peer.pid;
     conn->address = address;
     mControlOut[address] = conn;
     {
@@ -393,13 +414,68 @@ std::shared_ptr<Transport::ControlConn> Transport::controlConnFor(const std::str
     return conn;
 }
 
+// Control frames never wait for their peer: what its socket does not take
+// waits in the connection's buffer, written by the I/O thread as the peer
+// reads. A peer that lets the buffer fill up is stuck and loses the
+// connection.
 void Transport::sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId,
                             int32_t status) {
     std::lock_guard<std::mutex> lock(conn->writeLock);
     if (conn->dead) return;
-    if (!writeSimpleFrame(conn->fd, type, 0, reqId, id, status)) {
-        // The I/O thread sees the end of the connection and cleans up.
+    FrameHeader h = {kMagic, type, 0, 0, reqId, id, 0, status};
+    const char* bytes = reinterpret_cast<const char*>(&h);
+    size_t sent = 0;
+    if (conn->outbuf.empty()) {
+        while (sent < sizeof(h)) {
+            ssize_t w = send(conn->fd, bytes + sent, sizeof(h) - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (w < 0) {
+                // The I/O thread sees the end of the connection and cleans up.
+                shutdown(conn->fd, SHUT_RDWR);
+                return;
+            }
+            sent += static_cast<size_t>(w);
+        }
+        if (sent == sizeof(h)) return;
+    }
+    if (conn->outbuf.size() + sizeof(h) - sent > kMaxControlBacklog) {
+        ALOGE("peer %s (pid %d) does not read its control connection; closing it",
+              conn->address.c_str(), conn->pid);
         shutdown(conn->fd, SHUT_RDWR);
+        return;
+    }
+    bool wasEmpty = conn->outbuf.empty();
+    conn->outbuf.append(bytes + sent, sizeof(h) - sent);
+    if (wasEmpty) {
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT;
+        ev.data.u64 = kIoControl | static_cast<uint64_t>(conn->fd);
+        epoll_ctl(mEpollIo, EPOLL_CTL_MOD, conn->fd, &ev);
+    }
+}
+
+void Transport::flushControl(ControlConn* conn) {
+    std::lock_guard<std::mutex> lock(conn->writeLock);
+    if (conn->dead) return;
+    size_t sent = 0;
+    while (sent < conn->outbuf.size()) {
+        ssize_t w = send(conn->fd, conn->outbuf.data() + sent, conn->outbuf.size() - sent,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (w < 0) {
+            shutdown(conn->fd, SHUT_RDWR);
+            return;
+        }
+        sent += static_cast<size_t>(w);
+    }
+    conn->outbuf.erase(0, sent);
+    if (conn->outbuf.empty()) {
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = kIoControl | static_cast<uint64_t>(conn->fd);
+        epoll_ctl(mEpollIo, EPOLL_CTL_MOD, conn->fd, &ev);
     }
 }
 
@@ -408,6 +484,8 @@ void Transport::sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint6
 
 void Transport::ioLoop() {
     pthread_setname_np(pthread_self(), "hwbinder-io");
+    tIoThread = true;
+    int64_t lastSweep = 0;
     for (;;) {
         struct epoll_event events[16];
         int n = epoll_wait(mEpollIo, events, 16, 1000);
@@ -416,66 +494,35 @@ void Transport::ioLoop() {
             ALOGE("epoll_wait: %s", strerror(errno));
             return;
         }
-        dropSilentConnections();
+        if (monoMs() - lastSweep >= kSweepIntervalMs) {
+            lastSweep = monoMs();
+            dropSilentConnections();
+        }
         for (int i = 0; i < n; i++) {
             uint64_t tag = events[i].data.u64 & kIoMask;
             int fd = static_cast<int>(events[i].data.u64 & ~kIoMask);
             if (tag == kIoListen) {
-                handleAccept();
+                // A few at a time, then the other descriptors get their turn.
+                for (int k = 0; k < 16 && handleAcceptOne(); k++) {
+                }
             } else if (tag == kIoHello) {
-                FrameHeader h;
-                {
-                    std::lock_guard<std::mutex> lock(mConnLock);
-                    if (mPendingHello.erase(fd) == 0) continue;  // timed out already
-                }
-                ssize_t r = recv(fd, &h, sizeof(h), MSG_DONTWAIT);
-                epoll_ctl(mEpollIo, EPOLL_CTL_DEL, fd, nullptr);
-                if (r != static_cast<ssize_t>(sizeof(h)) || h.magic != kMagic ||
-                    h.type != FRAME_HELLO || h.payloadLen != 0) {
-                    ALOGE("dropping a connection that did not introduce itself");
-                    close(fd);
-                    continue;
-                }
-                if (h.code == CONN_TXN) {
-                    auto conn = std::make_shared<TxnServerConn>();
-                    conn->fd = fd;
-                    conn->token = h.txnId;
-                    struct ucred cred = {};
-                    socklen_t len = sizeof(cred);
-                    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
-                        conn->pid = cred.pid;
-                        conn->uid = cred.uid;
-                    }
-                    {
-                        std::lock_guard<std::mutex> lock(mConnLock);
-                        mTxnByFd[fd] = conn;
-                    }
-                    struct epoll_event ev = {};
-                    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-                    ev.data.u64 = static_cast<uint64_t>(fd);
-                    epoll_ctl(mEpollPool, EPOLL_CTL_ADD, fd, &ev);
-                } else if (h.code == CONN_CONTROL) {
-                    auto conn = std::make_shared<ControlConn>();
-                    conn->fd = fd;
-                    conn->token = h.txnId;
-                    conn->pid = peerPid(fd);
-                    {
-                        std::lock_guard<std::mutex> lock(mConnLock);
-                        mControlByFd[fd] = conn;
-                        mControlByToken[conn->token] = conn.get();
-                    }
-                    struct epoll_event ev = {};
-                    ev.events = EPOLLIN | EPOLLRDHUP;
-                    ev.data.u64 = kIoControl | static_cast<uint64_t>(fd);
-                    epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
-                } else if (h.code == CONN_DEBUG) {
-                    answerDebugQuery(fd);
-                } else {
-                    ALOGE("dropping a connection of unknown kind %u", h.code);
-                    close(fd);
-                }
+                handleHello(fd);
             } else if (tag == kIoOneway) {
                 handleOnewayEvent(fd, events[i].events);
+            } else if (tag == kIoBarrier) {
+                uint64_t v;
+                if (read(mBarrierEvent, &v, sizeof(v)) != sizeof(v)) continue;
+                uint64_t asked;
+                {
+                    std::lock_guard<std::mutex> lock(mBarrierLock);
+                    asked = mBarrierAsked;
+                }
+                drainControl();
+                {
+                    std::lock_guard<std::mutex> lock(mBarrierLock);
+                    mBarrierDone = asked;
+                }
+                mBarrierCond.notify_all();
             } else if (tag == kIoControl) {
                 std::shared_ptr<ControlConn> conn;
                 {
@@ -483,13 +530,63 @@ void Transport::ioLoop() {
                     auto it = mControlByFd.find(fd);
                     if (it != mControlByFd.end()) conn = it->second;
                 }
-                if (conn != nullptr) handleControlReadable(conn.get());
+                if (conn == nullptr) continue;
+                if (events[i].events & EPOLLOUT) flushControl(conn.get());
+                if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+                    handleControlReadable(conn.get(), false);
+                }
             }
+        }
+        if (!mDeferredDrops.empty() || !mDeferredPins.empty()) {
+            drainControl();
+            std::vector<std::pair<std::string, uint64_t>> pins;
+            pins.swap(mDeferredPins);
+            for (const auto& pin : pins) releasePins(pin.first, pin.second, false);
+            mDeferredDrops.clear();  // may destroy objects
         }
     }
 }
 
-void Transport::handleAccept() {
+void Transport::controlBarrier() {
+    // The I/O thread reads everything before it drops anything anyway.
+    if (tIoThread) return;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        if (!mIoStarted) return;
+    }
+    std::unique_lock<std::mutex> lock(mBarrierLock);
+    const uint64_t want = ++mBarrierAsked;
+    uint64_t one = 1;
+    if (write(mBarrierEvent, &one, sizeof(one)) != sizeof(one)) {
+        ALOGE("cannot reach the I/O thread: %s", strerror(errno));
+        return;
+    }
+    // The I/O thread never waits on a peer, so this is short; bounded all the
+    // same.
+    mBarrierCond.wait_for(lock, std::chrono::milliseconds(kFrameTimeoutMs),
+                          [&] { return mBarrierDone >= want; });
+}
+
+void Transport::drainControl() {
+    // What waits in the backlog (at most the listen backlog, plus what a
+    // flood adds meanwhile).
+    for (int k = 0; k < 256 && handleAcceptOne(); k++) {
+    }
+    std::vector<int> hellos;
+    std::vector<std::shared_ptr<ControlConn>> conns;
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        for (const auto& entry : mPendingHello) hellos.push_back(entry.first);
+    }
+    for (int fd : hellos) handleHello(fd);
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        for (const auto& entry : mControlByFd) conns.push_back(entry.second);
+    }
+    for (const auto& conn : conns) handleControlReadable(conn.get(), true);
+}
+
+bool Transport::handleAcceptOne() {
     int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE) {
@@ -501,33 +598,148 @@ void Transport::handleAccept() {
                 sLastLog = monoMs();
             }
             usleep(100 * 1000);
-        } else if (errno != EINTR && errno != EAGAIN) {
+        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             ALOGE("accept: %s", strerror(errno));
         }
-        return;
+        return false;
     }
     setTimeout(fd, kFrameTimeoutMs);
+    struct ucred cred = {};
+    socklen_t len = sizeof(cred);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) cred.pid = 0;
+    bool over = false;
+    size_t held = 0;
     {
         std::lock_guard<std::mutex> lock(mConnLock);
-        mPendingHello[fd] = monoMs();
+        held = mConnsPerPid[cred.pid];
+        if (held >= kMaxConnsPerPeer) {
+            over = true;
+            mLimitClosed++;
+        } else {
+            mConnsPerPid[cred.pid]++;
+            mPendingHello[fd] = PendingHello{monoMs(), cred.pid};
+        }
+    }
+    if (over) {
+        close(fd);
+        // Once a second at most: a flood must not flood the log too.
+        int64_t now = monoMs();
+        if (now - mLastLimitLog >= 1000) {
+            mLastLimitLog = now;
+            ALOGE("pid %d (uid %d) holds %zu connections; closed %zu more", cred.pid, cred.uid,
+                  held, mLimitClosed);
+            mLimitClosed = 0;
+        }
+        return true;
     }
     struct epoll_event ev = {};
     ev.events = EPOLLIN | EPOLLRDHUP;
     ev.data.u64 = kIoHello | static_cast<uint64_t>(fd);
     epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
+    return true;
+}
+
+void Transport::releasePeerSlot(pid_t pid) {
+    // Called with mConnLock held.
+    auto it = mConnsPerPid.find(pid);
+    if (it != mConnsPerPid.end() && --it->second == 0) mConnsPerPid.erase(it);
+}
+
+void Transport::handleHello(int fd) {
+    // Pending connections are the I/O thread's alone.
+    FrameHeader h;
+    pid_t pid = 0;
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        auto pending = mPendingHello.find(fd);
+        if (pending == mPendingHello.end()) return;  // timed out already
+        pid = pending->second.pid;
+    }
+    // A hello is one small write, whole when any of it is there.
+    ssize_t r = recv(fd, &h, sizeof(h), MSG_DONTWAIT);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        mPendingHello.erase(fd);
+    }
+    epoll_ctl(mEpollIo, EPOLL_CTL_DEL, fd, nullptr);
+    auto refuse = [&](const char* why) {
+        ALOGE("%s", why);
+        close(fd);
+        std::lock_guard<std::mutex> lock(mConnLock);
+        releasePeerSlot(pid);
+    };
+    if (r != static_cast<ssize_t>(sizeof(h)) || h.magic != kMagic || h.type != FRAME_HELLO ||
+        h.payloadLen != 0) {
+        refuse("dropping a connection that did not introduce itself");
+        return;
+    }
+    if (h.code == CONN_TXN) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+            refuse("cannot set up a transaction connection");
+            return;
+        }
+        auto conn = std::make_shared<TxnServerConn>();
+        conn->fd = fd;
+        conn->token = h.txnId;
+        conn->pid = pid;
+        struct ucred cred = {};
+        socklen_t len = sizeof(cred);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) conn->uid = cred.uid;
+        {
+            std::lock_guard<std::mutex> lock(mConnLock);
+            conn->id = mNextTxnConnId++;
+            mTxnById[conn->id] = conn;
+        }
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+        ev.data.u64 = conn->id;
+        epoll_ctl(mEpollPool, EPOLL_CTL_ADD, fd, &ev);
+    } else if (h.code == CONN_CONTROL) {
+        auto conn = std::make_shared<ControlConn>();
+        conn->fd = fd;
+        conn->token = h.txnId;
+        conn->pid = pid;
+        conn->counted = true;
+        {
+            std::lock_guard<std::mutex> lock(mConnLock);
+            mControlByFd[fd] = conn;
+            mControlByToken[conn->token] = conn.get();
+        }
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = kIoControl | static_cast<uint64_t>(fd);
+        epoll_ctl(mEpollIo, EPOLL_CTL_ADD, fd, &ev);
+    } else if (h.code == CONN_DEBUG) {
+        answerDebugQuery(fd);  // answers and closes
+        std::lock_guard<std::mutex> lock(mConnLock);
+        releasePeerSlot(pid);
+    } else {
+        ALOGE("dropping a connection of unknown kind %u", h.code);
+        refuse("connection refused");
+    }
 }
 
 void Transport::dropSilentConnections() {
     std::vector<int> stale;
+    std::vector<std::shared_ptr<ControlConn>> stalled;
+    int64_t now = monoMs();
     {
         std::lock_guard<std::mutex> lock(mConnLock);
-        int64_t now = monoMs();
         for (auto it = mPendingHello.begin(); it != mPendingHello.end();) {
-            if (now - it->second > kFrameTimeoutMs) {
+            if (now - it->second.since > kFrameTimeoutMs) {
                 stale.push_back(it->first);
+                releasePeerSlot(it->second.pid);
                 it = mPendingHello.erase(it);
             } else {
                 ++it;
+            }
+        }
+        for (const auto& entry : mControlByFd) {
+            if (entry.second->partialSince > 0 &&
+                now - entry.second->partialSince > kFrameTimeoutMs) {
+                stalled.push_back(entry.second);
             }
         }
     }
@@ -536,18 +748,73 @@ void Transport::dropSilentConnections() {
         epoll_ctl(mEpollIo, EPOLL_CTL_DEL, fd, nullptr);
         close(fd);
     }
+    for (const auto& conn : stalled) {
+        ALOGE("pid %d left a control frame unfinished; closing its connection", conn->pid);
+        dropControlConn(conn.get());
+    }
+    dropStalledTxnConns();
 }
 
-void Transport::handleControlReadable(ControlConn* conn) {
-    FrameHeader h;
-    std::string payload;
-    std::vector<int> fds;
-    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs, true) ||
-        !fds.empty() || !payload.empty()) {
-        closeAll(&fds);
-        dropControlConn(conn);
-        return;
+// Reads what a control connection holds (a chunk, or with all everything
+// it held when called) and serves the complete frames.
+void Transport::handleControlReadable(ControlConn* conn, bool all) {
+    int held = 0;
+    if (all && ioctl(conn->fd, FIONREAD, &held) < 0) held = 0;
+    for (;;) {
+        char buf[kControlReadChunk];
+        FdControl control;
+        struct iovec iov = {buf, sizeof(buf)};
+        struct msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control.buf;
+        msg.msg_controllen = sizeof(control.buf);
+        ssize_t r = recvmsg(conn->fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (r <= 0) {
+            dropControlConn(conn);
+            return;
+        }
+        if (msg.msg_controllen > 0) {
+            // Control frames never carry descriptors.
+            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+                size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
+                for (size_t i = 0; i < n; i++) {
+                    int passed;
+                    memcpy(&passed, in + i, sizeof(int));
+                    close(passed);
+                }
+            }
+            ALOGE("pid %d sent descriptors on a control connection", conn->pid);
+            dropControlConn(conn);
+            return;
+        }
+        conn->inbuf.append(buf, static_cast<size_t>(r));
+        size_t used = 0;
+        while (conn->inbuf.size() - used >= sizeof(FrameHeader)) {
+            FrameHeader h;
+            memcpy(&h, conn->inbuf.data() + used, sizeof(h));
+            used += sizeof(h);
+            if (!validHeader(h) || h.payloadLen != 0 || !handleControlFrame(conn, h)) {
+                dropControlConn(conn);
+                return;
+            }
+        }
+        conn->inbuf.erase(0, used);
+        if (conn->inbuf.empty()) {
+            conn->partialSince = 0;
+        } else if (conn->partialSince == 0) {
+            conn->partialSince = monoMs();
+        }
+        held -= static_cast<int>(r);
+        if (!all || held <= 0) return;
     }
+}
+
+bool Transport::handleControlFrame(ControlConn* conn, const FrameHeader& h) {
     switch (h.type) {
         case FRAME_ACQUIRE: {
             int32_t status = OK;
@@ -563,42 +830,58 @@ void Transport::handleControlReadable(ControlConn* conn) {
                 }
             }
             sendControl(conn, FRAME_ACQUIRE_REPLY, h.target, h.txnId, status);
-            break;
+            return true;
         }
         case FRAME_RELEASE: {
-            sp<BHwBinder> drop;
-            {
-                std::lock_guard<std::mutex> lock(mNodeLock);
-                auto it = mNodes.find(h.target);
-                if (it != mNodes.end()) {
-                    auto holder = it->second.holders.find(conn);
-                    if (holder != it->second.holders.end() && --holder->second == 0) {
-                        it->second.holders.erase(holder);
-                    }
-                    if (it->second.holders.empty() && !it->second.permanent) {
-                        drop = std::move(it->second.strong);
-                    }
+            std::lock_guard<std::mutex> lock(mNodeLock);
+            auto it = mNodes.find(h.target);
+            if (it != mNodes.end()) {
+                auto holder = it->second.holders.find(conn);
+                if (holder != it->second.holders.end() && --holder->second == 0) {
+                    it->second.holders.erase(holder);
+                }
+                if (it->second.holders.empty() && !it->second.permanent &&
+                    it->second.strong != nullptr) {
+                    // Dropped once the I/O thread has read what others sent
+                    // before this frame (and outside the lock).
+                    mDeferredDrops.push_back(std::move(it->second.strong));
                 }
             }
-            drop.clear();  // may destroy the object: outside the lock
-            break;
+            return true;
         }
         case FRAME_TXN_DONE:
-            if (conn->outgoing) releasePins(conn->address, h.txnId, false);
-            break;
+            // The objects the call carried go once the ACQUIREs the peer
+            // wrote before this frame, on its own control connection, are read.
+            if (conn->outgoing) mDeferredPins.emplace_back(conn->address, h.txnId);
+            return true;
         case FRAME_ACQUIRE_REPLY: {
-            std::lock_guard<std::mutex> lock(conn->waitLock);
-            auto it = conn->replies.find(h.txnId);
-            if (conn->outgoing && it != conn->replies.end() && it->second == kReplyPending) {
-                it->second = h.status;
-                conn->waitCond.notify_all();
+            if (!conn->outgoing) return true;
+            wp<BpHwBinder> weak;
+            {
+                std::lock_guard<std::mutex> lock(conn->acquireLock);
+                auto it = conn->pendingAcquires.find(h.txnId);
+                if (it == conn->pendingAcquires.end()) return true;
+                weak = it->second;
+                conn->pendingAcquires.erase(it);
             }
-            break;
+            if (h.status == OK) return true;
+            ALOGE("object %llu of %s is gone", static_cast<unsigned long long>(h.target),
+                  conn->address.c_str());
+            sp<BpHwBinder> proxy = weak.promote();
+            if (proxy == nullptr) return true;
+            {
+                std::lock_guard<std::mutex> lock(mProxyLock);
+                auto it = mProxies.find(std::make_pair(conn->address, h.target));
+                if (it != mProxies.end() && it->second.unsafe_get() == proxy.get()) {
+                    mProxies.erase(it);
+                }
+            }
+            postTask([proxy]() { proxy->sendObituary(); });
+            return true;
         }
         default:
             ALOGE("unexpected frame type %u on a control connection", h.type);
-            dropControlConn(conn);
-            break;
+            return false;
     }
 }
 
@@ -607,9 +890,10 @@ void Transport::dropControlConn(ControlConn* conn) {
     {
         std::lock_guard<std::mutex> lock(mConnLock);
         auto it = mControlByFd.find(conn->fd);
-        if (it == mControlByFd.end()) return;
+        if (it == mControlByFd.end() || it->second.get() != conn) return;
         keep = it->second;
         mControlByFd.erase(it);
+        if (conn->counted) releasePeerSlot(conn->pid);
         auto byToken = mControlByToken.find(conn->token);
         if (!conn->outgoing && byToken != mControlByToken.end() && byToken->second == conn) {
             mControlByToken.erase(byToken);
@@ -619,11 +903,12 @@ void Transport::dropControlConn(ControlConn* conn) {
     {
         std::lock_guard<std::mutex> lock(conn->writeLock);
         conn->dead = true;
+        conn->outbuf.clear();
         close(conn->fd);
     }
     {
-        std::lock_guard<std::mutex> lock(conn->waitLock);
-        conn->waitCond.notify_all();
+        std::lock_guard<std::mutex> lock(conn->acquireLock);
+        conn->pendingAcquires.clear();
     }
 
     if (!conn->outgoing) {

@@ -55,6 +55,21 @@ struct ClientConns {
 
 thread_local ClientConns tClientConns;
 
+// The calls this thread is serving, innermost last (see Transport::Route).
+thread_local std::vector<Transport::Route> tServing;
+
+// Marks a thread's connection as carrying its call for the call's length.
+class BusyMark {
+  public:
+    explicit BusyMark(Transport::ClientConn* cc) : mCc(cc) { mCc->busy = true; }
+    ~BusyMark() { mCc->busy = false; }
+    BusyMark(const BusyMark&) = delete;
+    BusyMark& operator=(const BusyMark&) = delete;
+
+  private:
+    Transport::ClientConn* mCc;
+};
+
 }  // namespace
 
 void Transport::closeClientConnsTo(const std::string& address) {
@@ -117,6 +132,25 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         ALOGE("transaction of %zu bytes on the wire exceeds the limit", payloadSize);
         return FAILED_TRANSACTION;
     }
+    // A nested call: this thread waits on a call to the target's process (its
+    // connection there is busy), or serves a call from it. The call goes over
+    // that connection, to the thread that waits on the other end, as
+    // hwbinder delivers it.
+    auto busy = tClientConns.conns.find(proxy->address());
+    if (!oneway && busy != tClientConns.conns.end() && busy->second->busy) {
+        ClientConn* cc = busy->second.get();
+        Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0};
+        return transactNested(route, proxy, code, wire, fds, reply, localBinders);
+    }
+    if (!oneway && !tServing.empty()) {
+        pid_t pid = peerPidOf(proxy->address());
+        for (auto it = tServing.rbegin(); pid > 0 && it != tServing.rend(); ++it) {
+            if (it->pid == pid) {
+                Route route = *it;
+                return transactNested(route, proxy, code, wire, fds, reply, localBinders);
+            }
+        }
+    }
     // Connections of peers that died since this thread last looked are closed
     // already; forget them.
     if (tClientConns.deathsSeen != mPeerDeaths) {
@@ -132,7 +166,10 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     }
     std::shared_ptr<ClientConn> keep = slot;
     ClientConn* cc = keep.get();
-    std::unique_lock<std::mutex> use(cc->useLock);
+    // A one-way call made while this thread's call on the connection waits
+    // (from a nested call it serves) goes out on it too, in order.
+    std::unique_lock<std::mutex> use(cc->useLock, std::defer_lock);
+    if (!cc->busy) use.lock();
     auto dropConn = [&]() {
         {
             std::lock_guard<std::mutex> lock(cc->writeLock);
@@ -148,11 +185,14 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         return DEAD_OBJECT;
     }
     if (cc->fd < 0) {
-        int fd = connectTo(proxy->address(), CONN_TXN);
+        struct ucred peer = {};
+        int fd = connectTo(proxy->address(), CONN_TXN, &peer);
         {
             std::lock_guard<std::mutex> lock(cc->fdLock);
             cc->fd = fd;
         }
+        cc->peerPid = peer.pid;
+        cc->peerUid = peer.uid;
         if (cc->fd < 0) {
             dropConn();
             return DEAD_OBJECT;
@@ -174,55 +214,105 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     FrameHeader h = {
             kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payloadSize), 0};
     const std::vector<struct iovec> pieces = wire.iovecs();
-    {
-        // One-way calls this thread queued go first, as they were sent first.
-        std::unique_lock<std::mutex> write(cc->writeLock);
-        bool written = true;
-        while (written && !cc->queue.empty()) {
-            written = flushQueued(cc);
-            struct pollfd pfd = {cc->fd, POLLOUT, 0};
-            if (written && !cc->queue.empty() && poll(&pfd, 1, -1) < 0 && errno != EINTR) {
-                written = false;
-            }
-        }
-        written = written && writeFrame(cc->fd, h, pieces.data(), pieces.size(), fds);
-        write.unlock();
-        if (!written) {
-            dropConn();
-            return DEAD_OBJECT;
+    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0};
+    if (!writeOn(route, h, pieces.data(), pieces.size(), fds)) {
+        dropConn();
+        return DEAD_OBJECT;
+    }
+    BusyMark mark(cc);
+    bool broken = false;
+    err = awaitReply(route, txnId, reply, localBinders, &broken);
+    if (broken) dropConn();
+    return err;
+}
+
+status_t Transport::transactNested(const Route& route, BpHwBinder* proxy, uint32_t code,
+                                   const Parcel::WireForm& wire, const std::vector<int>& fds,
+                                   Parcel* reply, size_t localBinders) {
+    const uint64_t txnId = mNextReqId++;
+    FrameHeader h = {
+            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(wire.size()), 0};
+    const std::vector<struct iovec> pieces = wire.iovecs();
+    if (!writeOn(route, h, pieces.data(), pieces.size(), fds)) return DEAD_OBJECT;
+    bool broken = false;
+    // A broken connection fails the outer call too; its owner cleans up.
+    return awaitReply(route, txnId, reply, localBinders, &broken);
+}
+
+pid_t Transport::peerPidOf(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mProxyLock);
+    auto it = mControlOut.find(address);
+    return it == mControlOut.end() ? 0 : it->second->pid;
+}
+
+bool Transport::writeOn(const Route& route, const FrameHeader& h, const std::string& payload,
+                        const std::vector<int>& fds) {
+    struct iovec piece = {const_cast<char*>(payload.data()), payload.size()};
+    return writeOn(route, h, &piece, payload.empty() ? 0 : 1, fds);
+}
+
+bool Transport::writeOn(const Route& route, const FrameHeader& h, const struct iovec* pieces,
+                        size_t count, const std::vector<int>& fds) {
+    if (route.cc == nullptr) return writeFrame(route.fd, h, pieces, count, fds);
+    ClientConn* cc = route.cc;
+    // One-way calls this thread queued go first, as they were sent first.
+    std::lock_guard<std::mutex> write(cc->writeLock);
+    bool written = true;
+    while (written && !cc->queue.empty()) {
+        written = flushQueued(cc);
+        struct pollfd pfd = {cc->fd, POLLOUT, 0};
+        if (written && !cc->queue.empty() && poll(&pfd, 1, -1) < 0 && errno != EINTR) {
+            written = false;
         }
     }
+    return written && writeFrame(cc->fd, h, pieces, count, fds);
+}
 
+// Waits for the reply to txnId on the route's connection, serving the nested
+// calls the peer sends over it meanwhile.
+status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply,
+                               size_t localBinders, bool* broken) {
     for (;;) {
         FrameHeader rh;
         std::string rp;
         std::vector<int> rfds;
-        if (!readFrame(cc->fd, &rh, &rp, &rfds)) {
-            dropConn();
+        if (!readFrame(route.fd, &rh, &rp, &rfds)) {
+            *broken = true;
             return DEAD_OBJECT;
+        }
+        if (rh.type == FRAME_TXN) {
+            if (!dispatchTxn(route, rh, &rp, &rfds)) {
+                *broken = true;
+                return DEAD_OBJECT;
+            }
+            continue;
         }
         if (rh.type != FRAME_REPLY || rh.txnId != txnId) {
             ALOGE("unexpected frame type %u in reply to call %llu", rh.type,
                   static_cast<unsigned long long>(txnId));
             closeAll(&rfds);
-            dropConn();
+            *broken = true;
             return FAILED_TRANSACTION;
         }
         if (rh.status != OK) {
             closeAll(&rfds);
             return rh.status;
         }
+        // The peer asked for references to the objects we sent before it
+        // replied; they stay alive until those requests are read.
+        if (localBinders > 0) controlBarrier();
         if (reply == nullptr) {
             closeAll(&rfds);
             return OK;
         }
-        err = reply->deserialize(std::move(rp), &rfds);
+        status_t err = reply->deserialize(std::move(rp), &rfds);
         if (err != OK) {
-            dropConn();
+            *broken = true;
             return err;
         }
         if (rh.flags & FLAG_WANT_ACK) {
-            writeSimpleFrame(cc->fd, FRAME_ACK, 0, txnId, 0, 0);
+            FrameHeader ack = {kMagic, FRAME_ACK, 0, 0, txnId, 0, 0, 0};
+            writeOn(route, ack, std::string(), {});
         }
         return OK;
     }
@@ -233,12 +323,37 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
 
 void Transport::configurePool(size_t maxThreads, bool callerJoins) {
     std::lock_guard<std::mutex> lock(mLock);
+    const size_t want = maxThreads == 0 ? 1 : maxThreads;
     if (mPoolStarted) {
-        ALOGW("thread pool already started; configuration ignored");
+        // A started pool grows to the new size, as the driver's does when
+        // its limit is raised; it never shrinks, and whether the caller
+        // joins was settled when it started.
+        if (want <= mMaxThreads) {
+            if (want < mMaxThreads) {
+                ALOGW("thread pool already started with %zu threads; not shrunk to %zu",
+                      mMaxThreads, want);
+            }
+            return;
+        }
+        const size_t more = want - mMaxThreads;
+        mMaxThreads = want;
+        for (size_t i = 0; i < more; i++) spawnPoolThreadLocked();
         return;
     }
-    mMaxThreads = maxThreads == 0 ? 1 : maxThreads;
+    mMaxThreads = want;
     mCallerJoins = callerJoins;
+}
+
+void Transport::spawnPoolThreadLocked() {
+    // Named as on a phone, "HwBinder:<pid>_<n>" cut to the 15 bytes a thread
+    // name holds; a thread that joins the pool keeps its own name.
+    mThreads.emplace_back([this, n = ++mPoolSpawned] {
+        char name[16];
+        snprintf(name, sizeof(name), "HwBinder:%d_%zX", static_cast<int>(getpid()), n);
+        pthread_setname_np(pthread_self(), name);
+        poolLoop();
+    });
+    mThreads.back().detach();
 }
 
 size_t Transport::maxThreads() {
@@ -251,17 +366,7 @@ void Transport::startPool() {
     if (mPoolStarted) return;
     mPoolStarted = true;
     size_t spawn = mMaxThreads - (mCallerJoins ? 1 : 0);
-    for (size_t i = 0; i < spawn; i++) {
-        // Named as on a phone, "HwBinder:<pid>_<n>" cut to the 15 bytes a
-        // thread name holds; a thread that joins the pool keeps its own name.
-        mThreads.emplace_back([this, n = i + 1] {
-            char name[16];
-            snprintf(name, sizeof(name), "HwBinder:%d_%zX", static_cast<int>(getpid()), n);
-            pthread_setname_np(pthread_self(), name);
-            poolLoop();
-        });
-        mThreads.back().detach();
-    }
+    for (size_t i = 0; i < spawn; i++) spawnPoolThreadLocked();
 }
 
 void Transport::joinPool() {
@@ -287,8 +392,7 @@ void Transport::poolLoop() {
         int n = epoll_wait(mEpollPool, &ev, 1, -1);
         if (n <= 0) continue;
         BusyScope busy(&mBusyThreads);
-        int fd = static_cast<int>(ev.data.u64);
-        if (fd == mTaskEvent) {
+        if (ev.data.u64 == static_cast<uint64_t>(mTaskEvent)) {
             uint64_t v;
             if (read(mTaskEvent, &v, sizeof(v)) != sizeof(v)) continue;
             std::function<void()> task;
@@ -301,54 +405,115 @@ void Transport::poolLoop() {
             task();
             continue;
         }
-        std::shared_ptr<TxnServerConn> conn;
-        {
-            std::lock_guard<std::mutex> lock(mConnLock);
-            auto it = mTxnByFd.find(fd);
-            if (it != mTxnByFd.end()) conn = it->second;
-        }
-        if (conn != nullptr) {
-            std::lock_guard<std::mutex> serve(conn->serveLock);
-            handleTxnConn(conn.get());
-        }
+        std::shared_ptr<TxnServerConn> conn = txnConnById(ev.data.u64);
+        if (conn != nullptr) handleTxnConn(conn.get());
     }
+}
+
+Transport::TxnServerConn::TxnServerConn() : reader(std::make_unique<FrameReader>()) {}
+
+Transport::TxnServerConn::~TxnServerConn() = default;
+
+std::shared_ptr<Transport::TxnServerConn> Transport::txnConnById(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mConnLock);
+    auto it = mTxnById.find(id);
+    return it == mTxnById.end() ? nullptr : it->second;
 }
 
 void Transport::closeTxnConn(TxnServerConn* conn) {
+    if (conn->closed) return;
+    conn->closed = true;
     epoll_ctl(mEpollPool, EPOLL_CTL_DEL, conn->fd, nullptr);
-    std::shared_ptr<TxnServerConn> keep;
-    std::lock_guard<std::mutex> lock(mConnLock);
-    auto it = mTxnByFd.find(conn->fd);
-    if (it != mTxnByFd.end()) {
-        keep = it->second;
-        mTxnByFd.erase(it);
-    }
+    conn->reader->reset();
     close(conn->fd);
+    std::shared_ptr<TxnServerConn> keep;  // released after the lock
+    std::lock_guard<std::mutex> lock(mConnLock);
+    auto it = mTxnById.find(conn->id);
+    if (it != mTxnById.end()) {
+        keep = std::move(it->second);
+        mTxnById.erase(it);
+    }
+    releasePeerSlot(conn->pid);
+}
+
+// Connections whose frame started and did not finish in time. One being read
+// or served is skipped: its thread holds the lock and checks on its own.
+void Transport::dropStalledTxnConns() {
+    std::vector<std::shared_ptr<TxnServerConn>> conns;
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        for (const auto& entry : mTxnById) conns.push_back(entry.second);
+    }
+    const int64_t now = monoMs();
+    for (const auto& conn : conns) {
+        std::unique_lock<std::mutex> lock(conn->lock, std::try_to_lock);
+        if (!lock.owns_lock() || conn->closed || !conn->reader->started() ||
+            now - conn->reader->startedAt() <= kFrameTimeoutMs) {
+            continue;
+        }
+        // The rest has come and waits for a busy pool: not the peer's fault.
+        struct pollfd pfd = {conn->fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) > 0) continue;
+        ALOGE("pid %d left a frame unfinished for %lld ms; closing its connection", conn->pid,
+              static_cast<long long>(now - conn->reader->startedAt()));
+        closeTxnConn(conn.get());
+    }
 }
 
 void Transport::handleTxnConn(TxnServerConn* conn) {
-    FrameHeader h;
-    std::string payload;
-    std::vector<int> fds;
-    // The pool's epoll reported the connection readable.
-    if (!readFrame(conn->fd, &h, &payload, &fds, monoMs() + kFrameTimeoutMs, true)) {
-        closeTxnConn(conn);
-        return;
+    std::lock_guard<std::mutex> connLock(conn->lock);
+    if (conn->closed) return;
+    // The pool's epoll reported the connection readable: take what is there
+    // and wait again while the frame is incomplete.
+    FrameReader& reader = *conn->reader;
+    switch (reader.readAvailable(conn->fd)) {
+        case FrameReader::kFailed:
+            closeTxnConn(conn);
+            return;
+        case FrameReader::kIncomplete: {
+            struct epoll_event ev = {};
+            ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+            ev.data.u64 = conn->id;
+            if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+            return;
+        }
+        case FrameReader::kComplete:
+            break;
     }
+    const FrameHeader h = reader.header;
+    std::string payload = std::move(reader.payload);
+    std::vector<int> fds = std::move(reader.fds);
+    reader.fds.clear();
+    reader.reset();
     if (h.type != FRAME_TXN) {
         ALOGE("unexpected frame type %u from pid %d; dropping the connection", h.type, conn->pid);
         closeAll(&fds);
         closeTxnConn(conn);
         return;
     }
-    const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
-    Parcel data;
-    status_t err = data.deserialize(reinterpret_cast<const uint8_t*>(payload.data()),
-                                    payload.size(), &fds);
-    if (err != OK) {
-        ALOGE("malformed transaction %u from pid %d; dropping the connection", h.code, conn->pid);
+    Route route = {conn->pid, conn->uid, conn->fd, nullptr, conn->token};
+    bool broken = !dispatchTxn(route, h, &payload, &fds);
+    if (broken) {
         closeTxnConn(conn);
         return;
+    }
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.data.u64 = conn->id;
+    if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+}
+
+// Serves one incoming transaction read from the route's connection and
+// writes its reply there. False when the connection is to be dropped.
+bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::string* payload,
+                            std::vector<int>* fds) {
+    const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
+    Parcel data;
+    status_t err = data.deserialize(reinterpret_cast<const uint8_t*>(payload->data()),
+                                    payload->size(), fds);
+    if (err != OK) {
+        ALOGE("malformed transaction %u from pid %d; dropping the connection", h.code, route.pid);
+        return false;
     }
 
     bool broken = false;
@@ -356,12 +521,14 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     if (target == nullptr) {
         ALOGE("transaction %u for unknown object %llu", h.code,
               static_cast<unsigned long long>(h.target));
-        if (!oneway && !writeSimpleFrame(conn->fd, FRAME_REPLY, 0, h.txnId, 0, DEAD_OBJECT)) {
-            broken = true;
-        }
+        FrameHeader rh = {kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, 0, DEAD_OBJECT};
+        if (!oneway && !writeOn(route, rh, std::string(), {})) broken = true;
     } else {
         IPCThreadState* ipc = IPCThreadState::self();
-        ipc->setCallingIdentity(conn->pid, conn->uid, true);
+        const pid_t outerPid = ipc->getCallingPid();
+        const uid_t outerUid = ipc->getCallingUid();
+        const bool outerServing = ipc->isServingCall();
+        ipc->setCallingIdentity(route.pid, route.uid, true);
         bool replied = false;
         Parcel reply;
         auto sendReply = [&](Parcel& r) {
@@ -382,7 +549,7 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
                     kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, static_cast<uint32_t>(rp.size()), serr};
             if (serr != OK) rp.clear(), rfds.clear(), rh.payloadLen = 0;
             if (local > 0) rh.flags |= FLAG_WANT_ACK;
-            if (!writeFrame(conn->fd, rh, rp, rfds)) {
+            if (!writeOn(route, rh, rp, rfds)) {
                 broken = true;
                 return;
             }
@@ -391,21 +558,28 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
                 FrameHeader ah;
                 std::string ap;
                 std::vector<int> afds;
-                if (!readFrame(conn->fd, &ah, &ap, &afds, monoMs() + kFrameTimeoutMs) ||
+                if (!readFrame(route.fd, &ah, &ap, &afds, monoMs() + kFrameTimeoutMs) ||
                     ah.type != FRAME_ACK) {
                     closeAll(&afds);
                     broken = true;
                 }
+                // The caller asked for its references before it sent the
+                // ACK; they are read before our objects may go.
+                if (!broken) controlBarrier();
             }
         };
         // The incoming call as a slice; the stub's own slice names the method.
         const bool traced = ATRACE_ENABLED();
         if (traced) {
             ATRACE_BEGIN(("HwBinder transaction " + std::to_string(h.code) + " from pid " +
-                          std::to_string(conn->pid))
+                          std::to_string(route.pid))
                                  .c_str());
         }
+        // Calls this one makes to the caller's process come back to the
+        // caller's waiting thread, over this connection.
+        if (!oneway) tServing.push_back(route);
         err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
+        if (!oneway) tServing.pop_back();
         if (traced) {
             ATRACE_BEGIN(("code=" + std::to_string(h.code) + " oneway=" +
                           std::to_string(oneway ? 1 : 0) + " status=" + std::to_string(err))
@@ -413,33 +587,31 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
             ATRACE_END();
             ATRACE_END();
         }
-        ipc->setCallingIdentity(0, 0, false);
+        if (outerServing) {
+            ipc->setCallingIdentity(outerPid, outerUid, true);
+        } else {
+            ipc->setCallingIdentity(0, 0, false);
+        }
         if (!oneway && !replied && !broken) {
             if (err == OK) {
                 // Operations without results fill the reply and return.
                 sendReply(reply);
             } else {
                 if (err == UNKNOWN_TRANSACTION) {
-                    ALOGE("unknown transaction code %u from pid %d", h.code, conn->pid);
+                    ALOGE("unknown transaction code %u from pid %d", h.code, route.pid);
                 }
-                if (!writeSimpleFrame(conn->fd, FRAME_REPLY, 0, h.txnId, 0, err)) broken = true;
+                FrameHeader rh = {kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, 0, err};
+                if (!writeOn(route, rh, std::string(), {})) broken = true;
             }
         }
     }
     target.clear();
-    if (oneway && (h.flags & FLAG_WANT_DONE)) {
+    if (oneway && (h.flags & FLAG_WANT_DONE) && route.token != 0) {
         std::lock_guard<std::mutex> lock(mConnLock);
-        auto it = mControlByToken.find(conn->token);
+        auto it = mControlByToken.find(route.token);
         if (it != mControlByToken.end()) sendControl(it->second, FRAME_TXN_DONE, 0, h.txnId, 0);
     }
-    if (broken) {
-        closeTxnConn(conn);
-        return;
-    }
-    struct epoll_event ev = {};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = static_cast<uint64_t>(conn->fd);
-    if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+    return !broken;
 }
 
 }  // namespace hardware

@@ -70,7 +70,17 @@ bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, 
         ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return false;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            // A non-blocking socket (the serving side): wait for room, as
+            // long as a blocking one would with its send time-out.
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            int n = poll(&pfd, 1, kFrameTimeoutMs);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n == 0) errno = ETIMEDOUT;
+                return false;
+            }
+            continue;
         }
         first = false;
         size_t done = static_cast<size_t>(w);
@@ -213,13 +223,7 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
         got += static_cast<size_t>(r);
         tryNow = true;  // the rest of a header follows its start
     }
-    if (header->magic != Transport::kMagic) {
-        ALOGE("frame with bad magic 0x%08x", header->magic);
-        closeAll(fds);
-        return false;
-    }
-    if (header->payloadLen > Transport::kMaxFramePayload) {
-        ALOGE("frame of %u bytes exceeds the limit", header->payloadLen);
+    if (!validHeader(*header)) {
         closeAll(fds);
         return false;
     }
@@ -239,6 +243,87 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
         have += step;
     }
     return true;
+}
+
+bool validHeader(const FrameHeader& header) {
+    if (header.magic != Transport::kMagic) {
+        ALOGE("frame with bad magic 0x%08x", header.magic);
+        return false;
+    }
+    if (header.payloadLen > Transport::kMaxFramePayload) {
+        ALOGE("frame of %u bytes exceeds the limit", header.payloadLen);
+        return false;
+    }
+    return true;
+}
+
+void FrameReader::reset() {
+    mGot = 0;
+    mStartedAt = 0;
+    payload.clear();
+    closeAll(&fds);
+}
+
+FrameReader::Result FrameReader::readAvailable(int fd) {
+    for (;;) {
+        ssize_t r;
+        if (mGot < sizeof(header)) {
+            // The descriptors of a frame travel with its first byte.
+            FdControl control;
+            struct iovec iov = {reinterpret_cast<char*>(&header) + mGot, sizeof(header) - mGot};
+            struct msghdr msg = {};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            if (mGot == 0) {
+                msg.msg_control = control.buf;
+                msg.msg_controllen = sizeof(control.buf);
+            }
+            r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+            if (r > 0 && mGot == 0) {
+                mStartedAt = monoMs();
+                for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr;
+                     c = CMSG_NXTHDR(&msg, c)) {
+                    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+                    size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                    const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
+                    for (size_t i = 0; i < n; i++) {
+                        int passed;
+                        memcpy(&passed, in + i, sizeof(int));
+                        fds.push_back(passed);
+                    }
+                }
+                if (msg.msg_flags & MSG_CTRUNC) {
+                    ALOGE("peer sent more file descriptors than a frame may carry");
+                    return kFailed;
+                }
+            }
+        } else {
+            // Memory follows the bytes that arrive: the payload grows in
+            // steps bounded by what came so far.
+            size_t have = mGot - sizeof(header);
+            if (have == payload.size()) {
+                size_t step = std::min<size_t>(header.payloadLen - have, std::max(kReadStep, have));
+                payload.resize(have + step);
+            }
+            r = recv(fd, &payload[have], payload.size() - have, MSG_DONTWAIT);
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kIncomplete;
+        if (r <= 0) {
+            if (mGot > 0) {
+                ALOGE("truncated frame: %s", r < 0 ? strerror(errno) : "end of connection");
+            }
+            return kFailed;
+        }
+        mGot += static_cast<size_t>(r);
+        if (mGot == sizeof(header)) {
+            if (!validHeader(header)) return kFailed;
+            payload.clear();
+        }
+        if (mGot >= sizeof(header) && mGot - sizeof(header) == header.payloadLen) {
+            return kComplete;
+        }
+    }
 }
 
 }  // namespace hardware

@@ -65,5 +65,38 @@ bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint
 bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
                int64_t firstByteDeadline = -1, bool readable = false);
 
+// Checks a complete header against the limits of the wire (logged when not).
+bool validHeader(const FrameHeader& header);
+
+// A frame read as its bytes arrive, never waiting: a reader takes what the
+// socket holds, up to the end of the frame, and says whether the frame is
+// whole. The payload grows with the bytes received (as readFrame's does),
+// never with the length the peer announced.
+class FrameReader {
+  public:
+    enum Result { kIncomplete, kComplete, kFailed };
+
+    FrameReader() = default;
+    FrameReader(const FrameReader&) = delete;
+    FrameReader& operator=(const FrameReader&) = delete;
+    ~FrameReader() { closeAll(&fds); }
+
+    // kFailed: the peer ended the connection or sent what no frame may hold.
+    Result readAvailable(int fd);
+    // Whether part of a frame has arrived, and since when (monotonic ms).
+    bool started() const { return mGot > 0; }
+    int64_t startedAt() const { return mStartedAt; }
+    // Ready for the next frame; the caller has taken payload and fds.
+    void reset();
+
+    FrameHeader header = {};
+    std::string payload;
+    std::vector<int> fds;
+
+  private:
+    size_t mGot = 0;  // header and payload bytes so far
+    int64_t mStartedAt = 0;
+};
+
 }  // namespace hardware
 }  // namespace android
