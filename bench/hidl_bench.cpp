@@ -39,7 +39,6 @@
 #include "hidl_bench_env.h"
 
 using ::android::sp;
-using ::android::hardware::hidl_vec;
 using ::android::hardware::Return;
 using ::vendor::zyr::hardware::twinel::V1_0::Status;
 namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
@@ -47,7 +46,6 @@ using namespace twbench;
 
 namespace {
 
-constexpr size_t kPixels = kBulkBytes / sizeof(uint32_t);
 constexpr int kOnewayBatch = 64;
 
 struct Env {
@@ -60,31 +58,12 @@ void BM_RawSocketPingPong(benchmark::State& state) {
     rawPingPong(state, gEnv.echoFd);
 }
 
-bool checkStatus(benchmark::State& state, const Return<Status>& r, const char* what) {
-    if (r.isOk() && static_cast<Status>(r) == Status::SUCCESS) return true;
-    std::string error = std::string(what) + ": " + (r.isOk() ? "FAILURE" : r.description());
-    state.SkipWithError(error.c_str());
-    return false;
-}
-
 void BM_HidlTrivialCall(benchmark::State& state) {
-    for (auto _ : state) {
-        if (!checkStatus(state, gEnv.service->setSubDisplayBrightness(1),
-                         "setSubDisplayBrightness")) {
-            break;
-        }
-    }
+    hidlTrivialCalls(state, gEnv.service.get());
 }
 
 void BM_HidlVec64K(benchmark::State& state) {
-    hidl_vec<uint32_t> pixels;
-    pixels.resize(kPixels);
-    for (size_t i = 0; i < kPixels; i++) pixels[i] = static_cast<uint32_t>(i * 2654435761u);
-    for (auto _ : state) {
-        if (!checkStatus(state, gEnv.service->drawSubDisplay(pixels), "drawSubDisplay")) break;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                            static_cast<int64_t>(kBulkBytes));
+    hidlBulkCalls(state, gEnv.service.get());
 }
 
 // One iteration is a batch of one-way calls closed by a synchronous call on

@@ -127,6 +127,34 @@ int startEcho(Process* echo) {
     return sv[0];
 }
 
+bool checkStatus(benchmark::State& state,
+                 const android::hardware::Return<vendor::zyr::hardware::twinel::V1_0::Status>& r,
+                 const char* what) {
+    using vendor::zyr::hardware::twinel::V1_0::Status;
+    if (r.isOk() && static_cast<Status>(r) == Status::SUCCESS) return true;
+    std::string error = std::string(what) + ": " + (r.isOk() ? "FAILURE" : r.description());
+    state.SkipWithError(error.c_str());
+    return false;
+}
+
+void hidlTrivialCalls(benchmark::State& state, V1_1::ITwinel* tw) {
+    for (auto _ : state) {
+        if (!checkStatus(state, tw->setSubDisplayBrightness(1), "setSubDisplayBrightness")) break;
+    }
+}
+
+void hidlBulkCalls(benchmark::State& state, V1_1::ITwinel* tw) {
+    constexpr size_t kPixels = kBulkBytes / sizeof(uint32_t);
+    android::hardware::hidl_vec<uint32_t> pixels;
+    pixels.resize(kPixels);
+    for (size_t i = 0; i < kPixels; i++) pixels[i] = static_cast<uint32_t>(i * 2654435761u);
+    for (auto _ : state) {
+        if (!checkStatus(state, tw->drawSubDisplay(pixels), "drawSubDisplay")) break;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(kBulkBytes));
+}
+
 void rawPingPong(benchmark::State& state, int echoFd) {
     const size_t requestLen = static_cast<size_t>(state.range(0));
     const size_t replyLen = static_cast<size_t>(state.range(1));

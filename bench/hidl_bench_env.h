@@ -78,6 +78,17 @@ int startEcho(Process* echo);
 // BM_RawSocketPingPong: args {request bytes, reply bytes}; echoFd as above.
 void rawPingPong(benchmark::State& state, int echoFd);
 
+// Skips the benchmark, naming `what` and the failure, unless the call
+// returned SUCCESS.
+bool checkStatus(benchmark::State& state,
+                 const android::hardware::Return<vendor::zyr::hardware::twinel::V1_0::Status>& r,
+                 const char* what);
+// The calls every transport table starts with, one per iteration:
+// setSubDisplayBrightness(1) (the trivial call) and drawSubDisplay of
+// kBulkBytes of pixels (the 64 KiB call).
+void hidlTrivialCalls(benchmark::State& state, vendor::zyr::hardware::twinel::V1_1::ITwinel* tw);
+void hidlBulkCalls(benchmark::State& state, vendor::zyr::hardware::twinel::V1_1::ITwinel* tw);
+
 // Starts hwservicemanager and bench_server under root and returns the
 // server's ITwinel ("bench"), or null after printing why not.
 // TWINEL_BENCH_SERVER_WRAPPER, when set, is a command (words separated by

@@ -33,7 +33,6 @@
 #include "ipc_peers.h"
 
 using ::android::sp;
-using ::android::hardware::hidl_vec;
 using ::android::hardware::Return;
 using ::vendor::zyr::hardware::twinel::V1_0::Status;
 namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
@@ -41,7 +40,6 @@ using namespace twbench;
 
 namespace {
 
-constexpr size_t kPixels = kBulkBytes / sizeof(uint32_t);
 constexpr int kOnewayBatch = 64;
 // How long bench_server's setBrightness(ms) keeps its only binder thread.
 constexpr int kBusyMs = 5;
@@ -56,35 +54,16 @@ struct Env {
 };
 Env gEnv;
 
-bool checkStatus(benchmark::State& state, const Return<Status>& r, const char* what) {
-    if (r.isOk() && static_cast<Status>(r) == Status::SUCCESS) return true;
-    std::string error = std::string(what) + ": " + (r.isOk() ? "FAILURE" : r.description());
-    state.SkipWithError(error.c_str());
-    return false;
-}
-
 void BM_RawSocketPingPong(benchmark::State& state) {
     rawPingPong(state, gEnv.echoFd);
 }
 
 void BM_HidlTrivialCall(benchmark::State& state) {
-    for (auto _ : state) {
-        if (!checkStatus(state, gEnv.service->setSubDisplayBrightness(1),
-                         "setSubDisplayBrightness")) {
-            break;
-        }
-    }
+    hidlTrivialCalls(state, gEnv.service.get());
 }
 
 void BM_HidlVec64K(benchmark::State& state) {
-    hidl_vec<uint32_t> pixels;
-    pixels.resize(kPixels);
-    for (size_t i = 0; i < kPixels; i++) pixels[i] = static_cast<uint32_t>(i * 2654435761u);
-    for (auto _ : state) {
-        if (!checkStatus(state, gEnv.service->drawSubDisplay(pixels), "drawSubDisplay")) break;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                            static_cast<int64_t>(kBulkBytes));
+    hidlBulkCalls(state, gEnv.service.get());
 }
 
 bool sendOneways(benchmark::State& state, int64_t count) {

@@ -414,6 +414,27 @@ std::shared_ptr<Transport::ControlConn> Transport::controlConnFor(const std::str
     return conn;
 }
 
+namespace {
+
+// Sends what the socket takes now of data[0, len), counting it in *sent.
+// A broken connection is shut down (the I/O thread then cleans it up) and
+// false returned.
+bool sendWithoutWaiting(int fd, const char* data, size_t len, size_t* sent) {
+    while (*sent < len) {
+        ssize_t w = send(fd, data + *sent, len - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (w < 0) {
+            shutdown(fd, SHUT_RDWR);
+            return false;
+        }
+        *sent += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
 // Control frames never wait for their peer: what its socket does not take
 // waits in the connection's buffer, written by the I/O thread as the peer
 // reads. A peer that lets the buffer fill up is stuck and loses the
@@ -426,17 +447,8 @@ void Transport::sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint6
     const char* bytes = reinterpret_cast<const char*>(&h);
     size_t sent = 0;
     if (conn->outbuf.empty()) {
-        while (sent < sizeof(h)) {
-            ssize_t w = send(conn->fd, bytes + sent, sizeof(h) - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            if (w < 0) {
-                // The I/O thread sees the end of the connection and cleans up.
-                shutdown(conn->fd, SHUT_RDWR);
-                return;
-            }
-            sent += static_cast<size_t>(w);
-        }
+        // On failure the I/O thread sees the end of the connection and cleans up.
+        if (!sendWithoutWaiting(conn->fd, bytes, sizeof(h), &sent)) return;
         if (sent == sizeof(h)) return;
     }
     if (conn->outbuf.size() + sizeof(h) - sent > kMaxControlBacklog) {
@@ -459,17 +471,7 @@ void Transport::flushControl(ControlConn* conn) {
     std::lock_guard<std::mutex> lock(conn->writeLock);
     if (conn->dead) return;
     size_t sent = 0;
-    while (sent < conn->outbuf.size()) {
-        ssize_t w = send(conn->fd, conn->outbuf.data() + sent, conn->outbuf.size() - sent,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (w < 0) {
-            shutdown(conn->fd, SHUT_RDWR);
-            return;
-        }
-        sent += static_cast<size_t>(w);
-    }
+    if (!sendWithoutWaiting(conn->fd, conn->outbuf.data(), conn->outbuf.size(), &sent)) return;
     conn->outbuf.erase(0, sent);
     if (conn->outbuf.empty()) {
         struct epoll_event ev = {};
@@ -778,16 +780,9 @@ void Transport::handleControlReadable(ControlConn* conn, bool all) {
         }
         if (msg.msg_controllen > 0) {
             // Control frames never carry descriptors.
-            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-                size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
-                for (size_t i = 0; i < n; i++) {
-                    int passed;
-                    memcpy(&passed, in + i, sizeof(int));
-                    close(passed);
-                }
-            }
+            std::vector<int> passed;
+            takeFds(&msg, &passed);
+            closeAll(&passed);
             ALOGE("pid %d sent descriptors on a control connection", conn->pid);
             dropControlConn(conn);
             return;

@@ -509,8 +509,8 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
                             std::vector<int>* fds) {
     const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
     Parcel data;
-    status_t err = data.deserialize(reinterpret_cast<const uint8_t*>(payload->data()),
-                                    payload->size(), fds);
+    // The parcel takes the bytes over: large buffers are read where they arrived.
+    status_t err = data.deserialize(std::move(*payload), fds);
     if (err != OK) {
         ALOGE("malformed transaction %u from pid %d; dropping the connection", h.code, route.pid);
         return false;
@@ -534,7 +534,9 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
         auto sendReply = [&](Parcel& r) {
             if (replied || oneway) return;
             replied = true;
-            std::string rp;
+            // The reply's large buffers go from where the server put them
+            // straight to the socket.
+            Parcel::WireForm rp;
             std::vector<int> rfds;
             size_t local = 0;
             status_t serr = FAILED_TRANSACTION;
@@ -547,9 +549,15 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
             }
             FrameHeader rh = {
                     kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, static_cast<uint32_t>(rp.size()), serr};
-            if (serr != OK) rp.clear(), rfds.clear(), rh.payloadLen = 0;
+            std::vector<struct iovec> pieces;
+            if (serr == OK) {
+                pieces = rp.iovecs();
+            } else {
+                rfds.clear();
+                rh.payloadLen = 0;
+            }
             if (local > 0) rh.flags |= FLAG_WANT_ACK;
-            if (!writeOn(route, rh, rp, rfds)) {
+            if (!writeOn(route, rh, pieces.data(), pieces.size(), rfds)) {
                 broken = true;
                 return;
             }

@@ -49,6 +49,19 @@ void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& f
 
 // Writes a whole frame in one gathered write where the socket takes it;
 // the file descriptors travel with its first byte.
+void takeFds(struct msghdr* msg, std::vector<int>* fds) {
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const unsigned char* in = CMSG_DATA(c);
+        for (size_t i = 0; i < n; i++) {
+            int passed;
+            memcpy(&passed, in + i * sizeof(int), sizeof(int));
+            fds->push_back(passed);
+        }
+    }
+}
+
 bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
                 const std::vector<int>& fds) {
     std::vector<struct iovec> iov;
@@ -202,17 +215,7 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
         }
         if (first) {
             deadline = monoMs() + kFrameTimeoutMs;
-            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                    size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                    const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
-                    for (size_t i = 0; i < n; i++) {
-                        int passed;
-                        memcpy(&passed, in + i, sizeof(int));
-                        fds->push_back(passed);
-                    }
-                }
-            }
+            takeFds(&msg, fds);
             if (msg.msg_flags & MSG_CTRUNC) {
                 ALOGE("peer sent more file descriptors than a frame may carry");
                 closeAll(fds);
@@ -281,17 +284,7 @@ FrameReader::Result FrameReader::readAvailable(int fd) {
             r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
             if (r > 0 && mGot == 0) {
                 mStartedAt = monoMs();
-                for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr;
-                     c = CMSG_NXTHDR(&msg, c)) {
-                    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-                    size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                    const int* in = reinterpret_cast<const int*>(CMSG_DATA(c));
-                    for (size_t i = 0; i < n; i++) {
-                        int passed;
-                        memcpy(&passed, in + i, sizeof(int));
-                        fds.push_back(passed);
-                    }
-                }
+                takeFds(&msg, &fds);
                 if (msg.msg_flags & MSG_CTRUNC) {
                     ALOGE("peer sent more file descriptors than a frame may carry");
                     return kFailed;

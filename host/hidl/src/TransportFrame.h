@@ -45,6 +45,9 @@ union FdControl {
 // Puts fds (at most Transport::kMaxFds) beside the data of msg as
 // SCM_RIGHTS, in control; nothing when fds is empty.
 void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& fds);
+// Appends the descriptors a received msg carries (SCM_RIGHTS) to fds; the
+// caller owns them from then on.
+void takeFds(struct msghdr* msg, std::vector<int>* fds);
 
 // Writes a whole frame; the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const std::string& payload,
