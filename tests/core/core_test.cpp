@@ -753,7 +753,8 @@ TEST_F(Core, CaptureClosesThePortWhenTheDisplayGoesOff) {
     ASSERT_TRUE(LogCapture::waitFor("serialLogThread: resume", 3000));
     char slave[256] = {};
     ASSERT_GT(readlink(real("/dev/ttyACM0").c_str(), slave, sizeof(slave) - 1), 0);
-    EXPECT_EQ(2u, openOnPort(slave));
+    // The line comes just before the capture thread opens the port.
+    EXPECT_TRUE(twtest::waitFor([&] { return openOnPort(slave) == 2; }, 3000));
     ASSERT_TRUE(mSim->setDisplayOn(false));
     ASSERT_TRUE(LogCapture::waitFor("serialLogThread: suspend", 3000));
     EXPECT_TRUE(twtest::waitFor([&] { return openOnPort(slave) == 1; }, 3000));

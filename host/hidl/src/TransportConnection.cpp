@@ -305,6 +305,20 @@ status_t Transport::setContextObject(const sp<BHwBinder>& binder) {
             ALOGE("the context object must be set before anything is exported");
             return INVALID_OPERATION;
         }
+    }
+    // Object 0 exists before the socket does: a client may connect and ask
+    // for it as soon as the socket file appears.
+    {
+        std::lock_guard<std::mutex> lock(mNodeLock);
+        Node node;
+        node.weak = binder;
+        node.strong = binder;
+        node.permanent = true;
+        mNodes[0] = std::move(node);
+        mNodeIds[binder.get()] = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mLock);
         mAddress = kServiceManagerAddress;
         status_t err = ensureListening();
         if (err != OK) return err;
@@ -312,13 +326,6 @@ status_t Transport::setContextObject(const sp<BHwBinder>& binder) {
     // The service manager starts before the processes it serves: what their
     // predecessors left behind in the socket directory goes now.
     removeStaleSockets();
-    std::lock_guard<std::mutex> lock(mNodeLock);
-    Node node;
-    node.weak = binder;
-    node.strong = binder;
-    node.permanent = true;
-    mNodes[0] = std::move(node);
-    mNodeIds[binder.get()] = 0;
     return OK;
 }
 
