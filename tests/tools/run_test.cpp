@@ -77,7 +77,7 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 TEST(Run, NewUserRunsTheDemo) {
     twtest::TempDir home("twruncwd");
     twtools::RunResult r = twtools::run({kSource + "/scripts/run"}, userEnv(), 90000, home.path());
-    ASSERT_FALSE(r.timedOut) << r.out << r.err;
+    ASSERT_FALSE(r.timedOut) << "out:\n" << r.out << "\nerr:\n" << r.err;
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_EQ("", r.err);
 
@@ -137,7 +137,7 @@ TEST(Run, AFailedStepIsNamedAndEverythingStops) {
     twtools::RunResult r = twtools::run({kSource + "/scripts/run"},
                                         {"TWINEL_DEVICE_ROOT", "TWINEL_BUILD_DIR=" + fake.path()},
                                         90000, fake.path());
-    ASSERT_FALSE(r.timedOut) << r.out << r.err;
+    ASSERT_FALSE(r.timedOut) << "out:\n" << r.out << "\nerr:\n" << r.err;
     EXPECT_EQ(1, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.err.find("FAILED at step [9] brightness sweep")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("twinelctl exited with 1, expected 0")) << r.err;
@@ -200,13 +200,17 @@ TEST(Readme, WalkthroughRuns) {
     ASSERT_EQ(std::string::npos, script.find("--test-dir build")) << script;
     script = replaceAll(script, "\nbuild/bin/", "\n" + twtest::binDir() + "/");
     std::string file = dir.path() + "/walkthrough.sh";
-    std::ofstream(file) << "set -euo pipefail\ncd " << kSource << "\n" << script;
+    // Each command is echoed (set -x), so the output of a run that overstays
+    // names the step it was in.
+    std::ofstream(file) << "set -euxo pipefail\ncd " << kSource << "\n" << script;
 
-    twtools::RunResult r = twtools::run({"/bin/bash", file}, userEnv(), 90000, dir.path());
+    // Within ctest's limit for these tests, so that a run that overstays is
+    // reported with its output instead of being killed silently.
+    twtools::RunResult r = twtools::run({"/bin/bash", file}, userEnv(), 120000, dir.path());
     // Stop what the walkthrough started even when it failed on the way.
     if (exists(demo + "/stop")) twtools::run({demo + "/stop"}, {}, 10000);
     std::vector<std::string> left = killLeftovers(demo);
-    ASSERT_FALSE(r.timedOut) << r.out << r.err;
+    ASSERT_FALSE(r.timedOut) << "out:\n" << r.out << "\nerr:\n" << r.err;
     EXPECT_EQ(0, r.exitCode) << "script:\n" << script << "\nout:\n" << r.out << "\nerr:\n" << r.err;
     EXPECT_EQ(std::vector<std::string>{}, left);
 }
