@@ -4,6 +4,13 @@
  * died. Lookups of absent services answer null at once; whether a client
  * waits for one is the client runtime's decision, from getTransport(), which
  * answers what the device manifest declares.
+ *
+ * Client callbacks: a server may ask to be told when its registration gains
+ * its first client and loses its last one. A thread of its own counts the
+ * clients (from the serving process's runtime: the processes holding the
+ * object, this one left out) every clientPollMs() and right after a callback
+ * is registered; only that thread ever waits on a serving process, each
+ * query bounded by kClientQueryMs.
  */
 #define LOG_TAG "hwservicemanager"
 
@@ -11,13 +18,16 @@
 
 #include <errno.h>
 #include <hidl/HidlTransportSupport.h>
+#include <hwbinder/BinderDebug.h>
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <log/log.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 
 #include "Vintf.h"
@@ -27,6 +37,8 @@ namespace hidl {
 namespace manager {
 namespace implementation {
 
+using ::android::hardware::BinderProcessInfo;
+using ::android::hardware::getBinderProcessInfo;
 using ::android::hardware::getOrCreateCachedBinder;
 using ::android::hardware::interfacesEqual;
 using ::android::hardware::IPCThreadState;
@@ -34,6 +46,14 @@ using ::android::hardware::Void;
 using ::android::hidl::base::V1_0::DebugInfo;
 
 namespace {
+
+// How long the client-callback thread waits for a serving process to say who
+// holds its objects.
+constexpr int kClientQueryMs = 1000;
+// Periodic checks in a row without a client before the callbacks hear so,
+// as on a phone: a client that lets go and gets the service again at once
+// is not reported.
+constexpr int kNoClientRepeatLimit = 2;
 
 // The descriptors this manager serves itself; the framework's manifest
 // declares them on a phone.
@@ -56,6 +76,26 @@ bool isAlive(const sp<IBase>& service) {
 
 ServiceManager::ServiceManager() {}
 
+ServiceManager::~ServiceManager() {
+    {
+        std::lock_guard<std::mutex> lock(mPollLock);
+        mStopPoll = true;
+    }
+    mPollCv.notify_all();
+    if (mPollThread.joinable()) mPollThread.join();
+}
+
+int ServiceManager::clientPollMs() {
+    const char* env = getenv("TWINEL_CLIENT_POLL_MS");
+    if (env != nullptr && *env != '\0') {
+        char* end = nullptr;
+        long ms = strtol(env, &end, 10);
+        if (*end == '\0' && ms >= 50 && ms <= 60000) return static_cast<int>(ms);
+        ALOGW("TWINEL_CLIENT_POLL_MS=%s is not 50..60000: using 5000", env);
+    }
+    return 5000;
+}
+
 bool ServiceManager::validName(const std::string& s) {
     if (s.empty() || s.size() > 256) return false;
     for (char c : s) {
@@ -70,6 +110,9 @@ Return<sp<IBase>> ServiceManager::get(const hidl_string& fqName, const hidl_stri
     if (iface == mServices.end()) return nullptr;
     auto inst = iface->second.find(name);
     if (inst == iface->second.end()) return nullptr;
+    // The caller is a client now, even if it lets go before the next count.
+    auto watch = mClientWatches.find(inst->second.cookie);
+    if (watch != mClientWatches.end()) watch->second.guaranteeClient = true;
     return inst->second.service;
 }
 
@@ -370,19 +413,222 @@ Return<bool> ServiceManager::registerClientCallback(const hidl_string& fqName,
                                                     const hidl_string& name,
                                                     const sp<IBase>& server,
                                                     const sp<IClientCallback>& cb) {
-    // The host transport does not count the references other processes hold
-    // on an object, so "has clients" cannot be told truthfully: refused
-    // rather than never called.
-    ALOGW("registerClientCallback %s/%s: client counts are not tracked here", fqName.c_str(),
-          name.c_str());
-    (void)server;
-    (void)cb;
-    return false;
+    if (server == nullptr || cb == nullptr) return false;
+    pid_t pid = IPCThreadState::self()->getCallingPid();
+    uint64_t cookie = 0;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const Entry* entry = nullptr;
+        auto iface = mServices.find(fqName);
+        if (iface != mServices.end()) {
+            auto inst = iface->second.find(name);
+            if (inst != iface->second.end()) entry = &inst->second;
+        }
+        if (entry == nullptr) {
+            ALOGW("registerClientCallback %s/%s: not registered", fqName.c_str(), name.c_str());
+            return false;
+        }
+        // Only the server of a registration may watch its clients.
+        if (entry->pid != pid || !interfacesEqual(entry->service, server)) {
+            ALOGW("registerClientCallback %s/%s from pid %d: only the server (pid %d) may",
+                  fqName.c_str(), name.c_str(), pid, entry->pid);
+            return false;
+        }
+        cookie = mNextCookie++;
+        ClientWatch& w = mClientWatches[entry->cookie];
+        if (w.service == nullptr) {
+            w.fqName = fqName;
+            w.name = name;
+            w.service = entry->service;
+        }
+        w.callbacks.push_back({cb, pid, cookie});
+    }
+    // A callback whose process dies is dropped (serviceDied with its cookie).
+    if (cb->isRemote()) {
+        Return<bool> linked = cb->linkToDeath(this, cookie);
+        if (!linked.isOk() || !linked) {
+            dropClientCallback(cookie, "its process cannot be watched");
+            return false;
+        }
+    }
+    // A service that has clients already is told so without waiting for the
+    // next periodic count.
+    checkClientsSoon();
+    return true;
 }
 
-Return<bool> ServiceManager::unregisterClientCallback(const sp<IBase>& /*server*/,
-                                                      const sp<IClientCallback>& /*cb*/) {
-    return false;  // none is ever registered
+Return<bool> ServiceManager::unregisterClientCallback(const sp<IBase>& server,
+                                                      const sp<IClientCallback>& cb) {
+    if (cb == nullptr) return false;
+    std::vector<ClientCallback> removed;  // released and unlinked outside the lock
+    bool stillUsed = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (auto& watch : mClientWatches) {
+            // A null server removes the callback from every registration.
+            bool match = server == nullptr || interfacesEqual(watch.second.service, server);
+            auto& cbs = watch.second.callbacks;
+            for (auto it = cbs.begin(); it != cbs.end();) {
+                if (!interfacesEqual(it->callback, cb)) {
+                    ++it;
+                } else if (match) {
+                    removed.push_back(*it);
+                    it = cbs.erase(it);
+                } else {
+                    stillUsed = true;
+                    ++it;
+                }
+            }
+        }
+    }
+    if (!removed.empty() && !stillUsed && cb->isRemote()) {
+        // Fails only when the callback's process is gone: nothing to undo then.
+        Return<bool> unlinked = cb->unlinkToDeath(this);
+        if (!unlinked.isOk()) ALOGD("unlinkToDeath: %s", unlinked.description().c_str());
+    }
+    return !removed.empty();
+}
+
+void ServiceManager::dropClientCallback(uint64_t cookie, const char* why) {
+    std::vector<ClientCallback> removed;  // released outside the lock
+    std::lock_guard<std::mutex> lock(mLock);
+    for (auto& watch : mClientWatches) {
+        auto& cbs = watch.second.callbacks;
+        for (auto it = cbs.begin(); it != cbs.end();) {
+            if (it->cookie == cookie) {
+                ALOGI("dropping the client callback of pid %d for %s/%s: %s", it->pid,
+                      watch.second.fqName.c_str(), watch.second.name.c_str(), why);
+                removed.push_back(*it);
+                it = cbs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+bool ServiceManager::registrationExistsLocked(uint64_t cookie) const {
+    auto watch = mClientWatches.find(cookie);
+    if (watch == mClientWatches.end()) return false;
+    auto iface = mServices.find(watch->second.fqName);
+    if (iface == mServices.end()) return false;
+    auto inst = iface->second.find(watch->second.name);
+    return inst != iface->second.end() && inst->second.cookie == cookie;
+}
+
+void ServiceManager::checkClientsSoon() {
+    {
+        std::lock_guard<std::mutex> lock(mPollLock);
+        mCheckNow = true;
+    }
+    mPollCv.notify_all();
+}
+
+void ServiceManager::clientCallbackLoop() {
+    const auto interval = std::chrono::milliseconds(clientPollMs());
+    auto next = std::chrono::steady_clock::now() + interval;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mPollLock);
+            mPollCv.wait_until(lock, next, [&] { return mStopPoll || mCheckNow; });
+            if (mStopPoll) return;
+            mCheckNow = false;
+        }
+        bool onInterval = std::chrono::steady_clock::now() >= next;
+        if (onInterval) next = std::chrono::steady_clock::now() + interval;
+        handleClientCallbacks(onInterval);
+    }
+}
+
+void ServiceManager::handleClientCallbacks(bool onInterval) {
+    std::vector<std::pair<uint64_t, sp<IBase>>> watched;
+    std::vector<ClientWatch> stale;  // released outside the lock
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (auto it = mClientWatches.begin(); it != mClientWatches.end();) {
+            // A registration replaced or unregistered takes its callbacks
+            // along; one whose callbacks all went is no longer watched.
+            if (!registrationExistsLocked(it->first) || it->second.callbacks.empty()) {
+                stale.push_back(std::move(it->second));
+                it = mClientWatches.erase(it);
+                continue;
+            }
+            watched.emplace_back(it->first, it->second.service);
+            ++it;
+        }
+    }
+    stale.clear();
+
+    // Each serving process is asked once per round; one that does not answer
+    // leaves its registrations as they were until the next round.
+    std::map<std::string, std::pair<status_t, BinderProcessInfo>> byProcess;
+    std::map<uint64_t, size_t> clients;
+    for (const auto& w : watched) {
+        sp<::android::hardware::IBinder> binder = getOrCreateCachedBinder(w.second.get());
+        ::android::hardware::BpHwBinder* proxy =
+                binder == nullptr ? nullptr : binder->remoteBinder();
+        if (proxy == nullptr) continue;  // served here: not a server's registration
+        auto it = byProcess.find(proxy->address());
+        if (it == byProcess.end()) {
+            BinderProcessInfo info;
+            status_t err = getBinderProcessInfo(binder, &info, kClientQueryMs);
+            if (err != OK) {
+                ALOGW("cannot count the clients of %s: %d", proxy->address().c_str(), err);
+            }
+            it = byProcess.emplace(proxy->address(), std::make_pair(err, info)).first;
+        }
+        if (it->second.first != OK) continue;
+        const auto& holders = it->second.second.holders;
+        auto h = holders.find(::android::hardware::remoteObjectId(binder));
+        size_t n = h == holders.end() ? 0 : h->second.size() - h->second.count(getpid());
+        clients[w.first] = n;
+    }
+    watched.clear();
+
+    std::vector<ClientNotification> notify;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        for (const auto& c : clients) {
+            auto it = mClientWatches.find(c.first);
+            if (it == mClientWatches.end() || !registrationExistsLocked(c.first)) continue;
+            ClientWatch& w = it->second;
+            bool has = c.second > 0;
+            bool send = false;
+            bool value = false;
+            if (w.guaranteeClient) {
+                // Handed out since the last count: a client, even one that
+                // let go in between.
+                if (!w.hasClients && !has) {
+                    send = true;
+                    value = true;
+                }
+                w.guaranteeClient = false;
+            }
+            if (has) w.noClientsCount = 0;
+            if (has && !w.hasClients) {
+                send = true;
+                value = true;
+            } else if (!has && w.hasClients && !send && onInterval &&
+                       ++w.noClientsCount >= kNoClientRepeatLimit) {
+                send = true;
+                value = false;
+            }
+            if (!send) continue;
+            w.hasClients = value;
+            w.noClientsCount = 0;
+            notify.push_back({w.service, w.callbacks, value, w.fqName + "/" + w.name});
+        }
+    }
+    for (const auto& n : notify) {
+        ALOGI("Notifying %s they have clients: %s", n.what.c_str(),
+              n.hasClients ? "true" : "false");
+        for (const auto& cb : n.callbacks) {
+            Return<void> r = cb.callback->onClients(n.service, n.hasClients);
+            if (r.isOk()) continue;
+            ALOGW("onClients callback failed for %s: %s", n.what.c_str(), r.description().c_str());
+            if (r.isDeadObject()) dropClientCallback(cb.cookie, "its process is gone");
+        }
+    }
 }
 
 Return<bool> ServiceManager::tryUnregister(const hidl_string& fqName, const hidl_string& name,
@@ -434,6 +680,14 @@ Return<void> ServiceManager::debug(const ::android::hardware::hidl_handle& fd,
             out += "  " + l.fqName + "/" + (l.name.empty() ? "*" : l.name) +
                    " pid=" + std::to_string(l.pid) + "\n";
         }
+        out += "client callbacks:\n";
+        for (const auto& w : mClientWatches) {
+            for (const auto& c : w.second.callbacks) {
+                out += "  " + w.second.fqName + "/" + w.second.name +
+                       " pid=" + std::to_string(c.pid) +
+                       " clients=" + (w.second.hasClients ? "yes" : "no") + "\n";
+            }
+        }
     }
     // The reader may go away: a short or failed write ends the dump.
     const char* p = out.data();
@@ -453,9 +707,21 @@ Return<void> ServiceManager::debug(const ::android::hardware::hidl_handle& fd,
 
 void ServiceManager::serviceDied(uint64_t cookie, const wp<IBase>& /*who*/) {
     std::vector<sp<IBase>> drop;  // released outside the lock
+    std::vector<ClientWatch> watches;
     bool listener = false;
+    bool clientCallback = false;
     {
         std::lock_guard<std::mutex> lock(mLock);
+        auto watch = mClientWatches.find(cookie);
+        if (watch != mClientWatches.end()) {
+            watches.push_back(std::move(watch->second));
+            mClientWatches.erase(watch);
+        }
+        for (const auto& w : mClientWatches) {
+            for (const auto& c : w.second.callbacks) {
+                clientCallback = clientCallback || c.cookie == cookie;
+            }
+        }
         for (auto iface = mServices.begin(); iface != mServices.end();) {
             for (auto inst = iface->second.begin(); inst != iface->second.end();) {
                 if (inst->second.cookie == cookie) {
@@ -472,6 +738,7 @@ void ServiceManager::serviceDied(uint64_t cookie, const wp<IBase>& /*who*/) {
         for (const auto& l : mListeners) listener = listener || l.cookie == cookie;
     }
     if (listener) dropListener(cookie, "its process died");
+    if (clientCallback) dropClientCallback(cookie, "its process died");
 }
 
 void ServiceManager::addSelf() {
@@ -482,6 +749,7 @@ void ServiceManager::addSelf() {
                     ::android::hidl::manager::V1_1::IServiceManager::descriptor,
                     ::android::hidl::manager::V1_0::IServiceManager::descriptor, IBase::descriptor},
                    getpid(), getuid(), &notify);
+    if (!mPollThread.joinable()) mPollThread = std::thread([this] { clientCallbackLoop(); });
 }
 
 }  // namespace implementation

@@ -6,12 +6,17 @@
  *
  * With --at-callback it serves an ITwinelAtCallback instead, which records
  * the start of every response; "hold:MS" keeps its thread busy that long and
- * "exit" ends the process normally.
+ * "exit" ends the process normally. With --client-callback FILE it also
+ * asks hwservicemanager to tell it when that callback gains or loses clients,
+ * appending each change and how its requests were answered to FILE; with
+ * --hold NAME it is a client of the ITwinelAtCallback NAME for its lifetime.
  *
  *   recording_server [--instance NAME] [--v10] [--threads N] [--at-callback]
- *                    [--listen FQNAME]
+ *                    [--listen FQNAME] [--client-callback FILE] [--hold NAME]
  */
 #include <android/hidl/manager/1.0/IServiceManager.h>
+#include <android/hidl/manager/1.2/IServiceManager.h>
+#include <fcntl.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hwbinder/IPCThreadState.h>
 #include <signal.h>
@@ -420,6 +425,26 @@ struct Listener : ::android::hidl::manager::V1_0::IServiceNotification {
     }
 };
 
+void appendLine(const std::string& path, const std::string& line) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string text = line + "\n";
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        fprintf(stderr, "recording_server: short write to %s\n", path.c_str());
+    }
+    close(fd);
+}
+
+// Told when the registration gains its first client and loses its last one.
+struct ClientRecorder : ::android::hidl::manager::V1_2::IClientCallback {
+    explicit ClientRecorder(const std::string& path) : mPath(path) {}
+    Return<void> onClients(const sp<::android::hidl::base::V1_0::IBase>&, bool clients) override {
+        appendLine(mPath, clients ? "onClients true" : "onClients false");
+        return Void();
+    }
+    const std::string mPath;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -429,6 +454,8 @@ int main(int argc, char** argv) {
     bool atCallback = false;
     size_t threads = 1;
     std::string listen;
+    std::string clientFile;
+    std::string hold;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--instance") && i + 1 < argc)
             instance = argv[++i];
@@ -440,6 +467,10 @@ int main(int argc, char** argv) {
             atCallback = true;
         else if (!strcmp(argv[i], "--listen") && i + 1 < argc)
             listen = argv[++i];
+        else if (!strcmp(argv[i], "--client-callback") && i + 1 < argc)
+            clientFile = argv[++i];
+        else if (!strcmp(argv[i], "--hold") && i + 1 < argc)
+            hold = argv[++i];
     }
     configureRpcThreadpool(threads, true);
     sp<Listener> listener;
@@ -476,6 +507,33 @@ int main(int argc, char** argv) {
     }
     if (err != OK) {
         fprintf(stderr, "recording_server: cannot register (%d)\n", err);
+        return 1;
+    }
+    sp<ClientRecorder> clientCb;
+    if (atCallback && !clientFile.empty()) {
+        clientCb = new ClientRecorder(clientFile);
+        sp<::android::hidl::manager::V1_2::IServiceManager> sm =
+                ::android::hardware::defaultServiceManager1_2();
+        if (sm == nullptr) return 1;
+        // Refused: an instance nobody registered, and an object that is not
+        // the registered one.
+        bool absent = sm->registerClientCallback(ITwinelAtCallback::descriptor,
+                                                 instance + "-absent", keepCb, clientCb)
+                              .withDefault(true);
+        appendLine(clientFile, absent ? "absent accepted" : "absent refused");
+        sp<ITwinelAtCallback> other = new AtRecorder();
+        bool wrong =
+                sm->registerClientCallback(ITwinelAtCallback::descriptor, instance, other, clientCb)
+                        .withDefault(true);
+        appendLine(clientFile, wrong ? "other server accepted" : "other server refused");
+        bool own = sm->registerClientCallback(ITwinelAtCallback::descriptor, instance, keepCb,
+                                              clientCb)
+                           .withDefault(false);
+        appendLine(clientFile, own ? "registered" : "refused");
+    }
+    sp<ITwinelAtCallback> held;
+    if (!hold.empty() && (held = ITwinelAtCallback::getService(hold)) == nullptr) {
+        fprintf(stderr, "recording_server: cannot get %s\n", hold.c_str());
         return 1;
     }
     joinRpcThreadpool();

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -72,7 +73,9 @@ class Transport : public ::testing::Test {
         signal(SIGPIPE, SIG_IGN);
         ASSERT_FALSE(mRoot.path().empty());
         setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
-        mEnv = {"TWINEL_DEVICE_ROOT=" + mRoot.path()};
+        // hwservicemanager counts the clients of watched services every
+        // 200 ms instead of 5 s.
+        mEnv = {"TWINEL_DEVICE_ROOT=" + mRoot.path(), "TWINEL_CLIENT_POLL_MS=200"};
         ASSERT_TRUE(mManager.start({twtest::binDir() + "/hwservicemanager"}, mEnv));
         ASSERT_TRUE(twtest::waitFor(
                 [&] { return access((socketDir() + "/hwservicemanager").c_str(), F_OK) == 0; },
@@ -1133,6 +1136,54 @@ TEST_F(Transport, ListenerOfADeadProcessIsDropped) {
     EXPECT_TRUE(
             twtest::waitFor([&] { return managerDump(sm).find(entry) == std::string::npos; }, 5000))
             << managerDump(sm);
+}
+
+// A server watching its clients hears "true" when the first one gets it
+// (this process, then another process) and "false" once the last one let go
+// or died; a callback for an instance nobody registered, or offered for an
+// object other than the registered one, is refused.
+TEST_F(Transport, ClientCallbackFollowsTheClients) {
+    const std::string file = mRoot.path() + "/clients.log";
+    twtest::Child server;
+    ASSERT_TRUE(server.start({twtest::binDir() + "/recording_server", "--instance", "watched",
+                              "--at-callback", "--client-callback", file},
+                             mEnv));
+    auto count = [&](const std::string& line) {
+        std::string text = twtest::readFile(file);
+        size_t n = 0;
+        for (size_t at = text.find(line + "\n"); at != std::string::npos;
+             at = text.find(line + "\n", at + 1)) {
+            n++;
+        }
+        return n;
+    };
+    ASSERT_TRUE(twtest::waitFor([&] { return count("registered") == 1; }, 10000))
+            << twtest::readFile(file);
+    // Several counts pass while nobody holds it: nothing is said.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ("absent refused\nother server refused\nregistered\n", twtest::readFile(file));
+
+    sp<ITwinelAtCallback> cb = ITwinelAtCallback::getService("watched");
+    ASSERT_NE(nullptr, cb.get());
+    EXPECT_TRUE(twtest::waitFor([&] { return count("onClients true") == 1; }, 10000))
+            << twtest::readFile(file);
+    cb.clear();
+    EXPECT_TRUE(twtest::waitFor([&] { return count("onClients false") == 1; }, 15000))
+            << twtest::readFile(file);
+
+    twtest::Child holder;
+    ASSERT_TRUE(holder.start({twtest::binDir() + "/recording_server", "--instance", "holder",
+                              "--at-callback", "--hold", "watched"},
+                             mEnv));
+    EXPECT_TRUE(twtest::waitFor([&] { return count("onClients true") == 2; }, 10000))
+            << twtest::readFile(file);
+    holder.kill(SIGKILL, true);
+    EXPECT_TRUE(twtest::waitFor([&] { return count("onClients false") == 2; }, 15000))
+            << twtest::readFile(file);
+    EXPECT_EQ(
+            "absent refused\nother server refused\nregistered\n"
+            "onClients true\nonClients false\nonClients true\nonClients false\n",
+            twtest::readFile(file));
 }
 
 TEST(Passthrough, LoadsTheImplementationLibrary) {
