@@ -17,10 +17,10 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <termios.h>
-#include <time.h>
 #include <twdevice/device.h>
 #include <twdevice/hidraw_seam.h>
 #include <unistd.h>
+#include <utils/SystemClock.h>
 
 #include <map>
 #include <mutex>
@@ -28,6 +28,8 @@
 #include <vector>
 
 namespace twdevice {
+
+using ::android::uptimeMillis;
 
 namespace {
 
@@ -57,16 +59,10 @@ std::string normaliseRoot(const std::string& raw, bool* canonical) {
     return r;
 }
 
-int64_t nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits for `events` on `fd` until `deadlineMs`; 1 ready, 0 timed out, -1 error.
 int waitFd(int fd, short events, int64_t deadlineMs) {
     for (;;) {
-        int64_t left = deadlineMs - nowMs();
+        int64_t left = deadlineMs - uptimeMillis();
         if (left < 0) left = 0;
         struct pollfd pfd = {fd, events, 0};
         int ret = poll(&pfd, 1, static_cast<int>(left));
@@ -179,7 +175,7 @@ int seamExchange(int fd, uint8_t op, const void* data, size_t len, void* out, si
     request[0] = op;
     if (len > 0) memcpy(request.data() + hidseam::kRequestHeader, data, len);
 
-    int64_t deadline = nowMs() + hidseam::kReplyTimeoutMs;
+    int64_t deadline = uptimeMillis() + hidseam::kReplyTimeoutMs;
     for (;;) {
         ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n == static_cast<ssize_t>(request.size())) break;

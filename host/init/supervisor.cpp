@@ -18,10 +18,13 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <utils/SystemClock.h>
 
 #include <algorithm>
 
 namespace twinit {
+
+using ::android::uptimeMillis;
 
 namespace {
 
@@ -33,12 +36,6 @@ constexpr int64_t kRestartPeriodMs = 5000;
 constexpr int64_t kManagerStartMs = 5000;
 // How long stopping everything waits for SIGTERM before SIGKILL.
 constexpr int64_t kStopMs = 3000;
-
-int64_t nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 struct Running {
     Supervised what;
@@ -105,7 +102,7 @@ class Supervisor {
         pid_t pid = fork();
         if (pid < 0) {
             ALOGE("cannot start service '%s': fork: %s", r->what.svc.name.c_str(), strerror(errno));
-            r->startAtMs = nowMs() + kRestartPeriodMs;
+            r->startAtMs = uptimeMillis() + kRestartPeriodMs;
             return;
         }
         if (pid == 0) {
@@ -120,7 +117,7 @@ class Supervisor {
             _exit(1);
         }
         r->pid = pid;
-        r->startedMs = nowMs();
+        r->startedMs = uptimeMillis();
         r->startAtMs = -1;
         ALOGI("started service '%s' (%s), pid %d", r->what.svc.name.c_str(), r->what.exe.c_str(),
               pid);
@@ -129,17 +126,18 @@ class Supervisor {
     // Starts what is due: hwservicemanager first, the others once it takes
     // connections (or it had its time).
     void startDue() {
-        int64_t now = nowMs();
+        int64_t now = uptimeMillis();
         Running& manager = mAll[0];
         if (manager.pid == 0 && manager.startAtMs >= 0 && manager.startAtMs <= now) {
             mStaleSocket = socketInode(mSocket);
             start(&manager);
-            mManagerWaitUntil = nowMs() + kManagerStartMs;
+            mManagerWaitUntil = uptimeMillis() + kManagerStartMs;
         }
         if (manager.pid == 0) return;
         if (mManagerWaitUntil != 0) {
             ino_t socket = socketInode(mSocket);
-            if ((socket == 0 || socket == mStaleSocket) && nowMs() < mManagerWaitUntil) return;
+            if ((socket == 0 || socket == mStaleSocket) && uptimeMillis() < mManagerWaitUntil)
+                return;
             mManagerWaitUntil = 0;
         }
         for (size_t i = 1; i < mAll.size(); i++) {
@@ -161,9 +159,9 @@ class Supervisor {
                       describe(status).c_str());
                 if (r.startAtMs >= 0) break;  // stopped to be restarted
                 if (r.what.svc.oneshot) break;
-                r.startAtMs = std::max(nowMs(), r.startedMs + kRestartPeriodMs);
+                r.startAtMs = std::max(uptimeMillis(), r.startedMs + kRestartPeriodMs);
                 ALOGI("service '%s' restarts in %lld ms", r.what.svc.name.c_str(),
-                      static_cast<long long>(r.startAtMs - nowMs()));
+                      static_cast<long long>(r.startAtMs - uptimeMillis()));
                 onRestart(r);
                 break;
             }
@@ -198,7 +196,7 @@ class Supervisor {
             r.startAtMs = -1;
             if (r.pid > 0) kill(r.pid, SIGTERM);
         }
-        int64_t deadline = nowMs() + kStopMs;
+        int64_t deadline = uptimeMillis() + kStopMs;
         for (;;) {
             bool alive = false;
             for (Running& r : mAll) {
@@ -210,7 +208,7 @@ class Supervisor {
                 }
             }
             if (!alive) return;
-            if (nowMs() >= deadline) break;
+            if (uptimeMillis() >= deadline) break;
             usleep(20 * 1000);
         }
         for (Running& r : mAll) {
