@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <twsim/simulator.h>
@@ -21,9 +22,11 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "Twinel.h"
 #include "at_history.h"
+#include "hal_fixture.h"
 #include "log_capture.h"
 #include "test_util.h"
 
@@ -45,28 +48,9 @@ namespace {
 
 const char* kPowerControl = "/sys/devices/platform/soc/usb1/1-1/power/control";
 
-class Core : public ::testing::Test {
+class Core : public twtest::HalFixture {
   protected:
-    void SetUp() override {
-        LogCapture::install();
-        ASSERT_FALSE(mRoot.path().empty());
-        setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
-        mSim = std::make_unique<twsim::Simulator>(mRoot.path());
-        ASSERT_TRUE(mSim->ok());
-    }
-
-    void TearDown() override {
-        if (mHal != nullptr) {
-            mSim->unplugAll();
-            twtest::waitFor([&] { return !mHal->mSerialAttached && !mHal->mHidDisplayAttached; },
-                            3000);
-            destroyThread = true;
-            mHal->usbThreadJoin();
-        }
-        mSim.reset();
-    }
-
-    void startHal() { mHal = new Twinel(); }
+    Core() : HalFixture("twcore") {}
 
     // Plugs the accessory and waits until the AT channel is up.
     void plugReady(size_t readyCount = 1) {
@@ -101,11 +85,22 @@ class Core : public ::testing::Test {
                 3000);
         return seen;
     }
-
-    twtest::TempDir mRoot{"twcore"};
-    std::unique_ptr<twsim::Simulator> mSim;
-    sp<Twinel> mHal;
 };
+
+// What this process's open descriptors point at, one entry each.
+std::vector<std::string> openDescriptors() {
+    std::vector<std::string> targets;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return targets;
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.' || atoi(e->d_name) == dirfd(dir)) continue;
+        char target[256] = {};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0) targets.push_back(target);
+    }
+    closedir(dir);
+    return targets;
+}
 
 // --- node helpers ---
 
@@ -208,6 +203,23 @@ TEST_F(Core, AttachDetachAndAttachAgain) {
 
     plugReady(1);
     EXPECT_EQ(std::vector<std::string>{"Y"}, values(twsim::kHalReadyNode));
+}
+
+TEST_F(Core, StartAndStopLeaveNoDescriptorBehind) {
+    auto startAndStop = [&] {
+        startHal();
+        destroyThread = true;
+        mHal->usbThreadJoin();
+        mHal = nullptr;
+    };
+    // The first object also starts what the process keeps (the signal thread).
+    startAndStop();
+    std::vector<std::string> before = openDescriptors();
+    for (int i = 0; i < 4; i++) startAndStop();
+    std::vector<std::string> after = openDescriptors();
+    std::sort(before.begin(), before.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(before, after);
 }
 
 TEST_F(Core, NodesOfAnotherDeviceAreIgnored) {
@@ -711,16 +723,8 @@ TEST_F(Core, CaptureFollowsTheDisplay) {
 // Descriptors of this process open on the accessory's port (the simulated
 // firmware holds one of its own).
 size_t openOnPort(const std::string& slave) {
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (struct dirent* e = readdir(dir)) {
-        char target[256] = {};
-        std::string link = std::string("/proc/self/fd/") + e->d_name;
-        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && slave == target) n++;
-    }
-    closedir(dir);
-    return n;
+    std::vector<std::string> open = openDescriptors();
+    return static_cast<size_t>(std::count(open.begin(), open.end(), slave));
 }
 
 // Names of this process's threads, as top -H and a stack dump show them.
