@@ -279,6 +279,40 @@ bool asOrdinaryUser(const std::function<void()>& fn) {
 
 namespace twtest {
 
+bool startSimulator(Child* sim, const std::string& root, const std::vector<std::string>& env,
+                    int timeoutMs) {
+    if (!sim->startPiped({binDir() + "/twinel-sim", "--root", root}, env, root + "/sim.log")) {
+        return false;
+    }
+    std::string line;
+    return sim->readLine(&line, timeoutMs) && line.rfind("ready", 0) == 0;
+}
+
+bool startServiceManager(Child* manager, const std::string& root,
+                         const std::vector<std::string>& env, int timeoutMs) {
+    if (!manager->start({binDir() + "/hwservicemanager"}, env, root + "/servicemanager.log")) {
+        return false;
+    }
+    std::string sock = root + "/dev/socket/hwbinder/hwservicemanager";
+    return waitFor([&] { return access(sock.c_str(), F_OK) == 0; }, timeoutMs);
+}
+
+std::vector<std::string> simCommand(Child* sim, const std::string& command, int timeoutMs) {
+    std::vector<std::string> out;
+    if (!sim->writeLine(command)) return out;
+    std::string line;
+    while (sim->readLine(&line, timeoutMs)) {
+        out.push_back(line);
+        if (line.rfind("ok", 0) == 0 || line.rfind("error", 0) == 0) break;
+    }
+    return out;
+}
+
+bool simOk(Child* sim, const std::string& command, int timeoutMs) {
+    std::vector<std::string> out = simCommand(sim, command, timeoutMs);
+    return !out.empty() && out.back().rfind("ok", 0) == 0;
+}
+
 bool installServiceManifest(const std::string& root) {
     const std::string name = "vendor.zyr.hardware.twinel@1.1-service.xml";
     std::string text = readFile(std::string(TWINEL_SERVICE_DIR) + "/" + name);

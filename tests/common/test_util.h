@@ -83,6 +83,21 @@ bool asOrdinaryUser(const std::function<void()>& fn);
 // Directory of the test binaries (where the build puts programs).
 std::string binDir();
 
+// The system tests' processes under one device root, as a phone starts them.
+// The simulator program, driven by line commands (its log to root/sim.log);
+// true once it says it is ready, within timeoutMs.
+bool startSimulator(Child* sim, const std::string& root, const std::vector<std::string>& env,
+                    int timeoutMs);
+// hwservicemanager (its log to root/servicemanager.log); true once its
+// socket is there, within timeoutMs.
+bool startServiceManager(Child* manager, const std::string& root,
+                         const std::vector<std::string>& env, int timeoutMs);
+// One command to a simulator started so: its answer lines, the last "ok..."
+// or "error..."; each line waited for at most timeoutMs.
+std::vector<std::string> simCommand(Child* sim, const std::string& command, int timeoutMs);
+// Whether the answer ends in "ok...".
+bool simOk(Child* sim, const std::string& command, int timeoutMs);
+
 // Installs the service's VINTF manifest fragment under the device root, where
 // the build puts it on a phone ("/vendor/etc/vintf/manifest/"), so that
 // clients wait for the service as they do there. False when it cannot.

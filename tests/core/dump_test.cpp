@@ -19,6 +19,7 @@
 
 #include "Twinel.h"
 #include "at_history.h"
+#include "hal_fixture.h"
 #include "log_capture.h"
 #include "sub_display.h"
 #include "test_util.h"
@@ -45,25 +46,18 @@ struct Callback11 : V1_1::ITwinelLpwgCallback {
     Return<void> notifyEventChange_1_1(V1_1::LpwgEventStatus, Result) override { return Void(); }
 };
 
-class Dump : public ::testing::Test {
+class Dump : public twtest::HalFixture {
   protected:
+    Dump() : HalFixture("twdump") {}
+
     void SetUp() override {
-        LogCapture::install();
-        ASSERT_FALSE(mRoot.path().empty());
-        setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
-        mSim = std::make_unique<twsim::Simulator>(mRoot.path());
-        ASSERT_TRUE(mSim->ok());
-        mHal = new impl::Twinel();
+        HalFixture::SetUp();
+        if (!HasFatalFailure()) startHal();
     }
 
     void TearDown() override {
-        if (mHal == nullptr) return;
-        mHal->setLpwgCallback(nullptr);
-        mSim->unplugAll();
-        twtest::waitFor([&] { return !mHal->mSerialAttached && !mHal->mHidDisplayAttached; }, 3000);
-        impl::destroyThread = true;
-        mHal->usbThreadJoin();
-        mSim.reset();
+        if (mHal != nullptr) mHal->setLpwgCallback(nullptr);
+        HalFixture::TearDown();
     }
 
     // What debug() writes with `options`.
@@ -130,10 +124,6 @@ class Dump : public ::testing::Test {
                 },
                 3000);
     }
-
-    twtest::TempDir mRoot{"twdump"};
-    std::unique_ptr<twsim::Simulator> mSim;
-    sp<impl::Twinel> mHal;
 };
 
 TEST_F(Dump, FramesSentReplacedAndRefused) {

@@ -126,19 +126,10 @@ System::System(bool service, bool plug, const std::string& serviceRc) {
     signal(SIGPIPE, SIG_IGN);
     if (root().empty()) return;
     mEnv = {"TWINEL_DEVICE_ROOT=" + root()};
-    std::string bin = twtest::binDir();
-    if (!mSim.startPiped({bin + "/twinel-sim", "--root", root()}, mEnv, root() + "/sim.log")) {
-        return;
-    }
-    std::string line;
-    if (!mSim.readLine(&line, kStartMs) || line.rfind("ready", 0) != 0) return;
+    if (!twtest::startSimulator(&mSim, root(), mEnv, kStartMs)) return;
     if (service) {
         if (!twtest::installServiceManifest(root())) return;
-        if (!mManager.start({bin + "/hwservicemanager"}, mEnv, root() + "/servicemanager.log")) {
-            return;
-        }
-        std::string sock = root() + "/dev/socket/hwbinder/hwservicemanager";
-        if (!twtest::waitFor([&] { return access(sock.c_str(), F_OK) == 0; }, kStartMs)) return;
+        if (!twtest::startServiceManager(&mManager, root(), mEnv, kStartMs)) return;
         if (!mService.start(twtest::serviceCommand(serviceRc), mEnv, root() + "/service.log")) {
             return;
         }
@@ -175,19 +166,11 @@ System::~System() {
 }
 
 std::vector<std::string> System::sim(const std::string& command, int timeoutMs) {
-    std::vector<std::string> out;
-    if (!mSim.writeLine(command)) return out;
-    std::string line;
-    while (mSim.readLine(&line, timeoutMs)) {
-        out.push_back(line);
-        if (line.rfind("ok", 0) == 0 || line.rfind("error", 0) == 0) break;
-    }
-    return out;
+    return twtest::simCommand(&mSim, command, timeoutMs);
 }
 
 bool System::simOk(const std::string& command, int timeoutMs) {
-    std::vector<std::string> out = sim(command, timeoutMs);
-    return !out.empty() && out.back().rfind("ok", 0) == 0;
+    return twtest::simOk(&mSim, command, timeoutMs);
 }
 
 RunResult System::client(const std::vector<std::string>& args, int timeoutMs) {

@@ -26,34 +26,14 @@ class TracedSystem : public ::testing::Test {
         mEnv = {"TWINEL_DEVICE_ROOT=" + mRoot.path()};
         std::vector<std::string> traced = mEnv;
         traced.push_back("TWINEL_TRACE=" + mTrace);
-        std::string bin = twtest::binDir();
-        ASSERT_TRUE(mSim.startPiped({bin + "/twinel-sim", "--root", mRoot.path()}, traced,
-                                    mRoot.path() + "/sim.log"));
-        std::string line;
-        ASSERT_TRUE(mSim.readLine(&line, 5000));
-        ASSERT_EQ(0u, line.find("ready")) << line;
-        ASSERT_TRUE(mManager.start({bin + "/hwservicemanager"}, mEnv,
-                                   mRoot.path() + "/servicemanager.log"));
-        ASSERT_TRUE(twtest::waitFor(
-                [&] {
-                    return access((mRoot.path() + "/dev/socket/hwbinder/hwservicemanager").c_str(),
-                                  F_OK) == 0;
-                },
-                5000));
-        ASSERT_TRUE(mService.start({bin + "/vendor.zyr.hardware.twinel@1.1-service"}, traced,
-                                   mRoot.path() + "/service.log"));
+        ASSERT_TRUE(twtest::startSimulator(&mSim, mRoot.path(), traced, 5000));
+        ASSERT_TRUE(twtest::startServiceManager(&mManager, mRoot.path(), mEnv, 5000));
+        ASSERT_TRUE(mService.start({twtest::binDir() + "/vendor.zyr.hardware.twinel@1.1-service"},
+                                   traced, mRoot.path() + "/service.log"));
         ASSERT_TRUE(twtest::waitFor([&] { return client({"getTW2Connect"}) == 0; }, 5000));
     }
 
-    bool simOk(const std::string& command) {
-        if (!mSim.writeLine(command)) return false;
-        std::string line;
-        while (mSim.readLine(&line, 8000)) {
-            if (line.rfind("ok", 0) == 0) return true;
-            if (line.rfind("error", 0) == 0) return false;
-        }
-        return false;
-    }
+    bool simOk(const std::string& command) { return twtest::simOk(&mSim, command, 8000); }
 
     int client(const std::vector<std::string>& args) {
         std::string out = mRoot.path() + "/client." + std::to_string(mRuns++);
