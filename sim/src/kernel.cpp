@@ -38,6 +38,12 @@ std::vector<std::string> knownValues(const std::string& name) {
     return {};
 }
 
+// Puts an empty plain file where the named pipe `real` is, in one step.
+void leavePlainFile(const std::string& real) {
+    std::string tmp = real + ".plain";
+    if (fs::writeFile(tmp, "") && rename(tmp.c_str(), real.c_str()) < 0) unlink(tmp.c_str());
+}
+
 }  // namespace
 
 NodeWatcher::~NodeWatcher() {
@@ -66,10 +72,7 @@ void NodeWatcher::stop() {
     // reads once the simulator is gone.
     std::lock_guard<std::mutex> l(mLock);
     for (auto& entry : mNodes) {
-        std::string tmp = entry.second.real + ".plain";
-        if (fs::writeFile(tmp, "") && rename(tmp.c_str(), entry.second.real.c_str()) < 0) {
-            unlink(tmp.c_str());
-        }
+        leavePlainFile(entry.second.real);
         close(entry.first);
     }
     mNodes.clear();
@@ -132,6 +135,10 @@ void NodeWatcher::unwatch(const std::string& realDir) {
         std::lock_guard<std::mutex> l(mLock);
         for (auto it = mNodes.begin(); it != mNodes.end();) {
             if (it->second.real.compare(0, realDir.size() + 1, realDir + "/") == 0) {
+                // A plain file in place before the read end goes: a writer
+                // that opened the pipe after it would wait for a reader
+                // forever, even once the directory is gone.
+                leavePlainFile(it->second.real);
                 closing.push_back(it->first);
                 it = mNodes.erase(it);
             } else {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "internal.h"
 #include "test_util.h"
 
 namespace {
@@ -433,6 +434,23 @@ TEST_F(SimTest, NodeWritesAreRecordedInOrder) {
     EXPECT_FALSE(mSim->waitForNodeRecords(twsim::kTw2PdNode, 3, 100));
     mSim->clearNodeRecords();
     EXPECT_TRUE(mSim->nodeRecords().empty());
+}
+
+// A node whose device is leaving is no longer watched; a write that comes
+// after must find a plain file: a pipe nobody reads would hold the writer's
+// open for ever (and with it whatever lock the writer holds).
+TEST(NodeWatcher, UnwatchedNodesTakeLateWritesWithoutAReader) {
+    TempRoot root;
+    const std::string dir = root.real("/power");
+    ASSERT_TRUE(twsim::fs::makeDirs(dir));
+    ASSERT_TRUE(twsim::fs::writeFile(dir + "/control", "on\n"));
+    twsim::NodeWatcher watcher;
+    ASSERT_TRUE(watcher.start([](const twsim::NodeRecord&) {}));
+    ASSERT_TRUE(watcher.watch(dir, "/power"));
+    watcher.unwatch(dir);
+    int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << strerror(errno);
+    if (fd >= 0) close(fd);
 }
 
 TEST_F(SimTest, BackToBackWritesAreCountedEvenWhenMerged) {
