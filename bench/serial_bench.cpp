@@ -28,6 +28,17 @@ twtest::TempDir* gRoot;
 twsim::Simulator* gSim;
 sp<Twinel>* gHal;
 
+// The bring-up goes on after "Y" in tw2_hal_ready: the log mode and the
+// touch update state are the last exchanges it makes. A measurement that
+// starts before them shares the port with them (each side can read the
+// other's reply, and the service's exchange then times out and resets the
+// link); an unplug in the middle of them is not what is measured either.
+bool waitForBringUp(size_t fromCommand) {
+    if (gSim->waitForAtCommand("AT%TCHUPDATE", 5000, fromCommand) < 0) return false;
+    // Taken after the update state's exchange, which holds the port until its reply.
+    return (*gHal)->serialAtCmd("AT\r", nullptr, 0, nullptr) >= 0;
+}
+
 bool setUp() {
     gRoot = new twtest::TempDir("twbench");
     setenv("TWINEL_DEVICE_ROOT", gRoot->path().c_str(), 1);
@@ -37,7 +48,7 @@ bool setUp() {
     gSim->setProperty("persist.vendor.zyr.service.kernel.enable", "0");
     gHal = new sp<Twinel>(new Twinel());
     if (!gSim->plug()) return false;
-    return gSim->waitForNodeRecords(twsim::kHalReadyNode, 1, 5000);
+    return gSim->waitForNodeRecords(twsim::kHalReadyNode, 1, 5000) && waitForBringUp(0);
 }
 
 void BM_SerialAtCmd(benchmark::State& state) {
@@ -107,6 +118,10 @@ void reportPlugToReady() {
         totalMs += std::chrono::duration<double, std::milli>(ready - start).count();
         // Commands the accessory had seen when the HAL said ready.
         for (const auto& c : gSim->atCommands()) exchanges += c.time <= ready;
+        if (!waitForBringUp(0)) {
+            printf("plug %d: the bring-up did not end\n", i);
+            return;
+        }
     }
     printf("\nplug to \"Y\" in tw2_hal_ready: %.1f ms on average over %d plugs, "
            "%.1f AT exchanges before it\n",
