@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
+#include <twcutils/latency_probe.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 
@@ -852,6 +853,7 @@ bool Transport::handleControlFrame(ControlConn* conn, const FrameHeader& h) {
             return true;
         }
         case FRAME_TXN_DONE:
+            TW_LATENCY_PROBE(kProbeDoneRead);
             // The objects the call carried go once the ACQUIREs the peer
             // wrote before this frame, on its own control connection, are read.
             if (conn->outgoing) mDeferredPins.emplace_back(conn->address, h.txnId);

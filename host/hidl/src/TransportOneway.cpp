@@ -15,6 +15,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <twcutils/latency_probe.h>
 #include <unistd.h>
 
 #include <deque>
@@ -130,7 +131,10 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
     if (cc->queue.empty()) {
         // Straight from the header and the caller's payload: the frame is
         // copied only when part of it has to wait.
-        if (!writeNow(cc->fd, h, payload, &sent, fds)) {
+        TW_LATENCY_PROBE(kProbeOnewaySend);
+        bool written = writeNow(cc->fd, h, payload, &sent, fds);
+        TW_LATENCY_PROBE(kProbeOnewaySent);
+        if (!written) {
             releasePins(address, h.txnId, false);
             return DEAD_OBJECT;
         }
