@@ -336,7 +336,10 @@ class Setup {
         std::vector<std::string> env = {"TWINEL_DEVICE_ROOT=" + mRoot.path()};
 #ifdef TWINEL_LATENCY_PROBES
         std::string probes = mRoot.path() + "/probes";
-        if (mkdir(probes.c_str(), 0755) < 0) return fail("probe directory");
+        // The service runs as its own user.
+        if (mkdir(probes.c_str(), 0755) < 0 || chmod(probes.c_str(), 0777) < 0) {
+            return fail("probe directory");
+        }
         setenv(twcutils::kLatencyProbeEnv, probes.c_str(), 1);
         env.push_back(std::string(twcutils::kLatencyProbeEnv) + "=" + probes);
 #endif
