@@ -619,10 +619,7 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
     }
     target.clear();
     if (oneway && (h.flags & FLAG_WANT_DONE) && route.token != 0) {
-        std::lock_guard<std::mutex> lock(mConnLock);
-        auto it = mControlByToken.find(route.token);
-        if (it != mControlByToken.end()) sendControl(it->second, FRAME_TXN_DONE, 0, h.txnId, 0);
-        TW_LATENCY_PROBE(kProbeDoneSent);
+        onewayServed(route.token, h.txnId, h.payloadLen);
     }
     return !broken;
 }
