@@ -148,8 +148,9 @@ const Stage kStages[] = {
          twcutils::kProbeCallbackCall},
         {"proxy: encode, count async space", twcutils::kProbeCallbackCall,
          twcutils::kProbeOnewaySend},
-        {"one-way sendmsg", twcutils::kProbeOnewaySend, twcutils::kProbeOnewaySent},
-        {"sent -> receiver's thread woken", twcutils::kProbeOnewaySent,
+        // One stage: a receiver woken on the sender's CPU may run before
+        // sendmsg returns.
+        {"one-way sendmsg -> receiver's thread woken", twcutils::kProbeOnewaySend,
          twcutils::kProbeReceiverWoken},
         {"receiver: read the frame", twcutils::kProbeReceiverWoken, twcutils::kProbeFrameRead},
         {"receiver: decode, find the object", twcutils::kProbeFrameRead, twcutils::kProbeDispatch},
