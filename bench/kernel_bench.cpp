@@ -33,6 +33,12 @@
  * (the simulator) in process, and starts hwservicemanager and the service
  * program (from its own directory) under it; they are killed at exit. The
  * exit status only reflects whether every benchmark ran.
+ *
+ * The measurement build (-DTWINEL_LATENCY_PROBES=ON) also says where an
+ * event's time goes: the service and this process store the time they pass
+ * each stage (<twcutils/latency_probe.h>), and the program prints the median
+ * of each stage per condition, with how often per event the served one-way
+ * calls were acknowledged.
  */
 #define LOG_TAG "twinel_kernel_bench"
 
@@ -40,6 +46,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <hidl/HidlTransportSupport.h>
+#include <inttypes.h>
 #include <log/log.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -47,8 +54,10 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <twcutils/latency_probe.h>
 #include <twsim/simulator.h>
 #include <twsim/uevent.h>
 #include <unistd.h>
@@ -126,11 +135,71 @@ int64_t contextSwitches(pid_t pid) {
 
 // Every sample of one load condition, over all repetitions, for the
 // closing comparison.
+// The stages of an event: from the probe before to the probe that ends it.
+struct Stage {
+    const char* name;
+    int from;  // -1: the uevent's send
+    int to;    // -1: the callback's entry
+};
+const Stage kStages[] = {
+        {"uevent sent -> worker woken", -1, twcutils::kProbeWorkerWoken},
+        {"worker: receive", twcutils::kProbeWorkerWoken, twcutils::kProbeUeventReceived},
+        {"worker: parse, log, callback look-up", twcutils::kProbeUeventReceived,
+         twcutils::kProbeCallbackCall},
+        {"proxy: encode, count async space", twcutils::kProbeCallbackCall,
+         twcutils::kProbeOnewaySend},
+        // One stage: a receiver woken on the sender's CPU may run before
+        // sendmsg returns.
+        {"one-way sendmsg -> receiver's thread woken", twcutils::kProbeOnewaySend,
+         twcutils::kProbeReceiverWoken},
+        {"receiver: read the frame", twcutils::kProbeReceiverWoken, twcutils::kProbeFrameRead},
+        {"receiver: decode, find the object", twcutils::kProbeFrameRead, twcutils::kProbeDispatch},
+        {"receiver: stub -> callback entry", twcutils::kProbeDispatch, -1},
+};
+constexpr size_t kStageCount = sizeof(kStages) / sizeof(kStages[0]);
+
 struct Condition {
     std::vector<int64_t> raw;
     std::vector<int64_t> event;
+    std::vector<int64_t> stages[kStageCount];
+    std::vector<int64_t> workerTail;  // one-way sent -> worker done, off the path
+    uint64_t events = 0;              // with every probe passed in order
+    int64_t doneSent = 0;             // acknowledgements sent by this process
+    int64_t doneRead = 0;             // and read by the service
 };
 Condition gConditions[2];
+
+#ifdef TWINEL_LATENCY_PROBES
+// The probe times of the last event, in order, or false when one is
+// missing or out of order (that event is left out of the stages).
+bool takeStages(pid_t service, int64_t sentNs, int64_t ranNs, Condition* c) {
+    const volatile int64_t* svc = twcutils::latencyProbes(service);
+    const volatile int64_t* own = twcutils::latencyProbes(getpid());
+    if (svc == nullptr || own == nullptr) return false;
+    auto at = [&](int point) -> int64_t {
+        if (point < 0) return -1;
+        return point < twcutils::kProbeReceiverWoken || point > twcutils::kProbeCallbackEntry
+                       ? svc[point]
+                       : own[point];
+    };
+    int64_t times[kStageCount + 1];
+    times[0] = sentNs;
+    for (size_t i = 0; i < kStageCount; i++) {
+        times[i + 1] = kStages[i].to < 0 ? ranNs : at(kStages[i].to);
+        if (times[i + 1] < times[i]) return false;
+    }
+    for (size_t i = 0; i < kStageCount; i++) c->stages[i].push_back(times[i + 1] - times[i]);
+    int64_t tail = at(twcutils::kProbeWorkerDone) - at(twcutils::kProbeOnewaySent);
+    if (tail >= 0) c->workerTail.push_back(tail);
+    c->events++;
+    return true;
+}
+
+int64_t probeCount(pid_t pid, int point) {
+    const volatile int64_t* slots = twcutils::latencyProbes(pid);
+    return slots == nullptr ? 0 : slots[twcutils::kLatencyPointCount + point];
+}
+#endif
 
 // Children that keep every CPU busy at the lowest priority, for as long as
 // the object lives.
@@ -222,6 +291,7 @@ struct Callback : V1_1::ITwinelLpwgCallback {
     }
     Return<void> notifyEventChange_1_1(V1_1::LpwgEventStatus status, Result) override {
         int64_t now = nowNs();
+        TW_LATENCY_PROBE(kProbeCallbackEntry);
         if (static_cast<int>(status) != 0) {
             wrongMethod++;
             return Void();
@@ -265,6 +335,15 @@ class Setup {
         if (mRoot.path().empty()) return fail("no temporary directory");
         setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
         std::vector<std::string> env = {"TWINEL_DEVICE_ROOT=" + mRoot.path()};
+#ifdef TWINEL_LATENCY_PROBES
+        std::string probes = mRoot.path() + "/probes";
+        // The service runs as its own user.
+        if (mkdir(probes.c_str(), 0755) < 0 || chmod(probes.c_str(), 0777) < 0) {
+            return fail("probe directory");
+        }
+        setenv(twcutils::kLatencyProbeEnv, probes.c_str(), 1);
+        env.push_back(std::string(twcutils::kLatencyProbeEnv) + "=" + probes);
+#endif
         mSim = std::make_unique<twsim::Simulator>(mRoot.path());
         if (!mSim->ok() || !mSim->plug()) return fail("simulator");
         std::string bin = twtest::binDir();
@@ -312,10 +391,18 @@ class Setup {
         mSim.reset();
     }
 
-    twsim::Simulator& sim() { return *mSim; }
-    pid_t servicePid() const { return mService.pid(); }
-    Callback& callback() { return *mCallback; }
-    const std::string& error() const { return mError; }
+    twsim::Simulator& sim() {
+        return *mSim;
+    }
+    pid_t servicePid() const {
+        return mService.pid();
+    }
+    Callback& callback() {
+        return *mCallback;
+    }
+    const std::string& error() const {
+        return mError;
+    }
 
   private:
     bool fail(const std::string& what) {
@@ -360,6 +447,10 @@ void BM_UeventVsRoundTrip(benchmark::State& state) {
     const pid_t service = gSetup->servicePid();
     const int64_t serviceSwitches = contextSwitches(service);
     const int64_t ownSwitches = contextSwitches(getpid());
+#ifdef TWINEL_LATENCY_PROBES
+    const int64_t doneSent = probeCount(getpid(), twcutils::kProbeDoneSent);
+    const int64_t doneRead = probeCount(service, twcutils::kProbeDoneRead);
+#endif
     for (auto _ : state) {
         int64_t rawNs = echo.roundTrip(message);
         if (rawNs < 0) {
@@ -379,6 +470,9 @@ void BM_UeventVsRoundTrip(benchmark::State& state) {
         }
         raw.push_back(rawNs);
         event.push_back(ran - start);
+#ifdef TWINEL_LATENCY_PROBES
+        takeStages(service, start, ran, &condition);
+#endif
         state.SetIterationTime((ran - start) / 1e9);
     }
     if (cb.wrongMethod.load() != 0) state.SkipWithError("an event came through the wrong method");
@@ -387,6 +481,12 @@ void BM_UeventVsRoundTrip(benchmark::State& state) {
     const double n = static_cast<double>(event.size());
     state.counters["service_ctxsw_per_event"] = (contextSwitches(service) - serviceSwitches) / n;
     state.counters["own_ctxsw_per_event"] = (contextSwitches(getpid()) - ownSwitches) / n;
+#ifdef TWINEL_LATENCY_PROBES
+    // Read once the last acknowledgement had time to arrive.
+    usleep(20 * 1000);
+    condition.doneSent += probeCount(getpid(), twcutils::kProbeDoneSent) - doneSent;
+    condition.doneRead += probeCount(service, twcutils::kProbeDoneRead) - doneRead;
+#endif
     Percentiles r = percentiles(raw);
     Percentiles e = percentiles(event);
     state.counters["raw_median_us"] = r.medianUs;
@@ -426,6 +526,21 @@ int main(int argc, char** argv) {
                r.medianUs, r.p99Us);
         printf("  ratio to the raw round trip: median %.2fx, p99 %.2fx\n", e.medianUs / r.medianUs,
                e.p99Us / r.p99Us);
+        if (c.events == 0) continue;
+        printf("  stages (median us over %" PRIu64 " events with every probe in order):\n",
+               c.events);
+        double sum = 0;
+        for (size_t k = 0; k < kStageCount; k++) {
+            double us = percentiles(c.stages[k]).medianUs;
+            sum += us;
+            printf("    %-40s %7.2f\n", kStages[k].name, us);
+        }
+        printf("    %-40s %7.2f\n", "sum of the medians", sum);
+        printf("    %-40s %7.2f\n", "(off the path) worker after the send",
+               percentiles(c.workerTail).medianUs);
+        printf("  acknowledgements per event: sent %.3f, read by the service %.3f\n",
+               static_cast<double>(c.doneSent) / c.event.size(),
+               static_cast<double>(c.doneRead) / c.event.size());
     }
     benchmark::Shutdown();
     return gSetupOk && ran > 0 ? 0 : 1;

@@ -44,6 +44,11 @@
 
 #include "Twinel.h"
 #include "dump.h"
+#ifdef TWINEL_LATENCY_PROBES
+#include <twcutils/latency_probe.h>
+#else
+#define TW_LATENCY_PROBE(point) ((void)0)
+#endif
 #include "mutex_lock.h"
 #include "nodes.h"
 
@@ -206,6 +211,7 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
     char msg[UEVENT_MSG_LEN + 2];
     memset(msg, 0, sizeof(msg));
     ssize_t n = uevent_kernel_multicast_recv(d->fd, msg, UEVENT_MSG_LEN);
+    TW_LATENCY_PROBE(kProbeUeventReceived);
     // Nothing, an error, or a message that filled the whole buffer (and may
     // have been cut): dropped.
     if (n <= 0 || n >= UEVENT_MSG_LEN) return;
@@ -283,6 +289,7 @@ static void uevent_event(uint32_t /*events*/, uevent_data* d) {
                 break;
             }
             default: {
+                TW_LATENCY_PROBE(kProbeCallbackCall);
                 Return<void> ret = callback11 != nullptr
                                            ? callback11->notifyEventChange_1_1(
                                                      status, static_cast<Result>(result))
@@ -373,6 +380,7 @@ static const char* runWorker(LpwgWorker* self) {
         }
         memset(events, 0, sizeof(events));
         int nevents = epoll_pwait(epfd, events, UEVENT_EPOLL_EVENTS, -1, &waitMask);
+        TW_LATENCY_PROBE(kProbeWorkerWoken);
         if (nevents < 0) {
             if (errno == EINTR) continue;
             ALOGE("lpwg epoll_wait failed; errno=%d", errno);
@@ -382,6 +390,7 @@ static const char* runWorker(LpwgWorker* self) {
         for (int i = 0; i < nevents && !stopRequested(self); i++) {
             uevent_handler_t handler = reinterpret_cast<uevent_handler_t>(events[i].data.ptr);
             if (handler != nullptr) handler(events[i].events, &data);
+            TW_LATENCY_PROBE(kProbeWorkerDone);
         }
     }
 

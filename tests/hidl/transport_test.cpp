@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <hidl/HidlTransportSupport.h>
 #include <hidl/ServiceManagement.h>
+#include <hwbinder/BinderDebug.h>
 #include <hwbinder/BpHwBinder.h>
 #include <hwbinder/IPCThreadState.h>
 #include <hwbinder/Parcel.h>
@@ -518,6 +519,46 @@ TEST_F(OneWay, BusyReceiverNeitherHoldsTheSenderNorLosesTheOrder) {
     ASSERT_TRUE(twtest::waitFor([&] { return serverLog(cb).size() >= expected.size(); }, 10000));
     EXPECT_EQ(expected, serverLog(cb));
     EXPECT_TRUE(cb->responseAtCommand("after:" + filler).isOk());
+}
+
+// The receiver reports served one-way calls in bulk: no report per call,
+// and a sender that nearly used up its async space gets all of it back once
+// the receiver has served what it held, without sending anything more.
+TEST_F(OneWay, ServedCallsAreReportedInBulkAndGiveTheSpaceBack) {
+    twtest::Child client;
+    sp<ITwinelAtCallback> cb = startCallbackClient(&client, "bulk");
+    ASSERT_NE(nullptr, cb.get());
+    const sp<IBinder> binder = ::android::hardware::toBinder<ITwinelAtCallback>(cb);
+    auto account = [&] {
+        ::android::hardware::OnewayAccount a;
+        EXPECT_EQ(OK, ::android::hardware::getOnewayAccount(binder, &a));
+        return a;
+    };
+
+    // Its only thread is held while seven 60 kB calls wait: eight fit.
+    ASSERT_TRUE(cb->responseAtCommand("hold:300").isOk());
+    const std::string filler(60000, 'x');
+    for (int i = 0; i < 7; i++) ASSERT_TRUE(cb->responseAtCommand("big:" + filler).isOk());
+    EXPECT_GT(account().bytesInFlight, 7 * filler.size());
+    EXPECT_TRUE(twtest::waitFor([&] { return account().bytesInFlight == 0; }, 5000))
+            << account().bytesInFlight << " bytes still counted as not served";
+    EXPECT_EQ(8u, account().callsReported);
+    ASSERT_TRUE(cb->responseAtCommand("hold:100").isOk());
+    for (int i = 0; i < 7; i++) {
+        EXPECT_TRUE(cb->responseAtCommand("again:" + filler).isOk()) << "call " << i;
+    }
+
+    // Small calls in a row: a few reports cover them all.
+    ASSERT_TRUE(twtest::waitFor([&] { return account().bytesInFlight == 0; }, 5000));
+    const ::android::hardware::OnewayAccount before = account();
+    constexpr int kCalls = 200;
+    for (int i = 0; i < kCalls; i++) {
+        ASSERT_TRUE(cb->responseAtCommand("n:" + std::to_string(i)).isOk());
+    }
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return account().callsReported == before.callsReported + kCalls; }, 5000));
+    EXPECT_EQ(0u, account().bytesInFlight);
+    EXPECT_LE(account().reports - before.reports, static_cast<uint64_t>(kCalls / 4));
 }
 
 TEST_F(OneWay, ServiceCallingABusyCallbackKeepsServingOthers) {

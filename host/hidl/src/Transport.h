@@ -78,6 +78,16 @@ class Transport {
     // served there may hold half of its transaction buffer; a one-way call
     // past it fails with FAILED_TRANSACTION.
     static constexpr size_t kMaxAsyncBytes = kMaxTransaction / 2;
+    // A receiver reports the one-way calls it served in bulk, so that a call
+    // does not wake its sender again: once the served calls of a sender reach
+    // kDoneBatchCalls or kDoneBatchBytes, and otherwise kDoneDelayMs after
+    // the first of them was served. The sender's async space is taken back
+    // with the report, so it stays counted that much longer at most.
+    static constexpr size_t kDoneBatchCalls = 64;
+    static constexpr size_t kDoneBatchBytes = kMaxAsyncBytes / 8;
+    static constexpr int kDoneDelayMs = 10;
+    // Longest run of pins one FRAME_TXN_DONE may report.
+    static constexpr uint32_t kMaxDoneRun = 4096;
     static constexpr const char* kServiceManagerAddress = "hwservicemanager";
     // Connections one process (by pid) may hold to this one, introduced or
     // not; a process holds one per thread that calls here, and one control
@@ -98,7 +108,9 @@ class Transport {
         FRAME_ACQUIRE = 5,
         FRAME_RELEASE = 6,
         FRAME_ACQUIRE_REPLY = 7,
-        FRAME_TXN_DONE = 8,  // a one-way call was served (on the control connection)
+        // One-way calls were served (on the control connection): the pins
+        // txnId .. txnId + code - 1 (code 0 counts as 1).
+        FRAME_TXN_DONE = 8,
     };
     // CONN_DEBUG: one question about this process's binder state (TransportDebug.cpp),
     // numbered apart from the kinds that carry calls.
@@ -172,6 +184,8 @@ class Transport {
     void closeTxnConn(TxnServerConn* conn);  // with conn->lock held
     std::shared_ptr<ControlConn> controlConnFor(const std::string& address);
     void sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId, int32_t status);
+    // Whole frames, with the connection's write lock held.
+    void sendControlLocked(ControlConn* conn, const char* bytes, size_t len);
     void flushControl(ControlConn* conn);
     bool handleControlFrame(ControlConn* conn, const FrameHeader& h);
     bool handleAcceptOne();
@@ -264,8 +278,13 @@ class Transport {
     // other peers sent before it: an ACQUIRE of the same object written
     // earlier (by a peer the releasing one passed it to) comes first.
     std::vector<sp<BHwBinder>> mDeferredDrops;  // I/O thread only
-    // Likewise one-way calls reported served: (peer, pin), I/O thread only.
-    std::vector<std::pair<std::string, uint64_t>> mDeferredPins;
+    // Likewise one-way calls reported served: runs of pins, I/O thread only.
+    struct DonePins {
+        std::string address;
+        uint64_t first;
+        uint32_t count;
+    };
+    std::vector<DonePins> mDeferredPins;
 
     // A barrier: the I/O thread reads every control connection (and takes
     // pending connections) and then reports, so that whatever a peer sent
@@ -299,7 +318,32 @@ class Transport {
     std::map<uint64_t, OnewayPin> mOnewayPins;
     std::map<std::string, size_t> mOnewayBytes;  // per peer, under mPinLock
     std::atomic<uint64_t> mNextPin{1};
-    void releasePins(const std::string& address, uint64_t pinId, bool all);
+    // Releases the pins first .. first + count - 1 of calls to address, or
+    // with all every pin of calls to it.
+    void releasePins(const std::string& address, uint64_t first, uint32_t count, bool all);
+    // Served reports read from each peer, and the calls they covered; under
+    // mPinLock (see getOnewayAccount()).
+    struct DoneCount {
+        uint64_t reports = 0;
+        uint64_t calls = 0;
+    };
+    std::map<std::string, DoneCount> mDoneCounts;
+
+  public:
+    // The sender's side of the one-way calls to the process at address.
+    void onewayAccount(const std::string& address, size_t* bytes, uint64_t* reports,
+                       uint64_t* calls);
+
+  private:
+    // The receiver's side: a one-way call of the process behind token was
+    // served here; reported to it in bulk (see kDoneBatchCalls).
+    void onewayServed(uint64_t token, uint64_t pin, size_t bytes);
+    // Writes the reports a control connection holds; with its write lock.
+    void flushDoneLocked(ControlConn* conn);
+    // The I/O thread, when the report timer fires: every report held.
+    void flushAllDone();
+    int mDoneTimer = -1;  // timerfd, armed while a report waits
+    std::atomic<bool> mDoneTimerArmed{false};
 
     // One-way calls travel on the calling thread's connection, in order with
     // its other calls, written without ever blocking: what the socket does not
@@ -328,6 +372,11 @@ struct Transport::ControlConn {
     std::mutex writeLock;
     std::string outbuf;  // what the socket has not taken yet, under writeLock
     bool dead = false;   // under writeLock
+    // Incoming connections: the peer's one-way calls served here and not
+    // reported yet, as runs of pins (first, count), under writeLock.
+    std::vector<std::pair<uint64_t, uint32_t>> doneRuns;
+    size_t doneCalls = 0;  // under writeLock
+    size_t doneBytes = 0;  // under writeLock
     // References asked for and not confirmed yet, by request id.
     std::mutex acquireLock;
     std::map<uint64_t, wp<BpHwBinder>> pendingAcquires;
@@ -370,6 +419,7 @@ constexpr uint64_t kIoHello = 2ull << 61;
 constexpr uint64_t kIoControl = 3ull << 61;
 constexpr uint64_t kIoOneway = 4ull << 61;
 constexpr uint64_t kIoBarrier = 5ull << 61;
+constexpr uint64_t kIoDoneTimer = 6ull << 61;
 constexpr uint64_t kIoMask = 7ull << 61;
 
 // An incoming transaction connection. Its lock is held by the thread that

@@ -23,8 +23,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <time.h>
+#include <twcutils/latency_probe.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 
@@ -62,7 +64,8 @@ Transport::Transport() {
     mEpollPool = epoll_create1(EPOLL_CLOEXEC);
     mTaskEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     mBarrierEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (mEpollIo < 0 || mEpollPool < 0 || mTaskEvent < 0 || mBarrierEvent < 0) {
+    mDoneTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (mEpollIo < 0 || mEpollPool < 0 || mTaskEvent < 0 || mBarrierEvent < 0 || mDoneTimer < 0) {
         LOG_ALWAYS_FATAL("cannot set up the transport: %s", strerror(errno));
     }
     struct epoll_event ev = {};
@@ -71,6 +74,8 @@ Transport::Transport() {
     epoll_ctl(mEpollPool, EPOLL_CTL_ADD, mTaskEvent, &ev);
     ev.data.u64 = kIoBarrier | static_cast<uint64_t>(mBarrierEvent);
     epoll_ctl(mEpollIo, EPOLL_CTL_ADD, mBarrierEvent, &ev);
+    ev.data.u64 = kIoDoneTimer | static_cast<uint64_t>(mDoneTimer);
+    epoll_ctl(mEpollIo, EPOLL_CTL_ADD, mDoneTimer, &ev);
     std::random_device rd;
     mToken = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(getpid());
 }
@@ -200,7 +205,7 @@ void Transport::removeStaleSockets() {
 void Transport::peerGone(const std::string& address) {
     // What this process held for the peer goes with it.
     closeClientConnsTo(address);
-    releasePins(address, 0, true);
+    releasePins(address, 0, 0, true);
 }
 
 void Transport::ensureIoThread() {
@@ -449,23 +454,26 @@ bool sendWithoutWaiting(int fd, const char* data, size_t len, size_t* sent) {
 void Transport::sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId,
                             int32_t status) {
     std::lock_guard<std::mutex> lock(conn->writeLock);
-    if (conn->dead) return;
     FrameHeader h = {kMagic, type, 0, 0, reqId, id, 0, status};
-    const char* bytes = reinterpret_cast<const char*>(&h);
+    sendControlLocked(conn, reinterpret_cast<const char*>(&h), sizeof(h));
+}
+
+void Transport::sendControlLocked(ControlConn* conn, const char* bytes, size_t len) {
+    if (conn->dead) return;
     size_t sent = 0;
     if (conn->outbuf.empty()) {
         // On failure the I/O thread sees the end of the connection and cleans up.
-        if (!sendWithoutWaiting(conn->fd, bytes, sizeof(h), &sent)) return;
-        if (sent == sizeof(h)) return;
+        if (!sendWithoutWaiting(conn->fd, bytes, len, &sent)) return;
+        if (sent == len) return;
     }
-    if (conn->outbuf.size() + sizeof(h) - sent > kMaxControlBacklog) {
+    if (conn->outbuf.size() + len - sent > kMaxControlBacklog) {
         ALOGE("peer %s (pid %d) does not read its control connection; closing it",
               conn->address.c_str(), conn->pid);
         shutdown(conn->fd, SHUT_RDWR);
         return;
     }
     bool wasEmpty = conn->outbuf.empty();
-    conn->outbuf.append(bytes + sent, sizeof(h) - sent);
+    conn->outbuf.append(bytes + sent, len - sent);
     if (wasEmpty) {
         struct epoll_event ev = {};
         ev.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT;
@@ -518,6 +526,8 @@ void Transport::ioLoop() {
                 handleHello(fd);
             } else if (tag == kIoOneway) {
                 handleOnewayEvent(fd, events[i].events);
+            } else if (tag == kIoDoneTimer) {
+                flushAllDone();
             } else if (tag == kIoBarrier) {
                 uint64_t v;
                 if (read(mBarrierEvent, &v, sizeof(v)) != sizeof(v)) continue;
@@ -548,9 +558,9 @@ void Transport::ioLoop() {
         }
         if (!mDeferredDrops.empty() || !mDeferredPins.empty()) {
             drainControl();
-            std::vector<std::pair<std::string, uint64_t>> pins;
+            std::vector<DonePins> pins;
             pins.swap(mDeferredPins);
-            for (const auto& pin : pins) releasePins(pin.first, pin.second, false);
+            for (const auto& run : pins) releasePins(run.address, run.first, run.count, false);
             mDeferredDrops.clear();  // may destroy objects
         }
     }
@@ -852,9 +862,13 @@ bool Transport::handleControlFrame(ControlConn* conn, const FrameHeader& h) {
             return true;
         }
         case FRAME_TXN_DONE:
+            TW_LATENCY_PROBE(kProbeDoneRead);
             // The objects the call carried go once the ACQUIREs the peer
             // wrote before this frame, on its own control connection, are read.
-            if (conn->outgoing) mDeferredPins.emplace_back(conn->address, h.txnId);
+            if (h.code > kMaxDoneRun) return false;
+            if (conn->outgoing) {
+                mDeferredPins.push_back(DonePins{conn->address, h.txnId, std::max(h.code, 1u)});
+            }
             return true;
         case FRAME_ACQUIRE_REPLY: {
             if (!conn->outgoing) return true;

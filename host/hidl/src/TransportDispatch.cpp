@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
+#include <twcutils/latency_probe.h>
 #include <twdevice/device.h>
 #include <unistd.h>
 
@@ -391,6 +392,7 @@ void Transport::poolLoop() {
         struct epoll_event ev;
         int n = epoll_wait(mEpollPool, &ev, 1, -1);
         if (n <= 0) continue;
+        TW_LATENCY_PROBE(kProbeReceiverWoken);
         BusyScope busy(&mBusyThreads);
         if (ev.data.u64 == static_cast<uint64_t>(mTaskEvent)) {
             uint64_t v;
@@ -478,6 +480,7 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
             return;
         }
         case FrameReader::kComplete:
+            TW_LATENCY_PROBE(kProbeFrameRead);
             break;
     }
     const FrameHeader h = reader.header;
@@ -586,6 +589,7 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
         // Calls this one makes to the caller's process come back to the
         // caller's waiting thread, over this connection.
         if (!oneway) tServing.push_back(route);
+        TW_LATENCY_PROBE(kProbeDispatch);
         err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
         if (!oneway) tServing.pop_back();
         if (traced) {
@@ -615,9 +619,7 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
     }
     target.clear();
     if (oneway && (h.flags & FLAG_WANT_DONE) && route.token != 0) {
-        std::lock_guard<std::mutex> lock(mConnLock);
-        auto it = mControlByToken.find(route.token);
-        if (it != mControlByToken.end()) sendControl(it->second, FRAME_TXN_DONE, 0, h.txnId, 0);
+        onewayServed(route.token, h.txnId, h.payloadLen);
     }
     return !broken;
 }

@@ -11,10 +11,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <hwbinder/BinderDebug.h>
 #include <log/log.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <twcutils/latency_probe.h>
 #include <unistd.h>
 
 #include <deque>
@@ -130,8 +133,11 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
     if (cc->queue.empty()) {
         // Straight from the header and the caller's payload: the frame is
         // copied only when part of it has to wait.
-        if (!writeNow(cc->fd, h, payload, &sent, fds)) {
-            releasePins(address, h.txnId, false);
+        TW_LATENCY_PROBE(kProbeOnewaySend);
+        bool written = writeNow(cc->fd, h, payload, &sent, fds);
+        TW_LATENCY_PROBE(kProbeOnewaySent);
+        if (!written) {
+            releasePins(address, h.txnId, 1, false);
             return DEAD_OBJECT;
         }
         if (sent == sizeof(h) + payload.size()) return OK;
@@ -152,7 +158,7 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
             if (copy < 0) {
                 ALOGE("cannot keep a descriptor of a queued one-way call: %s", strerror(errno));
                 pending.reset();
-                releasePins(address, h.txnId, false);
+                releasePins(address, h.txnId, 1, false);
                 return FAILED_TRANSACTION;
             }
             pending->fds.push_back(copy);
@@ -223,7 +229,7 @@ void Transport::dropQueued(ClientConn* cc) {
         }
     }
     // Calls that never left this process are not coming back as served.
-    for (uint64_t pin : pins) releasePins(cc->address, pin, false);
+    for (uint64_t pin : pins) releasePins(cc->address, pin, 1, false);
     cc->dead = true;
     if (cc->orphaned) closeClientConn(cc);
 }
@@ -250,7 +256,7 @@ void Transport::handleOnewayEvent(int fd, uint32_t events) {
     }
 }
 
-void Transport::releasePins(const std::string& address, uint64_t pinId, bool all) {
+void Transport::releasePins(const std::string& address, uint64_t first, uint32_t count, bool all) {
     std::vector<OnewayPin> drop;  // released outside the lock
     std::unique_lock<std::mutex> lock(mPinLock);
     auto take = [&](std::map<uint64_t, OnewayPin>::iterator it) {
@@ -263,15 +269,119 @@ void Transport::releasePins(const std::string& address, uint64_t pinId, bool all
         return mOnewayPins.erase(it);
     };
     if (!all) {
-        auto it = mOnewayPins.find(pinId);
-        if (it != mOnewayPins.end() && it->second.address == address) take(it);
+        // A run of pins of one peer: consecutive ids, mostly all of them its own.
+        uint64_t served = 0;
+        for (uint64_t pin = first; pin - first < count; pin++) {
+            auto it = mOnewayPins.find(pin);
+            if (it != mOnewayPins.end() && it->second.address == address) {
+                take(it);
+                served++;
+            }
+        }
+        DoneCount& done = mDoneCounts[address];
+        done.reports++;
+        done.calls += served;
     } else {
         for (auto it = mOnewayPins.begin(); it != mOnewayPins.end();) {
             it = it->second.address == address ? take(it) : std::next(it);
         }
+        mDoneCounts.erase(address);
     }
     lock.unlock();
     drop.clear();
+}
+
+void Transport::onewayAccount(const std::string& address, size_t* bytes, uint64_t* reports,
+                              uint64_t* calls) {
+    std::lock_guard<std::mutex> lock(mPinLock);
+    auto used = mOnewayBytes.find(address);
+    *bytes = used == mOnewayBytes.end() ? 0 : used->second;
+    auto done = mDoneCounts.find(address);
+    *reports = done == mDoneCounts.end() ? 0 : done->second.reports;
+    *calls = done == mDoneCounts.end() ? 0 : done->second.calls;
+}
+
+// ---------------------------------------------------------------------------
+// The receiver's reports of served one-way calls. Reporting each call on its
+// own would wake the sender's I/O thread once per call, for nothing but to
+// give back space the sender rarely needs at once; they go in bulk instead,
+// and at the latest kDoneDelayMs after the first of them was served.
+
+void Transport::onewayServed(uint64_t token, uint64_t pin, size_t bytes) {
+    std::lock_guard<std::mutex> lock(mConnLock);
+    auto it = mControlByToken.find(token);
+    if (it == mControlByToken.end()) return;
+    ControlConn* conn = it->second;
+    {
+        std::lock_guard<std::mutex> write(conn->writeLock);
+        if (conn->dead) return;
+        auto& runs = conn->doneRuns;
+        if (!runs.empty() && runs.back().first + runs.back().second == pin &&
+            runs.back().second < kMaxDoneRun) {
+            runs.back().second++;
+        } else {
+            runs.emplace_back(pin, 1);
+        }
+        conn->doneCalls++;
+        conn->doneBytes += bytes;
+        if (conn->doneCalls >= kDoneBatchCalls || conn->doneBytes >= kDoneBatchBytes) {
+            flushDoneLocked(conn);
+            return;
+        }
+    }
+    // The I/O thread writes what is left once the timer fires; armed once
+    // for every report waiting (the flag is cleared before the reports are
+    // taken, so a call served meanwhile arms it again).
+    if (!mDoneTimerArmed.exchange(true)) {
+        struct itimerspec when = {};
+        when.it_value.tv_nsec = kDoneDelayMs * 1000000L;
+        if (timerfd_settime(mDoneTimer, 0, &when, nullptr) < 0) {
+            ALOGE("cannot arm the served-call timer: %s", strerror(errno));
+            mDoneTimerArmed = false;
+        }
+    }
+}
+
+void Transport::flushDoneLocked(ControlConn* conn) {
+    // Called with conn->writeLock held.
+    if (conn->doneRuns.empty()) return;
+    std::vector<FrameHeader> frames;
+    frames.reserve(conn->doneRuns.size());
+    for (const auto& run : conn->doneRuns) {
+        frames.push_back(FrameHeader{kMagic, FRAME_TXN_DONE, run.second, 0, run.first, 0, 0, 0});
+    }
+    conn->doneRuns.clear();
+    conn->doneCalls = 0;
+    conn->doneBytes = 0;
+    sendControlLocked(conn, reinterpret_cast<const char*>(frames.data()),
+                      frames.size() * sizeof(FrameHeader));
+    TW_LATENCY_PROBE(kProbeDoneSent);
+}
+
+void Transport::flushAllDone() {
+    uint64_t expirations;
+    if (read(mDoneTimer, &expirations, sizeof(expirations)) != sizeof(expirations)) return;
+    mDoneTimerArmed = false;
+    std::vector<std::shared_ptr<ControlConn>> conns;
+    {
+        std::lock_guard<std::mutex> lock(mConnLock);
+        for (const auto& entry : mControlByFd) {
+            if (!entry.second->outgoing) conns.push_back(entry.second);
+        }
+    }
+    for (const auto& conn : conns) {
+        std::lock_guard<std::mutex> write(conn->writeLock);
+        flushDoneLocked(conn.get());
+    }
+}
+
+status_t getOnewayAccount(const sp<IBinder>& remote, OnewayAccount* account) {
+    BpHwBinder* proxy = remote == nullptr ? nullptr : remote->remoteBinder();
+    if (proxy == nullptr) return BAD_TYPE;
+    *account = OnewayAccount();
+    Transport::self().onewayAccount(proxy->address(), &account->bytesInFlight, &account->reports,
+                                    &account->callsReported);
+    return OK;
 }
 
 }  // namespace hardware

@@ -35,6 +35,19 @@ struct BinderProcessInfo {
 status_t getBinderProcessInfo(const sp<IBinder>& remote, BinderProcessInfo* info,
                               int timeoutMs = 2000);
 
+// This process's one-way calls to the process serving `remote` (a proxy),
+// as this process counts them: the bytes counted against that process's
+// async space (sent and not yet reported served; a call that would take
+// them past half of the 1 MiB transaction buffer fails), and the reports of served calls that
+// came from it and how many calls they covered, since this process first
+// reached it. Fails with BAD_TYPE for a local object.
+struct OnewayAccount {
+    size_t bytesInFlight = 0;
+    uint64_t reports = 0;
+    uint64_t callsReported = 0;
+};
+status_t getOnewayAccount(const sp<IBinder>& remote, OnewayAccount* account);
+
 // The id of the exported object `remote` refers to, as holders lists it;
 // 0 for a local object.
 uint64_t remoteObjectId(const sp<IBinder>& remote);
