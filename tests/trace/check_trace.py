@@ -73,13 +73,16 @@ def format_problems(doc):
 def nesting_problems(complete):
     """Complete slices of one thread that overlap without one holding the
     other: viewers draw a thread's slices as a stack."""
+    # Half a nanosecond: times are microseconds with three decimals, and
+    # their sums are rounded.
+    slack = 0.0005
     problems = []
     for slices in complete.values():
         stack = []
         for e in sorted(slices, key=lambda e: (e["ts"], -e["dur"])):
-            while stack and e["ts"] >= stack[-1]["ts"] + stack[-1]["dur"]:
+            while stack and e["ts"] >= stack[-1]["ts"] + stack[-1]["dur"] - slack:
                 stack.pop()
-            if stack and e["ts"] + e["dur"] > stack[-1]["ts"] + stack[-1]["dur"]:
+            if stack and e["ts"] + e["dur"] > stack[-1]["ts"] + stack[-1]["dur"] + slack:
                 problems.append("slice %r overlaps %r without nesting" % (e, stack[-1]))
             stack.append(e)
     return problems
