@@ -8,6 +8,13 @@
 // The workstation's trace writer behind <cutils/trace.h>: a Chrome/Perfetto
 // JSON trace file per process, written with one positioned write per event
 // so that the file ends in "]}" after every event.
+//
+// A slice is written once it ends, as one complete ("X") event. Until then it
+// is a begin ("B") record kept behind the events written so far and written
+// again, with the other slices still open, before the tail at every event:
+// a process stopped at any point leaves its open slices begun and not ended,
+// and no viewer has to pair begins and ends (Chrome DevTools pairs them
+// through one stack for all threads, which mixes up concurrent threads).
 
 #define LOG_TAG "twtrace"
 
@@ -25,6 +32,7 @@
 #include <twcutils/trace_file.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,11 +53,15 @@ std::string sSuffix;
 std::string sPath;
 pid_t sPid = 0;
 
-// protects sFd, sEnd, sFirst.
+// protects sFd, sEnd, sFirst, sOpen, sNextOpenId, sAfter.
 std::mutex sLock;
 int sFd = -1;
-off_t sEnd = 0;  // where kTail starts
-bool sFirst = true;
+off_t sEnd = 0;      // where the events written for good end
+bool sFirst = true;  // no event written for good yet
+// The "B" records of the slices not ended yet, in the order they began.
+std::map<uint64_t, std::string> sOpen;
+uint64_t sNextOpenId = 1;
+size_t sAfter = 0;  // bytes from sEnd to the file's end (open slices, blanks, kTail)
 
 int64_t nowNs() {
     struct timespec ts;
@@ -102,14 +114,35 @@ bool writeAll(int fd, const char* data, size_t len, off_t at) {
     return true;
 }
 
-// Writes one event (a JSON object) in place of the tail, then the tail.
-void emit(const std::string& event) {
-    std::string buf;
+// Writes event (a JSON object; none when empty) after the events written so
+// far, forgets the open slice endId (0: none) and adds begin (a "B" record;
+// none when empty) as an open slice whose id goes to *beginId. Then the open
+// slices and the tail follow.
+void write(const std::string& event, uint64_t endId, const std::string& begin, uint64_t* beginId) {
     std::lock_guard<std::mutex> lock(sLock);
     if (sFd < 0) return;
-    if (!sFirst) buf += ",\n";
-    buf += event;
+    if (endId != 0) sOpen.erase(endId);
+    if (!begin.empty()) {
+        *beginId = sNextOpenId++;
+        sOpen.emplace(*beginId, begin);
+    }
+    std::string buf;
+    bool first = sFirst;
+    if (!event.empty()) {
+        if (!first) buf += ",\n";
+        buf += event;
+        first = false;
+    }
     size_t body = buf.size();
+    for (const auto& open : sOpen) {
+        if (!first) buf += ",\n";
+        buf += open.second;
+        first = false;
+    }
+    // Blanks before the tail cover what is left of longer open slices, so
+    // that the file still ends in kTail.
+    size_t length = buf.size() + strlen(kTail);
+    if (length < body + sAfter) buf.append(body + sAfter - length, ' ');
     buf += kTail;
     if (!writeAll(sFd, buf.data(), buf.size(), sEnd)) {
         ALOGE("failed to write trace \"%s\": %s; tracing stops", sPath.c_str(), strerror(errno));
@@ -119,7 +152,12 @@ void emit(const std::string& event) {
         return;
     }
     sEnd += static_cast<off_t>(body);
-    sFirst = false;
+    sAfter = buf.size() - body;
+    if (body > 0) sFirst = false;
+}
+
+void emit(const std::string& event) {
+    write(event, 0, {}, nullptr);
 }
 
 std::string metadata(const char* what, pid_t tid, const char* name) {
@@ -135,9 +173,10 @@ std::string metadata(const char* what, pid_t tid, const char* name) {
 // A slice of the calling thread not yet ended.
 struct Open {
     bool argsOnly;        // a key=value slice not written yet (see trace_file.h)
-    int64_t beginNs;      // for one that must be written after all
-    std::string name;     // its name, for the same reason
-    std::string endArgs;  // arguments for its end, as JSON members
+    int64_t beginNs;      // when it began
+    std::string name;     // its name, for its complete event
+    std::string endArgs;  // arguments for its complete event, as JSON members
+    uint64_t openId;      // its "B" record among the open slices; 0 before
 };
 
 struct ThreadState {
@@ -160,10 +199,12 @@ ThreadState& self() {
     return t;
 }
 
+// Every event carries a category: DevTools cannot show the details of a
+// slice without one.
 std::string header(const char* ph, int64_t ns, const ThreadState& t) {
     std::string e = "{\"ph\":\"";
     e += ph;
-    e += "\",\"ts\":";
+    e += "\",\"cat\":\"atrace\",\"ts\":";
     appendTs(&e, ns);
     e += ",\"pid\":" + std::to_string(sPid) + ",\"tid\":" + std::to_string(t.tid);
     return e;
@@ -207,16 +248,21 @@ bool parseArgs(const char* name, std::string* members) {
     return true;
 }
 
+// A slice begun: its "B" record joins the open slices.
+void beginSlice(ThreadState& t, Open* o) {
+    std::string e = header("B", o->beginNs, t);
+    e += ",\"name\":";
+    appendString(&e, o->name.c_str());
+    e += '}';
+    write({}, 0, e, &o->openId);
+}
+
 // Anything traced inside a key=value slice makes it a slice of its own.
 void materialize(ThreadState& t) {
     if (t.open.empty() || !t.open.back().argsOnly) return;
     Open& o = t.open.back();
-    std::string e = header("B", o.beginNs, t);
-    e += ",\"name\":";
-    appendString(&e, o.name.c_str());
-    e += '}';
-    emit(e);
     o.argsOnly = false;
+    beginSlice(t, &o);
 }
 
 void setup() {
@@ -249,6 +295,7 @@ void setup() {
         sFd = fd;
         sEnd = static_cast<off_t>(strlen(kHead));
         sFirst = true;
+        sAfter = strlen(kTail);
     }
     atrace_marker_fd = fd;
     emit(metadata("process_name", sPid, program_invocation_short_name));
@@ -279,22 +326,19 @@ void atrace_begin_body(const char* name) {
     int64_t ns = nowNs();
     std::string args;
     if (parseArgs(name, &args)) {
-        t.open.push_back({true, ns, name, {}});
+        t.open.push_back({true, ns, name, {}, 0});
         return;
     }
-    std::string e = header("B", ns, t);
-    e += ",\"name\":";
-    appendString(&e, name);
-    e += '}';
-    emit(e);
-    t.open.push_back({false, 0, {}, {}});
+    t.open.push_back({false, ns, name, {}, 0});
+    beginSlice(t, &t.open.back());
 }
 
 void atrace_end_body() {
     ThreadState& t = self();
     int64_t ns = nowNs();
     if (t.open.empty()) {
-        emit(header("E", ns, t) + "}");
+        // An end with nothing begun on this thread: no slice to complete.
+        ALOGW("trace: end without a begin on thread %d", t.tid);
         return;
     }
     Open o = std::move(t.open.back());
@@ -316,17 +360,21 @@ void atrace_end_body() {
         emit(e);
         return;
     }
-    std::string e = header("E", ns, t);
+    std::string e = header("X", o.beginNs, t);
+    e += ",\"dur\":";
+    appendTs(&e, ns - o.beginNs);
+    e += ",\"name\":";
+    appendString(&e, o.name.c_str());
     if (!o.endArgs.empty()) e += ",\"args\":{" + o.endArgs + "}";
     e += '}';
-    emit(e);
+    write(e, o.openId, {}, nullptr);
 }
 
 static void asyncEvent(const char* ph, const char* name, int32_t cookie) {
     ThreadState& t = self();
     materialize(t);
     std::string e = header(ph, nowNs(), t);
-    e += ",\"cat\":\"atrace\",\"id\":" + std::to_string(cookie) + ",\"name\":";
+    e += ",\"id\":" + std::to_string(cookie) + ",\"name\":";
     appendString(&e, name);
     e += '}';
     emit(e);

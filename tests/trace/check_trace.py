@@ -4,7 +4,8 @@
 One line per item, for the tests to look for:
   process PID NAME
   thread TID NAME
-  slice THREAD-NAME SLICE-NAME ARGS      (ARGS: the end's arguments, JSON, keys sorted)
+  slice THREAD-NAME SLICE-NAME ARGS      (ARGS: a complete event's arguments or the
+                                         end's, JSON, keys sorted)
   counter NAME VALUE
   open THREAD-NAME SLICE-NAME            (begun, never ended: the process was stopped)
   problem TEXT                           (and exit status 1)
@@ -16,18 +17,22 @@ import sys
 # What the Trace Event Format (the JSON that chrome://tracing, catapult's
 # trace viewer and ui.perfetto.dev read) asks of each kind of event used
 # here: the fields every event of that phase must carry, with their types.
+# Beyond the format, what the viewers tried need: a category on every event
+# (DevTools shows no details of a slice without one) and a name on an end
+# (speedscope pairs ends with begins by name and leaves a slice whose end
+# has none open to the trace's end).
 INT = (int,)
 NUM = (numbers.Real,)
 STR = (str,)
 REQUIRED = {
-    "B": {"name": STR, "ts": NUM, "pid": INT, "tid": INT},
-    "E": {"ts": NUM, "pid": INT, "tid": INT},
-    "X": {"name": STR, "ts": NUM, "dur": NUM, "pid": INT, "tid": INT},
-    "C": {"name": STR, "ts": NUM, "pid": INT, "args": (dict,)},
+    "B": {"name": STR, "cat": STR, "ts": NUM, "pid": INT, "tid": INT},
+    "E": {"name": STR, "cat": STR, "ts": NUM, "pid": INT, "tid": INT},
+    "X": {"name": STR, "cat": STR, "ts": NUM, "dur": NUM, "pid": INT, "tid": INT},
+    "C": {"name": STR, "cat": STR, "ts": NUM, "pid": INT, "args": (dict,)},
     # Nestable async events pair by category and id.
     "b": {"name": STR, "cat": STR, "id": (int, str), "ts": NUM, "pid": INT},
     "e": {"name": STR, "cat": STR, "id": (int, str), "ts": NUM, "pid": INT},
-    "i": {"name": STR, "ts": NUM, "pid": INT, "tid": INT},
+    "i": {"name": STR, "cat": STR, "ts": NUM, "pid": INT, "tid": INT},
     "M": {"name": STR, "pid": INT, "args": (dict,)},
 }
 METADATA = {"process_name", "process_labels", "process_sort_index", "thread_name",
@@ -65,6 +70,39 @@ def format_problems(doc):
     return problems
 
 
+def nesting_problems(complete):
+    """Complete slices of one thread that overlap without one holding the
+    other: viewers draw a thread's slices as a stack."""
+    # Half a nanosecond: times are microseconds with three decimals, and
+    # their sums are rounded.
+    slack = 0.0005
+    problems = []
+    for slices in complete.values():
+        stack = []
+        for e in sorted(slices, key=lambda e: (e["ts"], -e["dur"])):
+            while stack and e["ts"] >= stack[-1]["ts"] + stack[-1]["dur"] - slack:
+                stack.pop()
+            if stack and e["ts"] + e["dur"] > stack[-1]["ts"] + stack[-1]["dur"] + slack:
+                problems.append("slice %r overlaps %r without nesting" % (e, stack[-1]))
+            stack.append(e)
+    return problems
+
+
+def interleaving_problems(events):
+    """Begins and ends of two threads that interleave in time: Chrome
+    DevTools pairs "B" and "E" events through one stack for all threads and
+    then loses both slices."""
+    stack = []
+    ordered = sorted((e for e in events if e["ph"] in ("B", "E")), key=lambda e: e["ts"])
+    for e in ordered:
+        key = (e["pid"], e["tid"])
+        if e["ph"] == "B":
+            stack.append(key)
+        elif stack and stack.pop() != key:
+            return ["begins and ends of two threads interleave, at %r" % e]
+    return []
+
+
 def main():
     with open(sys.argv[1], encoding="utf-8") as f:
         doc = json.load(f)
@@ -79,6 +117,7 @@ def main():
     stacks = {}
     lines = []
     problems = []
+    complete = {}
     for e in events:
         ph = e["ph"]
         key = (e["pid"], e.get("tid"))
@@ -100,14 +139,23 @@ def main():
                 problems.append("end without a begin: %r" % e)
                 continue
             begin = stack.pop()
+            if e["name"] != begin["name"]:
+                problems.append("end named other than its begin %r: %r" % (begin["name"], e))
             if e["ts"] < begin["ts"]:
                 problems.append("slice ends before it begins: %r" % begin)
             args = json.dumps(e.get("args", {}), sort_keys=True)
             lines.append("slice %s %s %s" % (name, begin["name"], args))
+        elif ph == "X":
+            if e["dur"] < 0:
+                problems.append("slice of a negative duration: %r" % e)
+            complete.setdefault(key, []).append(e)
+            args = json.dumps(e.get("args", {}), sort_keys=True)
+            lines.append("slice %s %s %s" % (name, e["name"], args))
         elif ph == "C":
             lines.append("counter %s %s" % (e["name"], e["args"]["value"]))
-        elif ph not in ("b", "e", "i", "X"):
+        elif ph not in ("b", "e", "i"):
             problems.append("unknown event: %r" % e)
+    problems += nesting_problems(complete) + interleaving_problems(events)
     for key, stack in stacks.items():
         for begin in stack:
             lines.append("open %s %s" % (threads[key], begin["name"]))

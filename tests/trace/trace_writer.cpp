@@ -3,8 +3,9 @@
  *   trace_writer threads   four named threads, each 200 slices with a nested
  *                          slice, a key=value end and a counter; then a slice
  *                          with quotes, a control character and a byte
- *                          outside ASCII in its name; then one slice left
- *                          open and the process killed (SIGKILL)
+ *                          outside ASCII in its name; then an end with
+ *                          nothing begun; then one slice left open and the
+ *                          process killed (SIGKILL)
  *   trace_writer state     prints "enabled N file PATH"
  *   trace_writer hold      traces one slice, prints "holding", waits for a
  *                          line on stdin
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 4; i++) threads.emplace_back(work, i);
         for (auto& t : threads) t.join();
         ATRACE_BEGIN("say \"hi\" \\ \x01 \xe9");
+        ATRACE_END();
         ATRACE_END();
         ATRACE_BEGIN("left open");
         kill(getpid(), SIGKILL);

@@ -9,17 +9,17 @@
 //
 // With TWINEL_TRACE=FILE in its environment a process writes its events to
 // FILE as a Chrome/Perfetto JSON trace (ui.perfetto.dev, chrome://tracing):
-// "B"/"E" slices, "C" counters, "b"/"e" async events, and "M" records that
-// name the process and each thread. The file is valid JSON after every
-// event, so a process killed at any point leaves a trace that opens. A
-// second process given the same FILE while the first still writes it does
-// not trace (it says so on its log).
+// "X" slices (complete: begin and duration), "C" counters, "b"/"e" async
+// events, and "M" records that name the process and each thread. The file is
+// valid JSON after every event, so a process killed at any point leaves a
+// trace that opens; the slices it had not ended are "B" records there, begun
+// and never ended. A second process given the same FILE while the first
+// still writes it does not trace (it says so on its log).
 //
 // A slice whose name is only key=value words (e.g. "result=0 rx=12") and
 // that ends with nothing traced inside it is not drawn as a slice of its
-// own: its words become the arguments of the enclosing slice's end, so the
-// enclosing slice carries them. On a phone the same lines show as a short
-// child slice with that name.
+// own: its words become the arguments of the enclosing slice. On a phone
+// the same lines show as a short child slice with that name.
 
 #ifndef TWCUTILS_TRACE_FILE_H
 #define TWCUTILS_TRACE_FILE_H
