@@ -87,6 +87,7 @@ enum : uint32_t {
 };
 enum : uint32_t { kConnTxn = 1, kConnControl = 2 };
 constexpr uint32_t kFlagOneway = 1;
+constexpr uint32_t kFlagWantAck = 2;
 constexpr uint32_t kNoParent = 0xffffffffu;
 enum : uint32_t { kObjNullBinder = 0, kObjBinder = 1, kObjHandle = 2 };
 
@@ -1119,6 +1120,41 @@ TEST_F(Wire, RoguePeersCostOthersNothing) {
 
 // ---------------------------------------------------------------------------
 // Transactions
+
+// A caller that takes a reply carrying an object of the serving process and
+// never acknowledges it holds no thread: the object waits with its
+// connection. The manager serves with a pool of one thread and answers get()
+// of itself with its own object; a late ACK is still taken.
+TEST_F(Wire, UnacknowledgedRepliesDoNotHoldThePool) {
+    sp<IServiceManager> sm = defaultServiceManager();
+    ASSERT_NE(nullptr, sm.get());
+    auto silent = txnConn(managerPath());
+    ASSERT_TRUE(
+            silent->send(frame(kTxn, kCodeManagerGet, 1, 0,
+                               managerGetCall(IServiceManager::descriptor, "default").encode())));
+    Answer got = silent->read(3000);
+    ASSERT_EQ(Answer::kFrame, got.kind) << describe(got);
+    ASSERT_EQ(kReply, got.h.type) << describe(got);
+    ASSERT_NE(0u, got.h.flags & kFlagWantAck) << "the reply carried no object of the manager";
+
+    const int64_t start = twtest::nowMs();
+    EXPECT_TRUE(answers("manager",
+                        [&] {
+                            Return<void> r = sm->list([](const hidl_vec<hidl_string>&) {});
+                            return r.isOk() ? std::string() : r.description();
+                        },
+                        7500, {&mManager}));
+    EXPECT_LT(twtest::nowMs() - start, 2000) << "the unacknowledged reply held the manager";
+
+    ASSERT_TRUE(silent->send(frame(kAck, 0, 1, 0, "")));
+    ASSERT_TRUE(silent->send(frame(kTxn, kCodeManagerList, 2, 0,
+                                   tokenOnlyCall(IServiceManager::descriptor).encode())));
+    Answer listed = silent->read(3000);
+    EXPECT_EQ(Answer::kFrame, listed.kind) << describe(listed);
+    EXPECT_EQ(kReply, listed.h.type);
+    EXPECT_EQ(2u, listed.h.txnId);
+    EXPECT_TRUE(bothAlive());
+}
 
 TEST_F(Wire, TransactionsForUnknownTargetsAndCodesGetErrors) {
     auto conn = txnConn(mServerPath);

@@ -96,6 +96,11 @@ class Transport {
     // References a peer may leave unconfirmed; one that never answers them
     // loses its control connection (and with it every proxy of it).
     static constexpr size_t kMaxPendingAcquires = 4096;
+    // Replies carrying objects a caller may leave unacknowledged on one
+    // connection; one that goes past it loses the connection (and with it
+    // the references kept for it). A caller that follows the protocol has
+    // at most one per call in progress.
+    static constexpr size_t kMaxHeldReplies = 16;
     // Control frames a peer may leave unread in our send buffer before we
     // count it as stuck and close its control connection.
     static constexpr size_t kMaxControlBacklog = 1u << 20;
@@ -148,6 +153,15 @@ class Transport {
     // A calling thread's connection to a peer.
     struct ClientConn;
 
+    // Replies that carried objects of this process, by call, waiting for the
+    // caller's ACK: the objects stay referenced with the connection (not with
+    // the thread that replied) until the caller holds references of its own,
+    // or the connection goes. Only the thread that reads or serves the
+    // connection touches it.
+    struct HeldReplies {
+        std::multimap<uint64_t, std::vector<sp<IBinder>>> byTxn;
+    };
+
     // A connection a thread waits on while a call it made, or serves, is in
     // progress: nested calls to (and from) the process at its other end
     // travel over it. cc is the caller's side; without it the connection is
@@ -157,7 +171,8 @@ class Transport {
         uid_t uid;
         int fd;
         ClientConn* cc;
-        uint64_t token;  // the calling process's, on the serving side
+        uint64_t token;     // the calling process's, on the serving side
+        HeldReplies* held;  // the connection's replies waiting for an ACK
     };
 
   private:
@@ -209,6 +224,9 @@ class Transport {
                  const std::vector<int>& fds);
     bool writeOn(const Route& route, const FrameHeader& h, const struct iovec* pieces, size_t count,
                  const std::vector<int>& fds);
+    // The caller acknowledged the reply to txnId: the objects it carried may
+    // go. False when no reply to txnId waits for an ACK.
+    bool releaseHeld(HeldReplies* held, uint64_t txnId);
     pid_t peerPidOf(const std::string& address);
     sp<BHwBinder> lookupLocal(uint64_t id);
     void removeSocketAtExit();
@@ -409,6 +427,7 @@ struct Transport::ClientConn {
     uid_t peerUid = 0;
     bool busy = false;      // its thread waits for a reply on it (that thread only)
     bool orphaned = false;  // its thread is gone; closed once the queue is written
+    HeldReplies held;       // replies to the peer's nested calls, its owning thread only
     std::deque<std::unique_ptr<PendingFrame>> queue;
     ~ClientConn();
 };
@@ -434,6 +453,7 @@ struct Transport::TxnServerConn {
     std::mutex lock;
     bool closed = false;                  // under lock
     std::unique_ptr<FrameReader> reader;  // under lock
+    HeldReplies held;                     // under lock
     TxnServerConn();
     ~TxnServerConn();
 };

@@ -140,7 +140,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     auto busy = tClientConns.conns.find(proxy->address());
     if (!oneway && busy != tClientConns.conns.end() && busy->second->busy) {
         ClientConn* cc = busy->second.get();
-        Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0};
+        Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held};
         return transactNested(route, proxy, code, wire, fds, reply, localBinders);
     }
     if (!oneway && !tServing.empty()) {
@@ -215,7 +215,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     FrameHeader h = {
             kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payloadSize), 0};
     const std::vector<struct iovec> pieces = wire.iovecs();
-    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0};
+    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held};
     if (!writeOn(route, h, pieces.data(), pieces.size(), fds)) {
         dropConn();
         return DEAD_OBJECT;
@@ -269,6 +269,18 @@ bool Transport::writeOn(const Route& route, const FrameHeader& h, const struct i
     return written && writeFrame(cc->fd, h, pieces, count, fds);
 }
 
+bool Transport::releaseHeld(HeldReplies* held, uint64_t txnId) {
+    // The oldest reply of that id: ACKs come in the order of the replies.
+    auto it = held->byTxn.lower_bound(txnId);
+    if (it == held->byTxn.end() || it->first != txnId) return false;
+    std::vector<sp<IBinder>> refs = std::move(it->second);
+    held->byTxn.erase(it);
+    // The caller asked for its references before it sent the ACK; they are
+    // read before our objects may go.
+    controlBarrier();
+    return true;
+}
+
 // Waits for the reply to txnId on the route's connection, serving the nested
 // calls the peer sends over it meanwhile.
 status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply,
@@ -286,6 +298,10 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
                 *broken = true;
                 return DEAD_OBJECT;
             }
+            continue;
+        }
+        if (rh.type == FRAME_ACK && rh.payloadLen == 0 && rfds.empty() &&
+            releaseHeld(route.held, rh.txnId)) {
             continue;
         }
         if (rh.type != FRAME_REPLY || rh.txnId != txnId) {
@@ -427,6 +443,7 @@ void Transport::closeTxnConn(TxnServerConn* conn) {
     conn->closed = true;
     epoll_ctl(mEpollPool, EPOLL_CTL_DEL, conn->fd, nullptr);
     conn->reader->reset();
+    conn->held.byTxn.clear();  // the caller is gone: its references with it
     close(conn->fd);
     std::shared_ptr<TxnServerConn> keep;  // released after the lock
     std::lock_guard<std::mutex> lock(mConnLock);
@@ -488,13 +505,21 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     std::vector<int> fds = std::move(reader.fds);
     reader.fds.clear();
     reader.reset();
+    if (h.type == FRAME_ACK && h.payloadLen == 0 && fds.empty() &&
+        releaseHeld(&conn->held, h.txnId)) {
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+        ev.data.u64 = conn->id;
+        if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+        return;
+    }
     if (h.type != FRAME_TXN) {
         ALOGE("unexpected frame type %u from pid %d; dropping the connection", h.type, conn->pid);
         closeAll(&fds);
         closeTxnConn(conn);
         return;
     }
-    Route route = {conn->pid, conn->uid, conn->fd, nullptr, conn->token};
+    Route route = {conn->pid, conn->uid, conn->fd, nullptr, conn->token, &conn->held};
     bool broken = !dispatchTxn(route, h, &payload, &fds);
     if (broken) {
         closeTxnConn(conn);
@@ -559,25 +584,24 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
                 rfds.clear();
                 rh.payloadLen = 0;
             }
-            if (local > 0) rh.flags |= FLAG_WANT_ACK;
-            if (!writeOn(route, rh, pieces.data(), pieces.size(), rfds)) {
-                broken = true;
-                return;
-            }
-            if (local > 0) {
-                // Keep our objects alive until the caller holds its own references.
-                FrameHeader ah;
-                std::string ap;
-                std::vector<int> afds;
-                if (!readFrame(route.fd, &ah, &ap, &afds, monoMs() + kFrameTimeoutMs) ||
-                    ah.type != FRAME_ACK) {
-                    closeAll(&afds);
+            if (local > 0 && serr == OK) {
+                // Our objects stay alive until the caller holds its own
+                // references (its ACK). They are kept with the connection,
+                // so this thread goes back to the pool at once, and a caller
+                // that never answers holds memory it is bounded in, not a
+                // thread.
+                if (route.held->byTxn.size() >= kMaxHeldReplies) {
+                    ALOGE("pid %d left %zu replies unacknowledged; dropping the connection",
+                          route.pid, route.held->byTxn.size());
                     broken = true;
+                    return;
                 }
-                // The caller asked for its references before it sent the
-                // ACK; they are read before our objects may go.
-                if (!broken) controlBarrier();
+                rh.flags |= FLAG_WANT_ACK;
+                std::vector<sp<IBinder>> refs;
+                r.collectLocalBinders(&refs);
+                route.held->byTxn.emplace(h.txnId, std::move(refs));
             }
+            if (!writeOn(route, rh, pieces.data(), pieces.size(), rfds)) broken = true;
         };
         // The incoming call as a slice; the stub's own slice names the method.
         const bool traced = ATRACE_ENABLED();

@@ -190,8 +190,15 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
     bool first = true;
     int64_t deadline = firstByteDeadline;
     bool tryNow = readable;
+    // Without a bound, a blocking socket waits in the read itself (no poll
+    // before it); one that does not block says so with EAGAIN, and is polled
+    // from then on.
+    bool readBlocks = firstByteDeadline < 0;
     while (got < sizeof(*header)) {
-        if (!tryNow && !waitReadable(fd, deadline)) {
+        int flags = MSG_CMSG_CLOEXEC | MSG_DONTWAIT;
+        if (!tryNow && first && readBlocks) {
+            flags = MSG_CMSG_CLOEXEC;
+        } else if (!tryNow && !waitReadable(fd, deadline)) {
             closeAll(fds);
             return false;
         }
@@ -203,9 +210,10 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
             msg.msg_control = control.buf;
             msg.msg_controllen = sizeof(control.buf);
         }
-        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        ssize_t r = recvmsg(fd, &msg, flags);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             tryNow = false;
+            readBlocks = false;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
