@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "Twinel.h"
+#include "hal_fixture.h"
 #include "log_capture.h"
 #include "test_util.h"
 
@@ -138,28 +139,21 @@ int countEntries(const std::string& dir) {
     return n;
 }
 
-class Kernel : public ::testing::Test {
+class Kernel : public twtest::HalFixture {
   protected:
+    Kernel() : HalFixture("twkern") {}
+
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
-        LogCapture::install();
-        ASSERT_FALSE(mRoot.path().empty());
-        setenv("TWINEL_DEVICE_ROOT", mRoot.path().c_str(), 1);
-        mSim = std::make_unique<twsim::Simulator>(mRoot.path());
-        ASSERT_TRUE(mSim->ok());
+        HalFixture::SetUp();
     }
 
     void TearDown() override {
         if (mHal != nullptr) {
             Return<void> r = mHal->setLpwgCallback(nullptr);
             EXPECT_TRUE(r.isOk());
-            mSim->unplugAll();
-            twtest::waitFor([&] { return !mHal->mSerialAttached && !mHal->mHidDisplayAttached; },
-                            3000);
-            destroyThread = true;
-            mHal->usbThreadJoin();
         }
-        mSim.reset();
+        HalFixture::TearDown();
     }
 
     // Starts the HAL with the accessory plugged and its AT channel up.
@@ -224,9 +218,6 @@ class Kernel : public ::testing::Test {
 
     std::string real(const std::string& logical) { return mSim->path(logical); }
 
-    twtest::TempDir mRoot{"twkern"};
-    std::unique_ptr<twsim::Simulator> mSim;
-    sp<Twinel> mHal;
     EventLog mEvents;
     int mSyncs = 0;
 };
