@@ -786,6 +786,9 @@ TEST_F(Core, LogModeFollowsTheProperties) {
 TEST_F(Core, UnplugWithTheDisplayOffDoesNotHang) {
     startHal();
     plugReady();
+    // The capture thread starts after the bring-up: it must have the port
+    // open before the display goes off, or it has nothing to suspend.
+    ASSERT_TRUE(LogCapture::waitFor("serialLogThread: resume", 3000));
     ASSERT_TRUE(mSim->setDisplayOn(false));
     ASSERT_TRUE(LogCapture::waitFor("serialLogThread: suspend", 3000));
     // The capture thread now sleeps without time limit on the wake-lock list.
