@@ -553,15 +553,19 @@ TEST_F(Kernel, ReplacingCallbacksWhileTheWorkerUsesThemIsSafe) {
     registerCallback(first);
     first = nullptr;
     std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
     std::thread sender([&] {
         while (!stop) {
             twsim::sendUevent(*mSim, twsim::touchUevent("WAKEUP"));
+            sent++;
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     });
     // Each replacement drops the last reference to the previous callback;
-    // the worker must still hold its own while it calls it.
-    for (int i = 0; i < 2000; i++) {
+    // the worker must still hold its own while it calls it. The sender may
+    // be scheduled late on a loaded machine: replacing goes on until it has
+    // sent a few events meanwhile.
+    for (int i = 0; i < 2000 || (sent < 20 && i < 200000); i++) {
         sp<V1_0::ITwinelLpwgCallback> cb;
         if (i % 2) {
             cb = new Callback11(&mEvents);
