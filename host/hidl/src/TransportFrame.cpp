@@ -47,8 +47,6 @@ void attachFds(struct msghdr* msg, FdControl* control, const std::vector<int>& f
     memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
 }
 
-// Writes a whole frame in one gathered write where the socket takes it;
-// the file descriptors travel with its first byte.
 void takeFds(struct msghdr* msg, std::vector<int>* fds) {
     for (struct cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -62,6 +60,8 @@ void takeFds(struct msghdr* msg, std::vector<int>* fds) {
     }
 }
 
+// Writes a whole frame in one gathered write where the socket takes it;
+// the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
                 const std::vector<int>& fds) {
     std::vector<struct iovec> iov;
