@@ -63,6 +63,8 @@ using namespace std::chrono_literals;
 // AT exchange times out after 5 s on a healthy service.
 constexpr auto kStateChangeTimeout = 10s;
 constexpr auto kBringUpTimeout = 15s;
+// A frame thread that was woken by a draw has taken the frame well within this.
+constexpr auto kFrameTakeTime = 500ms;
 // Registering and clearing callbacks this often must leave the service answering.
 constexpr int kRegistrationCycles = 25;
 
@@ -632,6 +634,10 @@ TEST_P(TwinelHidlTest, FrameOfThePanelSizeIsDrawn) {
     Return<Status> ret = mTwinel->drawSubDisplay(frame);
     ASSERT_TRUE(ret.isOk()) << ret.description();
     EXPECT_EQ(Status::SUCCESS, static_cast<Status>(ret));
+    // The frame is sent by the HAL's frame thread after the call returns,
+    // and switching the panel off discards a frame not yet taken: give the
+    // thread time to take it before this or a later test switches it off.
+    std::this_thread::sleep_for(kFrameTakeTime);
 
     if (before != SubScreenState::ON) {
         EXPECT_EQ(Status::SUCCESS, powerSubDisplay(false));
