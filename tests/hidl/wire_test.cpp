@@ -1190,6 +1190,32 @@ TEST_F(Wire, ChainsNamingNoWaitingThreadAreServedByThePool) {
     EXPECT_EQ(1u, countLog("setBrightness(803)"));
 }
 
+// Frames that arrive together are read together: each is served, in order,
+// including one whose end comes later.
+TEST_F(Wire, FramesSentTogetherAreEachServed) {
+    auto conn = txnConn(mServerPath);
+    std::string third =
+            frame(kTxn, kCodeSetBrightness, 3, mTwinelId, setBrightnessCall(903).encode());
+    ASSERT_TRUE(conn->send(
+            frame(kTxn, kCodeSetBrightness, 1, mTwinelId, setBrightnessCall(901).encode()) +
+            frame(kTxn, kCodeSetBrightness, 2, mTwinelId, setBrightnessCall(902).encode()) +
+            third.substr(0, 20)));
+    for (uint64_t txn : {1, 2}) {
+        ASSERT_TRUE(isOkReply(conn->read(3000), txn, static_cast<uint32_t>(Status::SUCCESS)));
+    }
+    ASSERT_TRUE(conn->send(third.substr(20)));
+    ASSERT_TRUE(isOkReply(conn->read(3000), 3, static_cast<uint32_t>(Status::SUCCESS)));
+    std::vector<std::string> log = serverLog();
+    auto at = [&](const std::string& prefix) {
+        return std::find_if(log.begin(), log.end(),
+                            [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }) -
+               log.begin();
+    };
+    EXPECT_LT(at("setBrightness(901)"), at("setBrightness(902)"));
+    EXPECT_LT(at("setBrightness(902)"), at("setBrightness(903)"));
+    EXPECT_LT(at("setBrightness(903)"), static_cast<long>(log.size()));
+}
+
 TEST_F(Wire, TransactionsForUnknownTargetsAndCodesGetErrors) {
     auto conn = txnConn(mServerPath);
     uint64_t txn = 100;

@@ -185,8 +185,9 @@ class Transport {
         uid_t uid;
         int fd;
         ClientConn* cc;
-        uint64_t token;     // the calling process's, on the serving side
-        HeldReplies* held;  // the connection's replies waiting for an ACK
+        uint64_t token;       // the calling process's, on the serving side
+        HeldReplies* held;    // the connection's replies waiting for an ACK
+        FrameReader* reader;  // what has been read of the connection
     };
 
     // A thread that waits on a call it made: calls handed to it (they name
@@ -472,6 +473,8 @@ struct Transport::ClientConn {
     bool busy = false;      // its thread waits for a reply on it (that thread only)
     bool orphaned = false;  // its thread is gone; closed once the queue is written
     HeldReplies held;       // replies to the peer's nested calls, its owning thread only
+    // What has been read of the connection, by the thread waiting on it.
+    std::unique_ptr<FrameReader> reader;
     std::deque<std::unique_ptr<PendingFrame>> queue;
     ~ClientConn();
 };

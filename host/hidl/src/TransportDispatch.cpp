@@ -203,6 +203,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     if (slot == nullptr) {
         slot = std::make_shared<ClientConn>();
         slot->address = proxy->address();
+        slot->reader = std::make_unique<FrameReader>();
     }
     std::shared_ptr<ClientConn> keep = slot;
     ClientConn* cc = keep.get();
@@ -251,7 +252,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     }
 
     uint64_t txnId = cc->nextTxn++;
-    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held};
+    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held, cc->reader.get()};
     BusyMark mark(cc);
     bool broken = false;
     err = callOn(route, txnId, proxy, code, wire, fds, reply, localBinders, &broken);
@@ -403,41 +404,63 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
             watchPool = monoMs() >= poolAfter;
             if (watchPool) poolAfter = 0;
         }
-        struct pollfd pfd[3] = {
-                {route.fd, POLLIN, 0}, {tWaiter.event, POLLIN, 0}, {mEpollPool, POLLIN, 0}};
-        int n = poll(pfd, watchPool ? 3 : 2, poolAfter != 0 ? kTaskBackoffMs : -1);
-        if (n < 0 && errno != EINTR) {
-            ALOGE("poll: %s", strerror(errno));
-            *broken = true;
-            return DEAD_OBJECT;
-        }
-        if (n <= 0) continue;
-        if (pfd[1].revents != 0) {
-            uint64_t count;
-            if (read(tWaiter.event, &count, sizeof(count)) < 0 && errno != EAGAIN) {
-                ALOGE("eventfd: %s", strerror(errno));
+        // A frame read with the last one needs no wait.
+        FrameReader& reader = *route.reader;
+        if (!reader.frameBuffered()) {
+            struct pollfd pfd[3] = {
+                    {route.fd, POLLIN, 0}, {tWaiter.event, POLLIN, 0}, {mEpollPool, POLLIN, 0}};
+            // A frame begun must be finished in time.
+            int timeout = -1;
+            if (reader.started()) {
+                int64_t left = reader.startedAt() + kFrameTimeoutMs - monoMs();
+                if (left <= 0) {
+                    ALOGE("pid %d left a frame unfinished; dropping the connection", route.pid);
+                    *broken = true;
+                    return DEAD_OBJECT;
+                }
+                timeout = static_cast<int>(left);
             }
-        }
-        if (pfd[0].revents == 0) {
-            if (watchPool && pfd[2].revents != 0) {
-                struct epoll_event ev;
-                if (epoll_wait(mEpollPool, &ev, 1, 0) == 1) {
-                    if (ev.data.u64 == static_cast<uint64_t>(mTaskEvent)) {
-                        poolAfter = monoMs() + kTaskBackoffMs;
-                    } else if (auto conn = txnConnById(ev.data.u64)) {
-                        handleTxnConn(conn);
-                    }
+            if (poolAfter != 0 && (timeout < 0 || timeout > kTaskBackoffMs)) {
+                timeout = kTaskBackoffMs;
+            }
+            int n = poll(pfd, watchPool ? 3 : 2, timeout);
+            if (n < 0 && errno != EINTR) {
+                ALOGE("poll: %s", strerror(errno));
+                *broken = true;
+                return DEAD_OBJECT;
+            }
+            if (n <= 0) continue;
+            if (pfd[1].revents != 0) {
+                uint64_t count;
+                if (read(tWaiter.event, &count, sizeof(count)) < 0 && errno != EAGAIN) {
+                    ALOGE("eventfd: %s", strerror(errno));
                 }
             }
-            continue;
+            if (pfd[0].revents == 0) {
+                if (watchPool && pfd[2].revents != 0) {
+                    struct epoll_event ev;
+                    if (epoll_wait(mEpollPool, &ev, 1, 0) == 1) {
+                        if (ev.data.u64 == static_cast<uint64_t>(mTaskEvent)) {
+                            poolAfter = monoMs() + kTaskBackoffMs;
+                        } else if (auto conn = txnConnById(ev.data.u64)) {
+                            handleTxnConn(conn);
+                        }
+                    }
+                }
+                continue;
+            }
         }
-        FrameHeader rh;
-        std::string rp;
-        std::vector<int> rfds;
-        if (!readFrame(route.fd, &rh, &rp, &rfds, -1, true)) {
+        FrameReader::Result got = reader.readAvailable(route.fd);
+        if (got == FrameReader::kFailed) {
             *broken = true;
             return DEAD_OBJECT;
         }
+        if (got == FrameReader::kIncomplete) continue;
+        FrameHeader rh = reader.header;
+        std::string rp = std::move(reader.payload);
+        std::vector<int> rfds = std::move(reader.fds);
+        reader.fds.clear();
+        reader.reset();
         if (rh.type == FRAME_TXN) {
             std::vector<uint64_t> chain;
             if (!takeChain(&rh, &rp, &chain) || !dispatchTxn(route, rh, &rp, &rfds, &chain)) {
@@ -621,7 +644,7 @@ void Transport::dropStalledTxnConns() {
         }
         // The rest has come and waits for a busy pool: not the peer's fault.
         struct pollfd pfd = {conn->fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) > 0) continue;
+        if (conn->reader->frameBuffered() || poll(&pfd, 1, 0) > 0) continue;
         ALOGE("pid %d left a frame unfinished for %lld ms; closing its connection", conn->pid,
               static_cast<long long>(now - conn->reader->startedAt()));
         closeTxnConn(conn.get());
@@ -631,6 +654,9 @@ void Transport::dropStalledTxnConns() {
 void Transport::rearmTxnConn(TxnServerConn* conn) {
     struct epoll_event ev = {};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    // The next frame came with the last one: a socket that can be written
+    // to reports at once, so a pool thread takes it without a read first.
+    if (conn->reader->frameBuffered()) ev.events |= EPOLLOUT;
     ev.data.u64 = conn->id;
     if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
 }
@@ -722,7 +748,8 @@ void Transport::serveHandoff(Handoff* item) {
 
 void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, std::string* payload,
                            std::vector<int>* fds, std::vector<uint64_t>* chain) {
-    Route route = {conn->pid, conn->uid, conn->fd, nullptr, conn->token, &conn->held};
+    Route route = {conn->pid,   conn->uid,   conn->fd,          nullptr,
+                   conn->token, &conn->held, conn->reader.get()};
     if (!dispatchTxn(route, h, payload, fds, chain)) {
         closeTxnConn(conn);
         return;
