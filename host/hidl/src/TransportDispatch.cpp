@@ -70,9 +70,60 @@ thread_local size_t tWaitDepth = 0;
 // posted task there (tasks are the pool's).
 constexpr int kTaskBackoffMs = 10;
 
+inline uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+// SipHash-2-4 of one 64-bit word under the 128-bit key k: a keyed function
+// whose outputs tell nothing of the key or of other inputs' outputs.
+uint64_t sipHash(const uint64_t k[2], uint64_t m) {
+    uint64_t v0 = 0x736f6d6570736575ull ^ k[0];
+    uint64_t v1 = 0x646f72616e646f6dull ^ k[1];
+    uint64_t v2 = 0x6c7967656e657261ull ^ k[0];
+    uint64_t v3 = 0x7465646279746573ull ^ k[1];
+    auto round = [&] {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    };
+    const uint64_t last = 8ull << 56;  // the message length, 8 bytes
+    v3 ^= m;
+    round();
+    round();
+    v0 ^= m;
+    v3 ^= last;
+    round();
+    round();
+    v0 ^= last;
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// A cookie for one waiting call: unguessable from the cookies a peer has
+// seen, without a system call each (the thread's key is drawn once).
 uint64_t newCookie() {
+    thread_local uint64_t key[2] = {0, 0};
+    thread_local uint64_t counter = 0;
+    if (key[0] == 0 && key[1] == 0) {
+        while (key[0] == 0) arc4random_buf(key, sizeof(key));
+    }
     uint64_t cookie = 0;
-    while (cookie == 0) arc4random_buf(&cookie, sizeof(cookie));
+    while (cookie == 0) cookie = sipHash(key, ++counter);
     return cookie;
 }
 
@@ -779,9 +830,11 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
         if (!oneway && !writeOn(route, rh, std::string(), {})) broken = true;
     } else {
         IPCThreadState* ipc = IPCThreadState::self();
-        const pid_t outerPid = ipc->getCallingPid();
-        const uid_t outerUid = ipc->getCallingUid();
+        // The identity of a call this thread serves already (asked only
+        // then: outside a call it costs two system calls).
         const bool outerServing = ipc->isServingCall();
+        const pid_t outerPid = outerServing ? ipc->getCallingPid() : 0;
+        const uid_t outerUid = outerServing ? ipc->getCallingUid() : 0;
         ipc->setCallingIdentity(route.pid, route.uid, true);
         bool replied = false;
         Parcel reply;
