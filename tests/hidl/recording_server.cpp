@@ -6,8 +6,11 @@
  *
  * With --at-callback it serves an ITwinelAtCallback instead, which records
  * the start of every response; "hold:MS" keeps its thread busy that long and
- * "exit" ends the process normally. With --client-callback FILE it also
- * asks hwservicemanager to tell it when that callback gains or loses clients,
+ * "exit" ends the process normally. Asked for debug() with the option
+ * "relay:NAME", it asks the ITwinelAtCallback NAME for debug() in turn;
+ * sendAtCommand("relay:NAME", cb) asks the callback for debug() with that
+ * option before it answers (synchronous calls through three processes). With --client-callback
+ * FILE it also asks hwservicemanager to tell it when that callback gains or loses clients,
  * appending each change and how its requests were answered to FILE; with
  * --hold NAME it is a client of the ITwinelAtCallback NAME for its lifetime.
  *
@@ -244,7 +247,9 @@ class Recording : public V1_1::ITwinel {
                                sendAtCommand_cb _hidl_cb) override {
         record(std::string("sendAtCommand(") + command.c_str() + "," +
                (cb == nullptr ? "null" : "cb") + ")");
-        if (cb != nullptr) {
+        if (cb != nullptr && std::string(command).rfind("relay:", 0) == 0) {
+            if (!cb->debug(hidl_handle(), {command}).isOk()) record("callback failed");
+        } else if (cb != nullptr) {
             for (int i = 1; i <= 3; i++) {
                 Return<void> r = cb->responseAtCommand("line" + std::to_string(i) + ":" +
                                                        std::string(command));
@@ -411,8 +416,14 @@ class AtRecorder : public ITwinelAtCallback {
         record(s.substr(0, s.find(':')) + " (" + std::to_string(s.size()) + ")");
         return Void();
     }
-    Return<void> debug(const hidl_handle& fd, const hidl_vec<hidl_string>&) override {
+    Return<void> debug(const hidl_handle& fd, const hidl_vec<hidl_string>& options) override {
         if (fd != nullptr && fd->numFds >= 1) writeLog(fd->data[0]);
+        if (options.size() == 1 && std::string(options[0]).rfind("relay:", 0) == 0) {
+            sp<ITwinelAtCallback> next = ITwinelAtCallback::getService(options[0].c_str() + 6);
+            if (next == nullptr || !next->debug(hidl_handle(), {"relayed"}).isOk()) {
+                record("relay failed");
+            }
+        }
         return Void();
     }
 };

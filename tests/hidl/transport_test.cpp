@@ -714,6 +714,59 @@ TEST_F(Transport, NestedCallsReachTheWaitingThread) {
     }
 }
 
+// Notes the thread each debug() runs on.
+struct ThreadNoter : V1_0::ITwinelAtCallback {
+    Return<void> responseAtCommand(const hidl_string&) override { return Void(); }
+    Return<void> debug(const hidl_handle&, const hidl_vec<hidl_string>&) override {
+        std::lock_guard<std::mutex> lock(mLock);
+        mTids.push_back(gettid());
+        return Void();
+    }
+    std::vector<pid_t> tids() {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mTids;
+    }
+    std::mutex mLock;
+    std::vector<pid_t> mTids;
+};
+
+// A -> B -> C -> A, every call synchronous: this process (A, no pool thread
+// of its own) sends the recording server (B) an AT command that makes B ask
+// an ITwinelAtCallback server (C) for debug(), and C asks an object of this
+// process in turn. Only the thread waiting for B can serve that, as on a
+// phone.
+TEST_F(Transport, NestedCallThroughAThirdProcessReachesTheWaitingThread) {
+    configureRpcThreadpool(1, true);
+    twtest::Child relay;
+    ASSERT_TRUE(relay.start(
+            {twtest::binDir() + "/recording_server", "--instance", "relay", "--at-callback"},
+            mEnv));
+    sp<ITwinelAtCallback> relayCb;
+    ASSERT_TRUE(twtest::waitFor(
+            [&] { return (relayCb = ITwinelAtCallback::getService("relay")) != nullptr; }, 5000));
+    sp<IServiceManager> sm = defaultServiceManager();
+    sp<ThreadNoter> noter = new ThreadNoter();
+    ASSERT_TRUE(sm->add("nested-a", noter).withDefault(false));
+    sp<V1_1::ITwinel> tw = V1_1::ITwinel::getService("default");
+    ASSERT_NE(nullptr, tw.get());
+
+    auto result = std::make_shared<std::promise<std::pair<pid_t, std::string>>>();
+    std::future<std::pair<pid_t, std::string>> done = result->get_future();
+    std::thread([tw, relayCb, result] {
+        std::string answer = "no answer";
+        Return<void> r = tw->sendAtCommand("relay:nested-a", relayCb,
+                                           [&](Status, const hidl_string& s) { answer = s; });
+        result->set_value({gettid(), r.isOk() ? answer : r.description()});
+    }).detach();
+    ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(20)))
+            << "the call through three processes never returned";
+    auto [waiter, answer] = done.get();
+    EXPECT_EQ("OK:relay:nested-a", answer);
+    EXPECT_EQ(std::vector<pid_t>{waiter}, noter->tids());
+    std::vector<std::string> relayed = serverLog(relayCb);
+    EXPECT_EQ(0, std::count(relayed.begin(), relayed.end(), std::string("relay failed")));
+}
+
 // Threads of this process's pool, by their names.
 size_t poolThreads() {
     size_t n = 0;

@@ -19,6 +19,7 @@
 #include <hwbinder/BpHwBinder.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -269,6 +270,19 @@ std::string frame(uint32_t type, uint32_t code, uint64_t txnId, uint64_t target,
                   const std::string& payload, uint32_t flags = 0) {
     return header(type, code, flags, txnId, target, static_cast<uint32_t>(payload.size())) +
            payload;
+}
+
+// A synchronous call naming the threads that wait on it: the chain's
+// cookies end the payload, their number is in the status field (count, when
+// given, says otherwise).
+std::string chainedFrame(uint32_t code, uint64_t txnId, uint64_t target, const std::string& payload,
+                         const std::vector<uint64_t>& chain, uint32_t flags = 0,
+                         int32_t count = INT32_MIN) {
+    std::string bytes(reinterpret_cast<const char*>(chain.data()), chain.size() * sizeof(uint64_t));
+    return header(kTxn, code, flags, txnId, target,
+                  static_cast<uint32_t>(payload.size() + bytes.size()),
+                  count != INT32_MIN ? count : static_cast<int32_t>(chain.size())) +
+           payload + bytes;
 }
 
 // What came back on a raw connection.
@@ -834,6 +848,11 @@ TEST_F(Wire, BrokenFramesDropTheConnection) {
                 {"second hello", header(kHello, kConnTxn, 0, 1, 0, 0)},
                 {"acquire on a transaction connection", frame(kAcquire, 0, 1, target, "")},
                 {"unknown frame type", frame(0x77, code, 1, target, call)},
+                {"chain longer than the payload", chainedFrame(code, 1, target, "", {1, 2}, 0, 3)},
+                {"chain over the limit",
+                 chainedFrame(code, 1, target, call, std::vector<uint64_t>(65, 7))},
+                {"negative chain", chainedFrame(code, 1, target, call + "12345678", {}, 0, -2)},
+                {"chain on a one-way call", chainedFrame(code, 1, target, call, {9}, kFlagOneway)},
         };
         for (const auto& c : cases) {
             SCOPED_TRACE(c.what);
@@ -1154,6 +1173,47 @@ TEST_F(Wire, UnacknowledgedRepliesDoNotHoldThePool) {
     EXPECT_EQ(kReply, listed.h.type);
     EXPECT_EQ(2u, listed.h.txnId);
     EXPECT_TRUE(bothAlive());
+}
+
+// A call naming waiting threads nobody here knows (a guess, or a cookie
+// whose call is over) is served as any other call: no waiting thread of the
+// server is made to serve it, and its chain is no part of its arguments.
+TEST_F(Wire, ChainsNamingNoWaitingThreadAreServedByThePool) {
+    auto conn = txnConn(mServerPath);
+    for (uint64_t txn = 1; txn <= 3; txn++) {
+        std::vector<uint64_t> chain(txn, 0x1234567890abcdefull * txn);
+        ASSERT_TRUE(conn->send(chainedFrame(kCodeSetBrightness, txn, mTwinelId,
+                                            setBrightnessCall(800 + txn).encode(), chain)));
+        ASSERT_TRUE(isOkReply(conn->read(3000), txn, static_cast<uint32_t>(Status::SUCCESS)));
+    }
+    EXPECT_EQ(1u, countLog("setBrightness(801)"));
+    EXPECT_EQ(1u, countLog("setBrightness(803)"));
+}
+
+// Frames that arrive together are read together: each is served, in order,
+// including one whose end comes later.
+TEST_F(Wire, FramesSentTogetherAreEachServed) {
+    auto conn = txnConn(mServerPath);
+    std::string third =
+            frame(kTxn, kCodeSetBrightness, 3, mTwinelId, setBrightnessCall(903).encode());
+    ASSERT_TRUE(conn->send(
+            frame(kTxn, kCodeSetBrightness, 1, mTwinelId, setBrightnessCall(901).encode()) +
+            frame(kTxn, kCodeSetBrightness, 2, mTwinelId, setBrightnessCall(902).encode()) +
+            third.substr(0, 20)));
+    for (uint64_t txn : {1, 2}) {
+        ASSERT_TRUE(isOkReply(conn->read(3000), txn, static_cast<uint32_t>(Status::SUCCESS)));
+    }
+    ASSERT_TRUE(conn->send(third.substr(20)));
+    ASSERT_TRUE(isOkReply(conn->read(3000), 3, static_cast<uint32_t>(Status::SUCCESS)));
+    std::vector<std::string> log = serverLog();
+    auto at = [&](const std::string& prefix) {
+        return std::find_if(log.begin(), log.end(),
+                            [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }) -
+               log.begin();
+    };
+    EXPECT_LT(at("setBrightness(901)"), at("setBrightness(902)"));
+    EXPECT_LT(at("setBrightness(902)"), at("setBrightness(903)"));
+    EXPECT_LT(at("setBrightness(903)"), static_cast<long>(log.size()));
 }
 
 TEST_F(Wire, TransactionsForUnknownTargetsAndCodesGetErrors) {

@@ -16,8 +16,16 @@
  * thread. A frame started and not finished within kFrameTimeoutMs ends its
  * connection.
  *
- * Lock order: a transaction connection's lock; then mProxyLock or
- * mConnLock; then a control connection's acquire lock, then its write lock.
+ * Nested calls: a synchronous call carries the chain of the threads that
+ * wait on it (each named by a random cookie, good for one call), the chain
+ * of the call it is made from followed by the caller's own. A process that
+ * receives a call naming one of its waiting threads hands it to that thread,
+ * which serves it and goes back to waiting, as the driver follows the
+ * transaction stack. One-way calls carry no chain.
+ *
+ * Lock order: a transaction connection's lock; then mWaitLock, then a
+ * waiter's lock; then mProxyLock or mConnLock; then a control connection's
+ * acquire lock, then its write lock.
  *
  * This header owns the Transport class and the connection records; the
  * implementation is split by concern: TransportFrame (frame codec),
@@ -57,6 +65,9 @@ struct FrameHeader {
     uint64_t txnId;
     uint64_t target;
     uint32_t payloadLen;
+    // A reply's status; in a synchronous call, the number of chain entries
+    // (uint64_t cookies of waiting threads, outermost first) that end its
+    // payload.
     int32_t status;
 };
 static_assert(sizeof(FrameHeader) == 40, "frame header layout");
@@ -65,6 +76,9 @@ class Transport {
   public:
     static constexpr uint32_t kMagic = 0x31425748;  // "HWB1"
     static constexpr size_t kMaxFds = 16;
+    // Longest chain of waiting threads a call carries; a deeper nesting
+    // keeps the innermost ones.
+    static constexpr size_t kMaxChain = 64;
     // hwbinder's transaction buffer: a transaction (or reply) whose data,
     // flat objects and embedded buffers (Parcel::transactionSize) exceed it
     // fails with FAILED_TRANSACTION, as it does on a phone.
@@ -171,8 +185,19 @@ class Transport {
         uid_t uid;
         int fd;
         ClientConn* cc;
-        uint64_t token;     // the calling process's, on the serving side
-        HeldReplies* held;  // the connection's replies waiting for an ACK
+        uint64_t token;       // the calling process's, on the serving side
+        HeldReplies* held;    // the connection's replies waiting for an ACK
+        FrameReader* reader;  // what has been read of the connection
+    };
+
+    // A thread that waits on a call it made: calls handed to it (they name
+    // it in their chain) and an eventfd that wakes it for them.
+    struct Handoff;
+    struct Waiter {
+        int event = -1;
+        std::mutex lock;
+        std::deque<std::shared_ptr<Handoff>> items;  // under lock
+        ~Waiter();
     };
 
   private:
@@ -195,7 +220,7 @@ class Transport {
     void dropSilentConnections();
     void handleControlReadable(ControlConn* conn, bool all);
     void dropControlConn(ControlConn* conn);
-    void handleTxnConn(TxnServerConn* conn);
+    void handleTxnConn(const std::shared_ptr<TxnServerConn>& conn);
     void closeTxnConn(TxnServerConn* conn);  // with conn->lock held
     std::shared_ptr<ControlConn> controlConnFor(const std::string& address);
     void sendControl(ControlConn* conn, uint32_t type, uint64_t id, uint64_t reqId, int32_t status);
@@ -213,13 +238,33 @@ class Transport {
     // With peer, the credentials of the process listening on the address.
     int connectTo(const std::string& address, ConnKind kind, struct ucred* peer = nullptr);
     // Nested calls and the replies of calls (TransportDispatch.cpp).
-    status_t transactNested(const Route& route, BpHwBinder* proxy, uint32_t code,
-                            const Parcel::WireForm& wire, const std::vector<int>& fds,
-                            Parcel* reply, size_t localBinders);
+    // Writes a synchronous call on route with the chain of this thread,
+    // and waits for its reply.
+    status_t callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy, uint32_t code,
+                    const Parcel::WireForm& wire, const std::vector<int>& fds, Parcel* reply,
+                    size_t localBinders, bool* broken);
     status_t awaitReply(const Route& route, uint64_t txnId, Parcel* reply, size_t localBinders,
                         bool* broken);
     bool dispatchTxn(const Route& route, const FrameHeader& h, std::string* payload,
-                     std::vector<int>* fds);
+                     std::vector<int>* fds, std::vector<uint64_t>* chain);
+    // Splits the chain off a synchronous call's payload; false when the
+    // frame does not hold the chain it announces.
+    static bool takeChain(FrameHeader* h, std::string* payload, std::vector<uint64_t>* chain);
+    // A complete frame read from an incoming connection (its lock held):
+    // served here, handed to the waiting thread its chain names, or, read
+    // by a waiting thread and naming none of them, left to the pool.
+    void routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h, std::string payload,
+                    std::vector<int> fds);
+    // Serves a call read from an incoming connection (its lock held) and
+    // makes the connection readable again.
+    void serveFrame(TxnServerConn* conn, const FrameHeader& h, std::string* payload,
+                    std::vector<int>* fds, std::vector<uint64_t>* chain);
+    void rearmTxnConn(TxnServerConn* conn);  // with conn->lock held
+    void serveHandoff(Handoff* item);
+    // Waiting threads, by the cookie of the call each waits on.
+    std::mutex mWaitLock;
+    std::map<uint64_t, Waiter*> mWaiters;
+    std::atomic<uint32_t> mIdlePool{0};  // pool threads waiting for work
     bool writeOn(const Route& route, const FrameHeader& h, const std::string& payload,
                  const std::vector<int>& fds);
     bool writeOn(const Route& route, const FrameHeader& h, const struct iovec* pieces, size_t count,
@@ -428,6 +473,8 @@ struct Transport::ClientConn {
     bool busy = false;      // its thread waits for a reply on it (that thread only)
     bool orphaned = false;  // its thread is gone; closed once the queue is written
     HeldReplies held;       // replies to the peer's nested calls, its owning thread only
+    // What has been read of the connection, by the thread waiting on it.
+    std::unique_ptr<FrameReader> reader;
     std::deque<std::unique_ptr<PendingFrame>> queue;
     ~ClientConn();
 };

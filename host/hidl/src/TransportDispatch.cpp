@@ -56,8 +56,76 @@ struct ClientConns {
 
 thread_local ClientConns tClientConns;
 
-// The calls this thread is serving, innermost last (see Transport::Route).
+// The calls this thread is serving, innermost last (see Transport::Route),
+// and the chain of threads that wait on each.
 thread_local std::vector<Transport::Route> tServing;
+thread_local std::vector<std::vector<uint64_t>> tChains;
+
+// This thread as a waiter; its eventfd is made on its first call.
+thread_local Transport::Waiter tWaiter;
+// Calls this thread waits on (nested in one another).
+thread_local size_t tWaitDepth = 0;
+
+// How long a waiting thread leaves the pool's events alone after it met a
+// posted task there (tasks are the pool's).
+constexpr int kTaskBackoffMs = 10;
+
+inline uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+// SipHash-2-4 of one 64-bit word under the 128-bit key k: a keyed function
+// whose outputs tell nothing of the key or of other inputs' outputs.
+uint64_t sipHash(const uint64_t k[2], uint64_t m) {
+    uint64_t v0 = 0x736f6d6570736575ull ^ k[0];
+    uint64_t v1 = 0x646f72616e646f6dull ^ k[1];
+    uint64_t v2 = 0x6c7967656e657261ull ^ k[0];
+    uint64_t v3 = 0x7465646279746573ull ^ k[1];
+    auto round = [&] {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    };
+    const uint64_t last = 8ull << 56;  // the message length, 8 bytes
+    v3 ^= m;
+    round();
+    round();
+    v0 ^= m;
+    v3 ^= last;
+    round();
+    round();
+    v0 ^= last;
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// A cookie for one waiting call: unguessable from the cookies a peer has
+// seen, without a system call each (the thread's key is drawn once).
+uint64_t newCookie() {
+    thread_local uint64_t key[2] = {0, 0};
+    thread_local uint64_t counter = 0;
+    if (key[0] == 0 && key[1] == 0) {
+        while (key[0] == 0) arc4random_buf(key, sizeof(key));
+    }
+    uint64_t cookie = 0;
+    while (cookie == 0) cookie = sipHash(key, ++counter);
+    return cookie;
+}
 
 // Marks a thread's connection as carrying its call for the call's length.
 class BusyMark {
@@ -72,6 +140,19 @@ class BusyMark {
 };
 
 }  // namespace
+
+struct Transport::Handoff {
+    std::shared_ptr<TxnServerConn> conn;
+    FrameHeader h;
+    std::string payload;
+    std::vector<int> fds;
+    std::vector<uint64_t> chain;
+    ~Handoff() { closeAll(&fds); }
+};
+
+Transport::Waiter::~Waiter() {
+    if (event >= 0) close(event);
+}
 
 void Transport::closeClientConnsTo(const std::string& address) {
     std::vector<std::shared_ptr<ClientConn>> conns;
@@ -133,22 +214,20 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         ALOGE("transaction of %zu bytes on the wire exceeds the limit", payloadSize);
         return FAILED_TRANSACTION;
     }
-    // A nested call: this thread waits on a call to the target's process (its
-    // connection there is busy), or serves a call from it. The call goes over
-    // that connection, to the thread that waits on the other end, as
-    // hwbinder delivers it.
-    auto busy = tClientConns.conns.find(proxy->address());
-    if (!oneway && busy != tClientConns.conns.end() && busy->second->busy) {
-        ClientConn* cc = busy->second.get();
-        Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held};
-        return transactNested(route, proxy, code, wire, fds, reply, localBinders);
-    }
+    // A nested call: this thread serves a call from the target's process.
+    // The call goes over that call's connection, to the thread that waits
+    // on the other end, as hwbinder delivers it. Any other nesting reaches
+    // the waiting thread through the chain the call carries.
     if (!oneway && !tServing.empty()) {
         pid_t pid = peerPidOf(proxy->address());
         for (auto it = tServing.rbegin(); pid > 0 && it != tServing.rend(); ++it) {
             if (it->pid == pid) {
                 Route route = *it;
-                return transactNested(route, proxy, code, wire, fds, reply, localBinders);
+                bool broken = false;
+                // A broken connection fails the outer call too; its owner
+                // cleans up.
+                return callOn(route, mNextReqId++, proxy, code, wire, fds, reply, localBinders,
+                              &broken);
             }
         }
     }
@@ -160,10 +239,22 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
             it = it->second->dead ? tClientConns.conns.erase(it) : std::next(it);
         }
     }
-    auto& slot = tClientConns.conns[proxy->address()];
+    // A synchronous call while this thread waits on another to the same
+    // process (from a call it serves meanwhile) takes a connection of its
+    // own; a one-way call goes out in order behind the waiting one.
+    std::string key = proxy->address();
+    if (!oneway) {
+        for (auto it = tClientConns.conns.find(key);
+             it != tClientConns.conns.end() && it->second->busy;
+             it = tClientConns.conns.find(key)) {
+            key += '+';
+        }
+    }
+    auto& slot = tClientConns.conns[key];
     if (slot == nullptr) {
         slot = std::make_shared<ClientConn>();
         slot->address = proxy->address();
+        slot->reader = std::make_unique<FrameReader>();
     }
     std::shared_ptr<ClientConn> keep = slot;
     ClientConn* cc = keep.get();
@@ -178,7 +269,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
             closeClientConn(cc);
         }
         cc->dead = true;
-        tClientConns.conns.erase(proxy->address());
+        tClientConns.conns.erase(key);
     };
 
     if (cc->dead) {
@@ -212,32 +303,88 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     }
 
     uint64_t txnId = cc->nextTxn++;
-    FrameHeader h = {
-            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(payloadSize), 0};
-    const std::vector<struct iovec> pieces = wire.iovecs();
-    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held};
-    if (!writeOn(route, h, pieces.data(), pieces.size(), fds)) {
-        dropConn();
-        return DEAD_OBJECT;
-    }
+    Route route = {cc->peerPid, cc->peerUid, cc->fd, cc, 0, &cc->held, cc->reader.get()};
     BusyMark mark(cc);
     bool broken = false;
-    err = awaitReply(route, txnId, reply, localBinders, &broken);
+    err = callOn(route, txnId, proxy, code, wire, fds, reply, localBinders, &broken);
     if (broken) dropConn();
     return err;
 }
 
-status_t Transport::transactNested(const Route& route, BpHwBinder* proxy, uint32_t code,
-                                   const Parcel::WireForm& wire, const std::vector<int>& fds,
-                                   Parcel* reply, size_t localBinders) {
-    const uint64_t txnId = mNextReqId++;
-    FrameHeader h = {
-            kMagic, FRAME_TXN, code, 0, txnId, proxy->id(), static_cast<uint32_t>(wire.size()), 0};
-    const std::vector<struct iovec> pieces = wire.iovecs();
-    if (!writeOn(route, h, pieces.data(), pieces.size(), fds)) return DEAD_OBJECT;
-    bool broken = false;
-    // A broken connection fails the outer call too; its owner cleans up.
-    return awaitReply(route, txnId, reply, localBinders, &broken);
+status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy, uint32_t code,
+                           const Parcel::WireForm& wire, const std::vector<int>& fds, Parcel* reply,
+                           size_t localBinders, bool* broken) {
+    if (tWaiter.event < 0) {
+        tWaiter.event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (tWaiter.event < 0) {
+            ALOGE("eventfd: %s", strerror(errno));
+            return NO_MEMORY;
+        }
+    }
+    // The threads that wait on this call: those of the call this thread
+    // serves, and this one.
+    std::vector<uint64_t> chain;
+    if (!tChains.empty()) chain = tChains.back();
+    if (chain.size() >= kMaxChain) chain.erase(chain.begin(), chain.end() - (kMaxChain - 1));
+    const uint64_t cookie = newCookie();
+    chain.push_back(cookie);
+    {
+        std::lock_guard<std::mutex> lock(mWaitLock);
+        mWaiters[cookie] = &tWaiter;
+    }
+    tWaitDepth++;
+    const size_t chainBytes = chain.size() * sizeof(uint64_t);
+    FrameHeader h = {kMagic,
+                     FRAME_TXN,
+                     code,
+                     0,
+                     txnId,
+                     proxy->id(),
+                     static_cast<uint32_t>(wire.size() + chainBytes),
+                     static_cast<int32_t>(chain.size())};
+    std::vector<struct iovec> pieces = wire.iovecs();
+    pieces.push_back({chain.data(), chainBytes});
+    status_t err = DEAD_OBJECT;
+    if (writeOn(route, h, pieces.data(), pieces.size(), fds)) {
+        err = awaitReply(route, txnId, reply, localBinders, broken);
+    } else {
+        *broken = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mWaitLock);
+        mWaiters.erase(cookie);
+    }
+    if (--tWaitDepth == 0) {
+        // Calls handed over before the wait ended are this thread's to serve.
+        for (;;) {
+            std::shared_ptr<Handoff> item;
+            {
+                std::lock_guard<std::mutex> lock(tWaiter.lock);
+                if (tWaiter.items.empty()) break;
+                item = std::move(tWaiter.items.front());
+                tWaiter.items.pop_front();
+            }
+            serveHandoff(item.get());
+        }
+    }
+    return err;
+}
+
+bool Transport::takeChain(FrameHeader* h, std::string* payload, std::vector<uint64_t>* chain) {
+    if (h->type != FRAME_TXN || h->status == 0) return true;
+    const size_t n = static_cast<uint32_t>(h->status);
+    const size_t bytes = n * sizeof(uint64_t);
+    if ((h->flags & FLAG_ONEWAY) != 0 || h->status < 0 || n > kMaxChain ||
+        payload->size() < bytes) {
+        ALOGE("transaction %u with a malformed chain of %d", h->code, h->status);
+        return false;
+    }
+    chain->resize(n);
+    memcpy(chain->data(), payload->data() + payload->size() - bytes, bytes);
+    payload->resize(payload->size() - bytes);
+    h->payloadLen -= static_cast<uint32_t>(bytes);
+    h->status = 0;
+    return true;
 }
 
 pid_t Transport::peerPidOf(const std::string& address) {
@@ -285,16 +432,90 @@ bool Transport::releaseHeld(HeldReplies* held, uint64_t txnId) {
 // calls the peer sends over it meanwhile.
 status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply,
                                size_t localBinders, bool* broken) {
+    int64_t poolAfter = 0;  // leave the pool's events alone until then
     for (;;) {
-        FrameHeader rh;
-        std::string rp;
-        std::vector<int> rfds;
-        if (!readFrame(route.fd, &rh, &rp, &rfds)) {
+        // Calls handed to this thread come first: they were read before.
+        std::shared_ptr<Handoff> item;
+        {
+            std::lock_guard<std::mutex> lock(tWaiter.lock);
+            if (!tWaiter.items.empty()) {
+                item = std::move(tWaiter.items.front());
+                tWaiter.items.pop_front();
+            }
+        }
+        if (item != nullptr) {
+            serveHandoff(item.get());
+            continue;
+        }
+        // With no pool thread free, this thread reads the pool's connections
+        // too, so that a call coming back to it through other processes is
+        // read at all.
+        bool watchPool = mIdlePool.load() == 0;
+        if (watchPool && poolAfter != 0) {
+            watchPool = monoMs() >= poolAfter;
+            if (watchPool) poolAfter = 0;
+        }
+        // A frame read with the last one needs no wait.
+        FrameReader& reader = *route.reader;
+        if (!reader.frameBuffered()) {
+            struct pollfd pfd[3] = {
+                    {route.fd, POLLIN, 0}, {tWaiter.event, POLLIN, 0}, {mEpollPool, POLLIN, 0}};
+            // A frame begun must be finished in time.
+            int timeout = -1;
+            if (reader.started()) {
+                int64_t left = reader.startedAt() + kFrameTimeoutMs - monoMs();
+                if (left <= 0) {
+                    ALOGE("pid %d left a frame unfinished; dropping the connection", route.pid);
+                    *broken = true;
+                    return DEAD_OBJECT;
+                }
+                timeout = static_cast<int>(left);
+            }
+            if (poolAfter != 0 && (timeout < 0 || timeout > kTaskBackoffMs)) {
+                timeout = kTaskBackoffMs;
+            }
+            int n = poll(pfd, watchPool ? 3 : 2, timeout);
+            if (n < 0 && errno != EINTR) {
+                ALOGE("poll: %s", strerror(errno));
+                *broken = true;
+                return DEAD_OBJECT;
+            }
+            if (n <= 0) continue;
+            if (pfd[1].revents != 0) {
+                uint64_t count;
+                if (read(tWaiter.event, &count, sizeof(count)) < 0 && errno != EAGAIN) {
+                    ALOGE("eventfd: %s", strerror(errno));
+                }
+            }
+            if (pfd[0].revents == 0) {
+                if (watchPool && pfd[2].revents != 0) {
+                    struct epoll_event ev;
+                    if (epoll_wait(mEpollPool, &ev, 1, 0) == 1) {
+                        if (ev.data.u64 == static_cast<uint64_t>(mTaskEvent)) {
+                            poolAfter = monoMs() + kTaskBackoffMs;
+                        } else if (auto conn = txnConnById(ev.data.u64)) {
+                            handleTxnConn(conn);
+                        }
+                    }
+                }
+                continue;
+            }
+        }
+        FrameReader::Result got = reader.readAvailable(route.fd);
+        if (got == FrameReader::kFailed) {
             *broken = true;
             return DEAD_OBJECT;
         }
+        if (got == FrameReader::kIncomplete) continue;
+        FrameHeader rh = reader.header;
+        std::string rp = std::move(reader.payload);
+        std::vector<int> rfds = std::move(reader.fds);
+        reader.fds.clear();
+        reader.reset();
         if (rh.type == FRAME_TXN) {
-            if (!dispatchTxn(route, rh, &rp, &rfds)) {
+            std::vector<uint64_t> chain;
+            if (!takeChain(&rh, &rp, &chain) || !dispatchTxn(route, rh, &rp, &rfds, &chain)) {
+                closeAll(&rfds);
                 *broken = true;
                 return DEAD_OBJECT;
             }
@@ -406,7 +627,9 @@ void Transport::postTask(std::function<void()> task) {
 void Transport::poolLoop() {
     for (;;) {
         struct epoll_event ev;
+        mIdlePool++;
         int n = epoll_wait(mEpollPool, &ev, 1, -1);
+        mIdlePool--;
         if (n <= 0) continue;
         TW_LATENCY_PROBE(kProbeReceiverWoken);
         BusyScope busy(&mBusyThreads);
@@ -424,7 +647,7 @@ void Transport::poolLoop() {
             continue;
         }
         std::shared_ptr<TxnServerConn> conn = txnConnById(ev.data.u64);
-        if (conn != nullptr) handleTxnConn(conn.get());
+        if (conn != nullptr) handleTxnConn(conn);
     }
 }
 
@@ -472,14 +695,24 @@ void Transport::dropStalledTxnConns() {
         }
         // The rest has come and waits for a busy pool: not the peer's fault.
         struct pollfd pfd = {conn->fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) > 0) continue;
+        if (conn->reader->frameBuffered() || poll(&pfd, 1, 0) > 0) continue;
         ALOGE("pid %d left a frame unfinished for %lld ms; closing its connection", conn->pid,
               static_cast<long long>(now - conn->reader->startedAt()));
         closeTxnConn(conn.get());
     }
 }
 
-void Transport::handleTxnConn(TxnServerConn* conn) {
+void Transport::rearmTxnConn(TxnServerConn* conn) {
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    // The next frame came with the last one: a socket that can be written
+    // to reports at once, so a pool thread takes it without a read first.
+    if (conn->reader->frameBuffered()) ev.events |= EPOLLOUT;
+    ev.data.u64 = conn->id;
+    if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+}
+
+void Transport::handleTxnConn(const std::shared_ptr<TxnServerConn>& conn) {
     std::lock_guard<std::mutex> connLock(conn->lock);
     if (conn->closed) return;
     // The pool's epoll reported the connection readable: take what is there
@@ -487,15 +720,11 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     FrameReader& reader = *conn->reader;
     switch (reader.readAvailable(conn->fd)) {
         case FrameReader::kFailed:
-            closeTxnConn(conn);
+            closeTxnConn(conn.get());
             return;
-        case FrameReader::kIncomplete: {
-            struct epoll_event ev = {};
-            ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-            ev.data.u64 = conn->id;
-            if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+        case FrameReader::kIncomplete:
+            rearmTxnConn(conn.get());
             return;
-        }
         case FrameReader::kComplete:
             TW_LATENCY_PROBE(kProbeFrameRead);
             break;
@@ -507,34 +736,82 @@ void Transport::handleTxnConn(TxnServerConn* conn) {
     reader.reset();
     if (h.type == FRAME_ACK && h.payloadLen == 0 && fds.empty() &&
         releaseHeld(&conn->held, h.txnId)) {
-        struct epoll_event ev = {};
-        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-        ev.data.u64 = conn->id;
-        if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+        rearmTxnConn(conn.get());
         return;
     }
     if (h.type != FRAME_TXN) {
         ALOGE("unexpected frame type %u from pid %d; dropping the connection", h.type, conn->pid);
         closeAll(&fds);
+        closeTxnConn(conn.get());
+        return;
+    }
+    routeFrame(conn, h, std::move(payload), std::move(fds));
+}
+
+void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h,
+                           std::string payload, std::vector<int> fds) {
+    auto item = std::make_shared<Handoff>();
+    item->conn = conn;
+    item->payload = std::move(payload);
+    item->fds = std::move(fds);
+    if (!takeChain(&h, &item->payload, &item->chain)) {
+        closeTxnConn(conn.get());
+        return;
+    }
+    item->h = h;
+    // The innermost thread of this process that waits on the call serves
+    // it. A name nobody here answers to is served as any other call: a
+    // cookie is good for one call, and a peer learns it only from a call
+    // that waits on it.
+    Waiter* waiter = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mWaitLock);
+        for (auto it = item->chain.rbegin(); waiter == nullptr && it != item->chain.rend(); ++it) {
+            auto found = mWaiters.find(*it);
+            if (found != mWaiters.end()) waiter = found->second;
+        }
+        if (waiter != nullptr && waiter != &tWaiter) {
+            {
+                std::lock_guard<std::mutex> wl(waiter->lock);
+                waiter->items.push_back(item);
+            }
+            uint64_t one = 1;
+            if (write(waiter->event, &one, sizeof(one)) != sizeof(one)) {
+                ALOGE("cannot wake a waiting thread: %s", strerror(errno));
+            }
+            return;
+        }
+    }
+    if (waiter == nullptr && tWaitDepth > 0) {
+        // Read by a thread that waits on a call of its own, and not made
+        // for it: the pool serves it, the connection stays quiet until then.
+        postTask([this, item]() { serveHandoff(item.get()); });
+        return;
+    }
+    serveFrame(conn.get(), item->h, &item->payload, &item->fds, &item->chain);
+}
+
+void Transport::serveHandoff(Handoff* item) {
+    std::lock_guard<std::mutex> lock(item->conn->lock);
+    if (item->conn->closed) return;
+    serveFrame(item->conn.get(), item->h, &item->payload, &item->fds, &item->chain);
+}
+
+void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, std::string* payload,
+                           std::vector<int>* fds, std::vector<uint64_t>* chain) {
+    Route route = {conn->pid,   conn->uid,   conn->fd,          nullptr,
+                   conn->token, &conn->held, conn->reader.get()};
+    if (!dispatchTxn(route, h, payload, fds, chain)) {
         closeTxnConn(conn);
         return;
     }
-    Route route = {conn->pid, conn->uid, conn->fd, nullptr, conn->token, &conn->held};
-    bool broken = !dispatchTxn(route, h, &payload, &fds);
-    if (broken) {
-        closeTxnConn(conn);
-        return;
-    }
-    struct epoll_event ev = {};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = conn->id;
-    if (epoll_ctl(mEpollPool, EPOLL_CTL_MOD, conn->fd, &ev) < 0) closeTxnConn(conn);
+    rearmTxnConn(conn);
 }
 
 // Serves one incoming transaction read from the route's connection and
 // writes its reply there. False when the connection is to be dropped.
 bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::string* payload,
-                            std::vector<int>* fds) {
+                            std::vector<int>* fds, std::vector<uint64_t>* chain) {
     const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
     Parcel data;
     // The parcel takes the bytes over: large buffers are read where they arrived.
@@ -553,9 +830,11 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
         if (!oneway && !writeOn(route, rh, std::string(), {})) broken = true;
     } else {
         IPCThreadState* ipc = IPCThreadState::self();
-        const pid_t outerPid = ipc->getCallingPid();
-        const uid_t outerUid = ipc->getCallingUid();
+        // The identity of a call this thread serves already (asked only
+        // then: outside a call it costs two system calls).
         const bool outerServing = ipc->isServingCall();
+        const pid_t outerPid = outerServing ? ipc->getCallingPid() : 0;
+        const uid_t outerUid = outerServing ? ipc->getCallingUid() : 0;
         ipc->setCallingIdentity(route.pid, route.uid, true);
         bool replied = false;
         Parcel reply;
@@ -612,10 +891,16 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
         }
         // Calls this one makes to the caller's process come back to the
         // caller's waiting thread, over this connection.
-        if (!oneway) tServing.push_back(route);
+        if (!oneway) {
+            tServing.push_back(route);
+            tChains.push_back(std::move(*chain));
+        }
         TW_LATENCY_PROBE(kProbeDispatch);
         err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
-        if (!oneway) tServing.pop_back();
+        if (!oneway) {
+            tChains.pop_back();
+            tServing.pop_back();
+        }
         if (traced) {
             ATRACE_BEGIN(("code=" + std::to_string(h.code) + " oneway=" +
                           std::to_string(oneway ? 1 : 0) + " status=" + std::to_string(err))

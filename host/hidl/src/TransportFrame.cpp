@@ -268,61 +268,124 @@ bool validHeader(const FrameHeader& header) {
     return true;
 }
 
+FrameReader::~FrameReader() {
+    closeAll(&fds);
+    for (auto& set : mPending) closeAll(&set.fds);
+}
+
+bool FrameReader::frameBuffered() const {
+    if (mGot != 0 || buffered() < sizeof(FrameHeader)) return false;
+    FrameHeader next;
+    memcpy(&next, &mBuf[mBufStart], sizeof(next));
+    return next.payloadLen <= buffered() - sizeof(next);
+}
+
 void FrameReader::reset() {
     mGot = 0;
     mStartedAt = 0;
     payload.clear();
     closeAll(&fds);
+    if (mBufEnd > mBufStart) mStartedAt = monoMs();  // the next frame has begun
 }
 
-FrameReader::Result FrameReader::readAvailable(int fd) {
-    for (;;) {
-        ssize_t r;
+FrameReader::Result FrameReader::takeBuffered() {
+    while (mBufEnd > mBufStart) {
+        if (mGot == 0) {
+            mFrameStart = mReceived - (mBufEnd - mBufStart);
+            if (mStartedAt == 0) mStartedAt = monoMs();
+            if (!mPending.empty() && mFrameStart >= mPending.front().end) {
+                ALOGE("peer sent descriptors in the middle of a frame");
+                return kFailed;
+            }
+        }
         if (mGot < sizeof(header)) {
-            // The descriptors of a frame travel with its first byte.
-            FdControl control;
-            struct iovec iov = {reinterpret_cast<char*>(&header) + mGot, sizeof(header) - mGot};
-            struct msghdr msg = {};
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            if (mGot == 0) {
-                msg.msg_control = control.buf;
-                msg.msg_controllen = sizeof(control.buf);
-            }
-            r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-            if (r > 0 && mGot == 0) {
-                mStartedAt = monoMs();
-                takeFds(&msg, &fds);
-                if (msg.msg_flags & MSG_CTRUNC) {
-                    ALOGE("peer sent more file descriptors than a frame may carry");
-                    return kFailed;
-                }
-            }
-        } else {
-            // Memory follows the bytes that arrive: the payload grows in
-            // steps bounded by what came so far.
-            size_t have = mGot - sizeof(header);
-            if (have == payload.size()) {
-                size_t step = std::min<size_t>(header.payloadLen - have, std::max(kReadStep, have));
-                payload.resize(have + step);
-            }
-            r = recv(fd, &payload[have], payload.size() - have, MSG_DONTWAIT);
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kIncomplete;
-        if (r <= 0) {
-            if (mGot > 0) {
-                ALOGE("truncated frame: %s", r < 0 ? strerror(errno) : "end of connection");
-            }
-            return kFailed;
-        }
-        mGot += static_cast<size_t>(r);
-        if (mGot == sizeof(header)) {
+            size_t n = std::min(sizeof(header) - mGot, mBufEnd - mBufStart);
+            memcpy(reinterpret_cast<char*>(&header) + mGot, &mBuf[mBufStart], n);
+            mBufStart += n;
+            mGot += n;
+            if (mGot < sizeof(header)) break;
             if (!validHeader(header)) return kFailed;
             payload.clear();
         }
-        if (mGot >= sizeof(header) && mGot - sizeof(header) == header.payloadLen) {
-            return kComplete;
+        // The payload grows by what the buffer held: at most its size.
+        size_t n = std::min<size_t>(header.payloadLen - payload.size(), mBufEnd - mBufStart);
+        payload.append(&mBuf[mBufStart], n);
+        mBufStart += n;
+        mGot += n;
+        if (payload.size() == header.payloadLen) break;
+    }
+    if (mBufStart == mBufEnd) mBufStart = mBufEnd = 0;
+    if (mGot < sizeof(header) || payload.size() < header.payloadLen) return kIncomplete;
+    const uint64_t frameEnd = mFrameStart + sizeof(header) + header.payloadLen;
+    if (!mPending.empty() && mFrameStart < mPending.front().end &&
+        frameEnd >= mPending.front().end) {
+        fds = std::move(mPending.front().fds);
+        mPending.erase(mPending.begin());
+    }
+    return kComplete;
+}
+
+FrameReader::Result FrameReader::readAvailable(int fd) {
+    if (mBuf == nullptr) mBuf.reset(new char[kBufferSize]);
+    for (;;) {
+        Result taken = takeBuffered();
+        if (taken != kIncomplete) return taken;
+        // The buffer is empty unless it holds the start of a header.
+        if (mBufStart > 0) {
+            memmove(&mBuf[0], &mBuf[mBufStart], mBufEnd - mBufStart);
+            mBufEnd -= mBufStart;
+            mBufStart = 0;
+        }
+        struct iovec iov[2];
+        size_t count = 0;
+        size_t direct = 0;  // bytes asked for straight into the payload
+        if (mGot >= sizeof(header)) {
+            // Memory follows the bytes that arrive: the payload grows in
+            // steps bounded by what came so far.
+            const size_t have = payload.size();
+            direct = std::min<size_t>(header.payloadLen - have, std::max(kReadStep, have));
+            payload.resize(have + direct);
+            iov[count++] = {&payload[have], direct};
+        }
+        iov[count++] = {&mBuf[mBufEnd], kBufferSize - mBufEnd};
+        FdControl control;
+        struct msghdr msg = {};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        msg.msg_control = control.buf;
+        msg.msg_controllen = sizeof(control.buf);
+        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        const int err = errno;
+        if (direct > 0) {
+            const size_t into = r > 0 ? std::min(static_cast<size_t>(r), direct) : 0;
+            payload.resize(payload.size() - direct + into);
+            mGot += into;
+            if (r > 0) mBufEnd += static_cast<size_t>(r) - into;
+        } else if (r > 0) {
+            mBufEnd += static_cast<size_t>(r);
+        }
+        if (r < 0 && err == EINTR) continue;
+        if (r < 0 && (err == EAGAIN || err == EWOULDBLOCK)) return kIncomplete;
+        if (r <= 0) {
+            if (started()) {
+                ALOGE("truncated frame: %s", r < 0 ? strerror(err) : "end of connection");
+            }
+            return kFailed;
+        }
+        mReceived += static_cast<uint64_t>(r);
+        if (mStartedAt == 0) mStartedAt = monoMs();
+        if (msg.msg_controllen > 0) {
+            std::vector<int> passed;
+            takeFds(&msg, &passed);
+            if ((msg.msg_flags & MSG_CTRUNC) || mPending.size() >= kMaxPendingFdSets) {
+                ALOGE("peer sent more file descriptors than a frame may carry");
+                closeAll(&passed);
+                return kFailed;
+            }
+            if (!passed.empty()) mPending.push_back(PendingFds{std::move(passed), mReceived});
+        } else if (msg.msg_flags & MSG_CTRUNC) {
+            ALOGE("peer sent more file descriptors than a frame may carry");
+            return kFailed;
         }
     }
 }

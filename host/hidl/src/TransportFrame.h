@@ -12,6 +12,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,24 +72,38 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
 // Checks a complete header against the limits of the wire (logged when not).
 bool validHeader(const FrameHeader& header);
 
-// A frame read as its bytes arrive, never waiting: a reader takes what the
-// socket holds, up to the end of the frame, and says whether the frame is
-// whole. The payload grows with the bytes received (as readFrame's does),
-// never with the length the peer announced.
+// Frames read as their bytes arrive, never waiting: a reader takes what
+// the socket holds in one recvmsg (the end of the frame in progress, and
+// whatever follows it into a small buffer of the connection's), and says
+// whether a frame is whole. A small frame costs one read; what follows it
+// stays for the next. The payload grows with the bytes received, never with
+// the length the peer announced; the buffer has a fixed size.
+//
+// Descriptors travel with the first byte of their frame, and a read that
+// receives them ends with the message that carried them, so they belong to
+// the frame that the read ended in (or at the end of).
 class FrameReader {
   public:
     enum Result { kIncomplete, kComplete, kFailed };
+    // Bytes read beyond the frame in progress at once.
+    static constexpr size_t kBufferSize = 4096;
 
     FrameReader() = default;
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
-    ~FrameReader() { closeAll(&fds); }
+    ~FrameReader();
 
-    // kFailed: the peer ended the connection or sent what no frame may hold.
+    // kComplete: header, payload and fds hold the next frame (from what was
+    // buffered, without a read, when it was all there). kFailed: the peer
+    // ended the connection or sent what no frame may hold.
     Result readAvailable(int fd);
     // Whether part of a frame has arrived, and since when (monotonic ms).
-    bool started() const { return mGot > 0; }
+    bool started() const { return mGot > 0 || mBufEnd > mBufStart; }
     int64_t startedAt() const { return mStartedAt; }
+    // Bytes read and not yet part of a frame taken.
+    size_t buffered() const { return mBufEnd - mBufStart; }
+    // Whether the buffer holds a whole frame, so that no read is needed.
+    bool frameBuffered() const;
     // Ready for the next frame; the caller has taken payload and fds.
     void reset();
 
@@ -97,8 +112,25 @@ class FrameReader {
     std::vector<int> fds;
 
   private:
-    size_t mGot = 0;  // header and payload bytes so far
+    // Moves what the buffer holds into the frame in progress; kComplete
+    // once it is whole.
+    Result takeBuffered();
+
+    size_t mGot = 0;  // header and payload bytes of the frame in progress
     int64_t mStartedAt = 0;
+    uint64_t mFrameStart = 0;  // stream offset of the frame in progress
+    uint64_t mReceived = 0;    // bytes taken from the socket so far
+    std::unique_ptr<char[]> mBuf;
+    size_t mBufStart = 0;
+    size_t mBufEnd = 0;
+    // Descriptors received and not yet given to a frame, with the stream
+    // offset where the read that carried each set ended; oldest first.
+    struct PendingFds {
+        std::vector<int> fds;
+        uint64_t end;
+    };
+    static constexpr size_t kMaxPendingFdSets = 4;
+    std::vector<PendingFds> mPending;
 };
 
 }  // namespace hardware
