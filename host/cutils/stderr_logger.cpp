@@ -44,26 +44,39 @@ char priorityChar(int priority) {
     return kChars[priority];
 }
 
+// The line's local time, "MM-DD hh:mm:ss". Kept per thread for the second
+// it stands for: a thread that logs several lines in a row (the uevent
+// worker prints three per event) converts the time once, not per line.
+const char* localTimestamp() {
+    thread_local time_t tSecond = -1;
+    thread_local char tText[32] = "";
+    time_t t = time(nullptr);
+    if (t != tSecond) {
+        struct tm now;
+        if (localtime_r(&t, &now) == nullptr ||
+            strftime(tText, sizeof(tText), "%m-%d %H:%M:%S", &now) == 0) {
+            tText[0] = '\0';
+        }
+        tSecond = t;
+    }
+    return tText;
+}
+
 }  // namespace
 
 void stderrLogger(const struct __android_logger_data* data, const char* message) {
     if (data == nullptr) return;
-    time_t t = time(nullptr);
-    struct tm now;
-    char timestamp[32] = "";
-    if (localtime_r(&t, &now) != nullptr) {
-        strftime(timestamp, sizeof(timestamp), "%m-%d %H:%M:%S", &now);
-    }
+    const char* stamp = localTimestamp();
     const char* tag = data->tag != nullptr ? data->tag : "nullptr";
     char prefix[512];
     int n;
     if (data->file != nullptr) {
         n = snprintf(prefix, sizeof(prefix), "%s %c %s %5d %5d %s:%u] ", tag,
-                     priorityChar(data->priority), timestamp, processId(), threadId(), data->file,
+                     priorityChar(data->priority), stamp, processId(), threadId(), data->file,
                      data->line);
     } else {
         n = snprintf(prefix, sizeof(prefix), "%s %c %s %5d %5d ", tag, priorityChar(data->priority),
-                     timestamp, processId(), threadId());
+                     stamp, processId(), threadId());
     }
     if (n < 0) return;
     size_t prefixLen =

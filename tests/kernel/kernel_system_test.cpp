@@ -3,6 +3,7 @@
  * framework stand-ins (lpwg_client) run as processes of their own; this
  * process plays the accessory and the phone's kernel (the simulator).
  */
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <twsim/simulator.h>
@@ -97,6 +98,22 @@ class KernelSystem : public ::testing::Test {
         for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + 1)) {
             n++;
         }
+        return n;
+    }
+
+    // Threads of the service program called `name`.
+    int serviceThreads(const std::string& name) {
+        std::string dir = "/proc/" + std::to_string(mService.pid()) + "/task";
+        DIR* d = opendir(dir.c_str());
+        if (d == nullptr) return -1;
+        int n = 0;
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.' &&
+                twtest::readFile(dir + "/" + e->d_name + "/comm") == name + "\n") {
+                n++;
+            }
+        }
+        closedir(d);
         return n;
     }
 
@@ -253,9 +270,11 @@ TEST_F(KernelSystem, ClearingTheCallbackDoesNotWaitForAWorkerStuckInAPeer) {
             << twtest::readFile(dump);
 
     // The LPWG service answers again: the old worker finishes its event and
-    // ends; a new registration joins it and starts a fresh worker.
+    // ends; a new registration joins it and starts a fresh worker. The worker
+    // logs its exit a little before it has ended: its thread is gone then.
     lpwg.kill(SIGCONT, false);
     ASSERT_TRUE(twtest::waitFor([&] { return countInLog("exiting worker thread") == 1; }, 3000));
+    ASSERT_TRUE(twtest::waitFor([&] { return serviceThreads("lpwg-uevent") == 0; }, 3000));
     ASSERT_EQ("ok", client.command("register 1.0"));
     ASSERT_TRUE(twtest::waitFor([&] { return countInLog("pthread destroyed") == 1; }, 3000));
     ASSERT_TRUE(twsim::waitForUeventListeners(*mSim, 1, 3000));

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <twcutils/stderr_logger.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -131,6 +133,37 @@ TEST_F(StderrLogger, LinesHaveLiblogsLayoutAndTheWritersIds) {
         }
         EXPECT_EQ(want[i].message, p.message) << got[i];
     }
+}
+
+// The time of day is converted once per second and thread: a line written
+// in a later second than the one before still carries its own time.
+TEST_F(StderrLogger, EachLineCarriesTheSecondItWasWrittenIn) {
+    auto text = [](time_t t) {
+        struct tm tm;
+        char buf[32] = "";
+        if (localtime_r(&t, &tm) != nullptr) strftime(buf, sizeof(buf), "%m-%d %H:%M:%S", &tm);
+        return std::string(buf);
+    };
+    std::vector<std::string> want[2];
+    {
+        StderrToFile redirect(logFile());
+        for (int i = 0; i < 2; i++) {
+            time_t before = time(nullptr);
+            log(ANDROID_LOG_INFO, "tw", "a line");
+            want[i] = {text(before), text(time(nullptr))};
+            // The next line in a later second.
+            for (int ms = 0; i == 0 && time(nullptr) == before && ms < 3000; ms++) usleep(1000);
+        }
+    }
+    std::vector<std::string> got = lines(logFile());
+    ASSERT_EQ(2u, got.size());
+    for (size_t i = 0; i < got.size(); i++) {
+        Parsed p = parse(got[i]);
+        ASSERT_TRUE(p.ok) << got[i];
+        EXPECT_NE(want[i].end(), std::find(want[i].begin(), want[i].end(), p.date + " " + p.time))
+                << got[i];
+    }
+    EXPECT_NE(parse(got[0]).time, parse(got[1]).time);
 }
 
 TEST_F(StderrLogger, LongLinesAreWholeAndThreadsDoNotInterleave) {
