@@ -42,7 +42,8 @@ function(hidl_interface FQNAME)
 
     add_custom_command(
         OUTPUT ${sources} ${headers}
-        COMMAND ${HIDL_GEN} -o "${gendir}" -Lc++ ${HIDL_GEN_ROOTS} "${FQNAME}"
+        COMMAND "${PROJECT_SOURCE_DIR}/cmake/hidl-gen-once-more" ${HIDL_GEN} -o "${gendir}" -Lc++
+                ${HIDL_GEN_ROOTS} "${FQNAME}"
         DEPENDS ${hals} ${HIDL_GEN}
         COMMENT "hidl-gen ${FQNAME}"
         VERBATIM)
