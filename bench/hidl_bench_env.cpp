@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <log/log.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -108,7 +109,7 @@ bool readFully(int fd, void* buf, size_t len) {
     return true;
 }
 
-int startEcho(Process* echo) {
+int startEcho(Process* echo, int cpu) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         ALOGE("socketpair: %s", strerror(errno));
@@ -116,6 +117,15 @@ int startEcho(Process* echo) {
     }
     if (!echo->fork([&] {
             close(sv[0]);
+            if (cpu >= 0) {
+                cpu_set_t set;
+                CPU_ZERO(&set);
+                CPU_SET(cpu, &set);
+                if (sched_setaffinity(0, sizeof(set), &set) != 0) {
+                    ALOGE("sched_setaffinity(%d): %s", cpu, strerror(errno));
+                    return 1;
+                }
+            }
             return echoLoop(sv[1]);
         })) {
         ALOGE("fork: %s", strerror(errno));

@@ -73,8 +73,9 @@ bool readFully(int fd, void* buf, size_t len);
 
 // The raw round trip: an echo child on a socket pair answers each request
 // ({uint32 total length, uint32 reply length} and the rest) with a reply of
-// the asked length. Returns the benchmark's end, -1 on failure.
-int startEcho(Process* echo);
+// the asked length. Returns the benchmark's end, -1 on failure. With cpu
+// >= 0 the child runs on that CPU only.
+int startEcho(Process* echo, int cpu = -1);
 // BM_RawSocketPingPong: args {request bytes, reply bytes}; echoFd as above.
 void rawPingPong(benchmark::State& state, int echoFd);
 

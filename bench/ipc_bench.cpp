@@ -5,6 +5,9 @@
  *
  *   BM_RawSocketPingPong        request/reply the size of a trivial call's frames
  *   BM_RawSocketPingPong64K     64 KiB request, small reply
+ *   BM_RawSocketPingPongAcrossCpus  the trivial raw round trip with this thread on
+ *                               the first CPU and the echo child on the second: what
+ *                               waking a thread on another CPU costs on this machine
  *   BM_HidlTrivialCall          setSubDisplayBrightness(1)
  *   BM_HidlVec64K               drawSubDisplay(vec<uint32_t> of 16384 elements)
  *   BM_HidlOnewayIdle/N         N one-way calls closed by a sync call: delivered throughput
@@ -21,6 +24,7 @@
 
 #include <errno.h>
 #include <log/log.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -46,8 +50,13 @@ constexpr int kBusyMs = 5;
 constexpr int kBusyIterations = 40;
 constexpr int kPeerTimeoutMs = 10000;
 
+// The two CPUs of the round trip across CPUs.
+constexpr int kNearCpu = 0;
+constexpr int kFarCpu = 1;
+
 struct Env {
     int echoFd = -1;
+    int farEchoFd = -1;  // the echo child on kFarCpu; -1 with fewer CPUs
     sp<V1_1::ITwinel> service;
     std::unique_ptr<PeerClient> grpc;
     std::unique_ptr<PeerClient> sdbus;
@@ -56,6 +65,26 @@ Env gEnv;
 
 void BM_RawSocketPingPong(benchmark::State& state) {
     rawPingPong(state, gEnv.echoFd);
+}
+
+// The calling thread runs on kNearCpu for the benchmark's time only.
+void BM_RawSocketPingPongAcrossCpus(benchmark::State& state) {
+    cpu_set_t before;
+    if (sched_getaffinity(0, sizeof(before), &before) != 0) {
+        state.SkipWithError(strerror(errno));
+        return;
+    }
+    cpu_set_t near;
+    CPU_ZERO(&near);
+    CPU_SET(kNearCpu, &near);
+    if (sched_setaffinity(0, sizeof(near), &near) != 0) {
+        state.SkipWithError(strerror(errno));
+        return;
+    }
+    rawPingPong(state, gEnv.farEchoFd);
+    if (sched_setaffinity(0, sizeof(before), &before) != 0) {
+        ALOGE("sched_setaffinity: %s", strerror(errno));
+    }
 }
 
 void BM_HidlTrivialCall(benchmark::State& state) {
@@ -152,6 +181,13 @@ void registerBenchmarks() {
     benchmark::RegisterBenchmark("BM_RawSocketPingPong64K", BM_RawSocketPingPong)
             ->Args({static_cast<int64_t>(kBulkBytes), static_cast<int64_t>(kTrivialReplyBytes)})
             ->UseRealTime();
+    if (gEnv.farEchoFd >= 0) {
+        benchmark::RegisterBenchmark("BM_RawSocketPingPongAcrossCpus",
+                                     BM_RawSocketPingPongAcrossCpus)
+                ->Args({static_cast<int64_t>(kTrivialRequestBytes),
+                        static_cast<int64_t>(kTrivialReplyBytes)})
+                ->UseRealTime();
+    }
     benchmark::RegisterBenchmark("BM_HidlTrivialCall", BM_HidlTrivialCall)->UseRealTime();
     benchmark::RegisterBenchmark("BM_HidlVec64K", BM_HidlVec64K)->UseRealTime();
     benchmark::RegisterBenchmark("BM_HidlOnewayIdle", BM_HidlOnewayIdle)
@@ -186,6 +222,14 @@ void printSummary(const Reporter& r, FILE* out) {
     r.compare(out, "BM_SdbusTrivial", "BM_RawSocketPingPong", "D-Bus trivial call");
     r.compare(out, "BM_Sdbus64K", "BM_RawSocketPingPong64K", "D-Bus 64 KiB call");
     const double raw = r.ns("BM_RawSocketPingPong");
+    const double across = r.ns("BM_RawSocketPingPongAcrossCpus");
+    if (across > 0 && raw > 0) {
+        // Each side wakes the other once per round trip.
+        fprintf(out,
+                "  %-26s %10.0f ns = %5.2fx the raw round trip (a wake-up on another CPU: "
+                "about %.0f ns)\n",
+                "raw, one side per CPU", across, across / raw, across / 2);
+    }
     for (const char* name : {"BM_HidlOnewayIdle", "BM_HidlOnewayBusy"}) {
         double ns = r.ns(name);
         if (ns < 0 || raw <= 0) continue;
@@ -213,12 +257,19 @@ int main(int argc, char** argv) {
     // Declared after root: destroyed (killed) before it is removed. The
     // peers' servers are forked first, while this process has one thread.
     Process echo;
+    Process farEcho;
     Process grpcServer;
     Process sdbusServer;
     Process manager;
     Process server;
     gEnv.echoFd = startEcho(&echo);
     if (gEnv.echoFd < 0) return 1;
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0 && CPU_ISSET(kNearCpu, &cpus) &&
+        CPU_ISSET(kFarCpu, &cpus)) {
+        gEnv.farEchoFd = startEcho(&farEcho, kFarCpu);
+        if (gEnv.farEchoFd < 0) return 1;
+    }
 #ifdef TWINEL_BENCH_GRPC
     const std::string grpcPath = root.path() + "/grpc.sock";
     if (!grpcServer.fork([&] { return runGrpcServer(grpcPath); })) return 1;
@@ -263,5 +314,6 @@ int main(int argc, char** argv) {
     gEnv.sdbus.reset();
     gEnv.service.clear();
     close(gEnv.echoFd);
+    if (gEnv.farEchoFd >= 0) close(gEnv.farEchoFd);
     return rc;
 }
