@@ -232,7 +232,7 @@ bool readFramed(const uint8_t* bytes, size_t size, std::vector<int>* fds,
     fds->clear();
     shutdown(sv[0], SHUT_WR);
     bool ok = ::android::hardware::readFrame(sv[1], header, payload, fds,
-                                             ::android::hardware::monoMs() + 1000, true);
+                                             ::android::hardware::monoMs() + 1000);
     close(sv[0]);
     close(sv[1]);
     return ok;

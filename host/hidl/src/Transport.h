@@ -269,9 +269,9 @@ class Transport {
                  const std::vector<int>& fds);
     bool writeOn(const Route& route, const FrameHeader& h, const struct iovec* pieces, size_t count,
                  const std::vector<int>& fds);
-    // The caller acknowledged the reply to txnId: the objects it carried may
-    // go. False when no reply to txnId waits for an ACK.
-    bool releaseHeld(HeldReplies* held, uint64_t txnId);
+    // h is the caller's ACK of a reply: the objects that reply carried may
+    // go. False when h is no ACK, or no reply of its id waits for one.
+    bool releaseHeld(HeldReplies* held, const FrameHeader& h, const std::vector<int>& fds);
     pid_t peerPidOf(const std::string& address);
     sp<BHwBinder> lookupLocal(uint64_t id);
     void removeSocketAtExit();

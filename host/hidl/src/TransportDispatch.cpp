@@ -154,6 +154,19 @@ Transport::Waiter::~Waiter() {
     if (event >= 0) close(event);
 }
 
+namespace {
+
+// The oldest call handed to this thread, or null.
+std::shared_ptr<Transport::Handoff> takeHandoff() {
+    std::lock_guard<std::mutex> lock(tWaiter.lock);
+    if (tWaiter.items.empty()) return nullptr;
+    std::shared_ptr<Transport::Handoff> item = std::move(tWaiter.items.front());
+    tWaiter.items.pop_front();
+    return item;
+}
+
+}  // namespace
+
 void Transport::closeClientConnsTo(const std::string& address) {
     std::vector<std::shared_ptr<ClientConn>> conns;
     {
@@ -356,16 +369,7 @@ status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy
     }
     if (--tWaitDepth == 0) {
         // Calls handed over before the wait ended are this thread's to serve.
-        for (;;) {
-            std::shared_ptr<Handoff> item;
-            {
-                std::lock_guard<std::mutex> lock(tWaiter.lock);
-                if (tWaiter.items.empty()) break;
-                item = std::move(tWaiter.items.front());
-                tWaiter.items.pop_front();
-            }
-            serveHandoff(item.get());
-        }
+        while (std::shared_ptr<Handoff> item = takeHandoff()) serveHandoff(item.get());
     }
     return err;
 }
@@ -416,10 +420,11 @@ bool Transport::writeOn(const Route& route, const FrameHeader& h, const struct i
     return written && writeFrame(cc->fd, h, pieces, count, fds);
 }
 
-bool Transport::releaseHeld(HeldReplies* held, uint64_t txnId) {
+bool Transport::releaseHeld(HeldReplies* held, const FrameHeader& h, const std::vector<int>& fds) {
+    if (h.type != FRAME_ACK || h.payloadLen != 0 || !fds.empty()) return false;
     // The oldest reply of that id: ACKs come in the order of the replies.
-    auto it = held->byTxn.lower_bound(txnId);
-    if (it == held->byTxn.end() || it->first != txnId) return false;
+    auto it = held->byTxn.lower_bound(h.txnId);
+    if (it == held->byTxn.end() || it->first != h.txnId) return false;
     std::vector<sp<IBinder>> refs = std::move(it->second);
     held->byTxn.erase(it);
     // The caller asked for its references before it sent the ACK; they are
@@ -435,15 +440,7 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
     int64_t poolAfter = 0;  // leave the pool's events alone until then
     for (;;) {
         // Calls handed to this thread come first: they were read before.
-        std::shared_ptr<Handoff> item;
-        {
-            std::lock_guard<std::mutex> lock(tWaiter.lock);
-            if (!tWaiter.items.empty()) {
-                item = std::move(tWaiter.items.front());
-                tWaiter.items.pop_front();
-            }
-        }
-        if (item != nullptr) {
+        if (std::shared_ptr<Handoff> item = takeHandoff()) {
             serveHandoff(item.get());
             continue;
         }
@@ -507,11 +504,10 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
             return DEAD_OBJECT;
         }
         if (got == FrameReader::kIncomplete) continue;
-        FrameHeader rh = reader.header;
-        std::string rp = std::move(reader.payload);
-        std::vector<int> rfds = std::move(reader.fds);
-        reader.fds.clear();
-        reader.reset();
+        FrameHeader rh;
+        std::string rp;
+        std::vector<int> rfds;
+        reader.takeFrame(&rh, &rp, &rfds);
         if (rh.type == FRAME_TXN) {
             std::vector<uint64_t> chain;
             if (!takeChain(&rh, &rp, &chain) || !dispatchTxn(route, rh, &rp, &rfds, &chain)) {
@@ -521,8 +517,7 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
             }
             continue;
         }
-        if (rh.type == FRAME_ACK && rh.payloadLen == 0 && rfds.empty() &&
-            releaseHeld(route.held, rh.txnId)) {
+        if (releaseHeld(route.held, rh, rfds)) {
             continue;
         }
         if (rh.type != FRAME_REPLY || rh.txnId != txnId) {
@@ -729,13 +724,11 @@ void Transport::handleTxnConn(const std::shared_ptr<TxnServerConn>& conn) {
             TW_LATENCY_PROBE(kProbeFrameRead);
             break;
     }
-    const FrameHeader h = reader.header;
-    std::string payload = std::move(reader.payload);
-    std::vector<int> fds = std::move(reader.fds);
-    reader.fds.clear();
-    reader.reset();
-    if (h.type == FRAME_ACK && h.payloadLen == 0 && fds.empty() &&
-        releaseHeld(&conn->held, h.txnId)) {
+    FrameHeader h;
+    std::string payload;
+    std::vector<int> fds;
+    reader.takeFrame(&h, &payload, &fds);
+    if (releaseHeld(&conn->held, h, fds)) {
         rearmTxnConn(conn.get());
         return;
     }

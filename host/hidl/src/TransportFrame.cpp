@@ -180,25 +180,16 @@ void closeAll(std::vector<int>* fds) {
 // Reads one frame. The header is checked before any payload is read, so a
 // hostile length never allocates. Once the first byte has arrived, the
 // whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
-// the wait for that first byte (-1: none). With readable, the caller knows
-// data are waiting (a poll said so) and the first read is not preceded by a
-// wait.
+// the wait for that first byte (-1: none).
 bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
-               int64_t firstByteDeadline, bool readable) {
+               int64_t firstByteDeadline) {
     FdControl control;
     size_t got = 0;
     bool first = true;
     int64_t deadline = firstByteDeadline;
-    bool tryNow = readable;
-    // Without a bound, a blocking socket waits in the read itself (no poll
-    // before it); one that does not block says so with EAGAIN, and is polled
-    // from then on.
-    bool readBlocks = firstByteDeadline < 0;
+    bool tryNow = false;
     while (got < sizeof(*header)) {
-        int flags = MSG_CMSG_CLOEXEC | MSG_DONTWAIT;
-        if (!tryNow && first && readBlocks) {
-            flags = MSG_CMSG_CLOEXEC;
-        } else if (!tryNow && !waitReadable(fd, deadline)) {
+        if (!tryNow && !waitReadable(fd, deadline)) {
             closeAll(fds);
             return false;
         }
@@ -210,10 +201,9 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
             msg.msg_control = control.buf;
             msg.msg_controllen = sizeof(control.buf);
         }
-        ssize_t r = recvmsg(fd, &msg, flags);
+        ssize_t r = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             tryNow = false;
-            readBlocks = false;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
@@ -278,6 +268,14 @@ bool FrameReader::frameBuffered() const {
     FrameHeader next;
     memcpy(&next, &mBuf[mBufStart], sizeof(next));
     return next.payloadLen <= buffered() - sizeof(next);
+}
+
+void FrameReader::takeFrame(FrameHeader* h, std::string* p, std::vector<int>* f) {
+    *h = header;
+    *p = std::move(payload);
+    *f = std::move(fds);
+    fds.clear();
+    reset();
 }
 
 void FrameReader::reset() {

@@ -63,11 +63,9 @@ bool writeSimpleFrame(int fd, uint32_t type, uint32_t code, uint64_t txnId, uint
 // Reads one frame. The header is checked before any payload is read, so a
 // hostile length never allocates. Once the first byte has arrived, the
 // whole frame must follow within kFrameTimeoutMs; firstByteDeadline bounds
-// the wait for that first byte (-1: none). With readable, the caller knows
-// data are waiting (a poll said so) and the first read is not preceded by a
-// wait.
+// the wait for that first byte (-1: none).
 bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<int>* fds,
-               int64_t firstByteDeadline = -1, bool readable = false);
+               int64_t firstByteDeadline = -1);
 
 // Checks a complete header against the limits of the wire (logged when not).
 bool validHeader(const FrameHeader& header);
@@ -104,6 +102,8 @@ class FrameReader {
     size_t buffered() const { return mBufEnd - mBufStart; }
     // Whether the buffer holds a whole frame, so that no read is needed.
     bool frameBuffered() const;
+    // Moves the complete frame out and gets ready for the next one.
+    void takeFrame(FrameHeader* header, std::string* payload, std::vector<int>* fds);
     // Ready for the next frame; the caller has taken payload and fds.
     void reset();
 
