@@ -301,7 +301,8 @@ class Transport {
     int mEpollIo = -1;
     int mEpollPool = -1;
     int mTaskEvent = -1;
-    int mListenFd = -1;
+    // Set once, under mLock; the I/O thread reads it without the lock.
+    std::atomic<int> mListenFd{-1};
     std::string mAddress;
     std::string mSocketPath;  // removed at exit by the process that bound it
     pid_t mSocketOwner = 0;

@@ -606,7 +606,10 @@ void Transport::drainControl() {
 }
 
 bool Transport::handleAcceptOne() {
-    int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    // A process that only calls out never listens.
+    const int listenFd = mListenFd.load();
+    if (listenFd < 0) return false;
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE) {
             // The connection stays queued; try again later instead of
