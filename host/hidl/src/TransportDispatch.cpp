@@ -56,10 +56,14 @@ struct ClientConns {
 
 thread_local ClientConns tClientConns;
 
-// The calls this thread is serving, innermost last (see Transport::Route),
-// and the chain of threads that wait on each.
-thread_local std::vector<Transport::Route> tServing;
-thread_local std::vector<std::vector<uint64_t>> tChains;
+// A call this thread is serving: where it came from (see Transport::Route)
+// and the chain of threads that wait on it.
+struct ServedCall {
+    Transport::Route route;
+    std::vector<uint64_t> chain;
+};
+// Innermost last.
+thread_local std::vector<ServedCall> tServing;
 
 // This thread as a waiter; its eventfd is made on its first call.
 thread_local Transport::Waiter tWaiter;
@@ -234,8 +238,8 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     if (!oneway && !tServing.empty()) {
         pid_t pid = peerPidOf(proxy->address());
         for (auto it = tServing.rbegin(); pid > 0 && it != tServing.rend(); ++it) {
-            if (it->pid == pid) {
-                Route route = *it;
+            if (it->route.pid == pid) {
+                Route route = it->route;
                 bool broken = false;
                 // A broken connection fails the outer call too; its owner
                 // cleans up.
@@ -337,7 +341,7 @@ status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy
     // The threads that wait on this call: those of the call this thread
     // serves, and this one.
     std::vector<uint64_t> chain;
-    if (!tChains.empty()) chain = tChains.back();
+    if (!tServing.empty()) chain = tServing.back().chain;
     if (chain.size() >= kMaxChain) chain.erase(chain.begin(), chain.end() - (kMaxChain - 1));
     const uint64_t cookie = newCookie();
     chain.push_back(cookie);
@@ -884,16 +888,10 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::strin
         }
         // Calls this one makes to the caller's process come back to the
         // caller's waiting thread, over this connection.
-        if (!oneway) {
-            tServing.push_back(route);
-            tChains.push_back(std::move(*chain));
-        }
+        if (!oneway) tServing.push_back(ServedCall{route, std::move(*chain)});
         TW_LATENCY_PROBE(kProbeDispatch);
         err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
-        if (!oneway) {
-            tChains.pop_back();
-            tServing.pop_back();
-        }
+        if (!oneway) tServing.pop_back();
         if (traced) {
             ATRACE_BEGIN(("code=" + std::to_string(h.code) + " oneway=" +
                           std::to_string(oneway ? 1 : 0) + " status=" + std::to_string(err))

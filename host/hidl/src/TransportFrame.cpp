@@ -60,6 +60,34 @@ void takeFds(struct msghdr* msg, std::vector<int>* fds) {
     }
 }
 
+namespace {
+
+// Waits until fd is ready for events (POLLIN, POLLOUT) or the deadline
+// (monotonic ms; -1: none) passed; errno is ETIMEDOUT then.
+bool waitReady(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0) {
+            int64_t left = deadline - monoMs();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            timeout = static_cast<int>(left);
+        }
+        struct pollfd pfd = {fd, events, 0};
+        int n = poll(&pfd, 1, timeout);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ETIMEDOUT;
+            return false;
+        }
+        return true;
+    }
+}
+
+}  // namespace
+
 // Writes a whole frame in one gathered write where the socket takes it;
 // the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
@@ -86,13 +114,7 @@ bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, 
             if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
             // A non-blocking socket (the serving side): wait for room, as
             // long as a blocking one would with its send time-out.
-            struct pollfd pfd = {fd, POLLOUT, 0};
-            int n = poll(&pfd, 1, kFrameTimeoutMs);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                if (n == 0) errno = ETIMEDOUT;
-                return false;
-            }
+            if (!waitReady(fd, POLLOUT, monoMs() + kFrameTimeoutMs)) return false;
             continue;
         }
         first = false;
@@ -129,29 +151,6 @@ int64_t monoMs() {
 
 namespace {
 
-// Waits until fd is readable or the deadline (monotonic ms; -1: none) passed.
-bool waitReadable(int fd, int64_t deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline >= 0) {
-            int64_t left = deadline - monoMs();
-            if (left <= 0) {
-                errno = ETIMEDOUT;
-                return false;
-            }
-            timeout = static_cast<int>(left);
-        }
-        struct pollfd pfd = {fd, POLLIN, 0};
-        int n = poll(&pfd, 1, timeout);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ETIMEDOUT;
-            return false;
-        }
-        return true;
-    }
-}
-
 // Reads len bytes. The data usually follow what was just read (one frame is
 // one send): each read is tried first and waited for only when nothing is
 // there yet.
@@ -161,7 +160,7 @@ bool readFully(int fd, void* buf, size_t len, int64_t deadline) {
         ssize_t r = recv(fd, static_cast<char*>(buf) + got, len - got, MSG_DONTWAIT);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitReadable(fd, deadline)) return false;
+            if (!waitReady(fd, POLLIN, deadline)) return false;
             continue;
         }
         if (r <= 0) return false;
@@ -189,7 +188,7 @@ bool readFrame(int fd, FrameHeader* header, std::string* payload, std::vector<in
     int64_t deadline = firstByteDeadline;
     bool tryNow = false;
     while (got < sizeof(*header)) {
-        if (!tryNow && !waitReadable(fd, deadline)) {
+        if (!tryNow && !waitReady(fd, POLLIN, deadline)) {
             closeAll(fds);
             return false;
         }
