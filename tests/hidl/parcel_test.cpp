@@ -105,11 +105,12 @@ TEST(ParcelWire, PiecesMakeTheContiguousEncoding) {
 TEST(ParcelWire, ReceivedBuffersAreReadWhereTheyArrived) {
     VecParcel sent(64 * 1024 + 5);
     ASSERT_TRUE(sent.ok);
-    std::string message;
+    std::string serialized;
     std::vector<int> fds;
     size_t local = 0;
-    ASSERT_EQ(OK, sent.parcel.serialize(&message, &fds, &local));
-    const std::string copy = message;
+    ASSERT_EQ(OK, sent.parcel.serialize(&serialized, &fds, &local));
+    const std::string copy = serialized;
+    ::android::hardware::WireBytes message(serialized.data(), serialized.size());
 
     // Taken over: the elements stay in the message.
     const char* begin = message.data();

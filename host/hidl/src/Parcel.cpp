@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -202,7 +203,7 @@ void Parcel::freeData() {
     mObjects.clear();
     mBuffers.clear();
     mData.clear();
-    mMessage = std::string();
+    mMessage = WireBytes();
     mDataPos = 0;
     mNextBuffer = 0;
     mNextHandleObject = 0;
@@ -627,13 +628,51 @@ status_t Parcel::encode(Sink* out, std::vector<int>* fds, size_t* localBinders) 
     return OK;
 }
 
+WireBytes::WireBytes(const char* data, size_t len) {
+    resize(len);
+    if (len > 0) memcpy(mData.get(), data, len);
+}
+
+WireBytes::WireBytes(WireBytes&& other) noexcept
+    : mData(std::move(other.mData)), mSize(other.mSize), mCapacity(other.mCapacity) {
+    other.mSize = other.mCapacity = 0;
+}
+
+WireBytes& WireBytes::operator=(WireBytes&& other) noexcept {
+    if (this != &other) {
+        mData = std::move(other.mData);
+        mSize = other.mSize;
+        mCapacity = other.mCapacity;
+        other.mSize = other.mCapacity = 0;
+    }
+    return *this;
+}
+
+void WireBytes::resize(size_t size) {
+    if (size > mCapacity) {
+        // Geometric growth: a message read in steps is copied O(1) times.
+        const size_t capacity = std::max(size, 2 * mCapacity);
+        std::unique_ptr<char[]> grown(new char[capacity]);
+        if (mSize > 0) memcpy(grown.get(), mData.get(), mSize);
+        mData = std::move(grown);
+        mCapacity = capacity;
+    }
+    mSize = size;
+}
+
+void WireBytes::append(const char* data, size_t len) {
+    const size_t at = mSize;
+    resize(mSize + len);
+    if (len > 0) memcpy(mData.get() + at, data, len);
+}
+
 status_t Parcel::deserialize(const uint8_t* data, size_t len, std::vector<int>* fds) {
     freeData();
-    mMessage.assign(reinterpret_cast<const char*>(data), len);
+    mMessage = WireBytes(reinterpret_cast<const char*>(data), len);
     return decodeMessage(fds);
 }
 
-status_t Parcel::deserialize(std::string&& message, std::vector<int>* fds) {
+status_t Parcel::deserialize(WireBytes&& message, std::vector<int>* fds) {
     freeData();
     mMessage = std::move(message);
     return decodeMessage(fds);

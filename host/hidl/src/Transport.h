@@ -245,19 +245,19 @@ class Transport {
                     size_t localBinders, bool* broken);
     status_t awaitReply(const Route& route, uint64_t txnId, Parcel* reply, size_t localBinders,
                         bool* broken);
-    bool dispatchTxn(const Route& route, const FrameHeader& h, std::string* payload,
+    bool dispatchTxn(const Route& route, const FrameHeader& h, WireBytes* payload,
                      std::vector<int>* fds, std::vector<uint64_t>* chain);
     // Splits the chain off a synchronous call's payload; false when the
     // frame does not hold the chain it announces.
-    static bool takeChain(FrameHeader* h, std::string* payload, std::vector<uint64_t>* chain);
+    static bool takeChain(FrameHeader* h, WireBytes* payload, std::vector<uint64_t>* chain);
     // A complete frame read from an incoming connection (its lock held):
     // served here, handed to the waiting thread its chain names, or, read
     // by a waiting thread and naming none of them, left to the pool.
-    void routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h, std::string payload,
+    void routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h, WireBytes payload,
                     std::vector<int> fds);
     // Serves a call read from an incoming connection (its lock held) and
     // makes the connection readable again.
-    void serveFrame(TxnServerConn* conn, const FrameHeader& h, std::string* payload,
+    void serveFrame(TxnServerConn* conn, const FrameHeader& h, WireBytes* payload,
                     std::vector<int>* fds, std::vector<uint64_t>* chain);
     void rearmTxnConn(TxnServerConn* conn);  // with conn->lock held
     void serveHandoff(Handoff* item);

@@ -148,7 +148,7 @@ class BusyMark {
 struct Transport::Handoff {
     std::shared_ptr<TxnServerConn> conn;
     FrameHeader h;
-    std::string payload;
+    WireBytes payload;
     std::vector<int> fds;
     std::vector<uint64_t> chain;
     ~Handoff() { closeAll(&fds); }
@@ -378,7 +378,7 @@ status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy
     return err;
 }
 
-bool Transport::takeChain(FrameHeader* h, std::string* payload, std::vector<uint64_t>* chain) {
+bool Transport::takeChain(FrameHeader* h, WireBytes* payload, std::vector<uint64_t>* chain) {
     if (h->type != FRAME_TXN || h->status == 0) return true;
     const size_t n = static_cast<uint32_t>(h->status);
     const size_t bytes = n * sizeof(uint64_t);
@@ -509,7 +509,7 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
         }
         if (got == FrameReader::kIncomplete) continue;
         FrameHeader rh;
-        std::string rp;
+        WireBytes rp;
         std::vector<int> rfds;
         reader.takeFrame(&rh, &rp, &rfds);
         if (rh.type == FRAME_TXN) {
@@ -729,7 +729,7 @@ void Transport::handleTxnConn(const std::shared_ptr<TxnServerConn>& conn) {
             break;
     }
     FrameHeader h;
-    std::string payload;
+    WireBytes payload;
     std::vector<int> fds;
     reader.takeFrame(&h, &payload, &fds);
     if (releaseHeld(&conn->held, h, fds)) {
@@ -746,7 +746,7 @@ void Transport::handleTxnConn(const std::shared_ptr<TxnServerConn>& conn) {
 }
 
 void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h,
-                           std::string payload, std::vector<int> fds) {
+                           WireBytes payload, std::vector<int> fds) {
     auto item = std::make_shared<Handoff>();
     item->conn = conn;
     item->payload = std::move(payload);
@@ -794,7 +794,7 @@ void Transport::serveHandoff(Handoff* item) {
     serveFrame(item->conn.get(), item->h, &item->payload, &item->fds, &item->chain);
 }
 
-void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, std::string* payload,
+void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, WireBytes* payload,
                            std::vector<int>* fds, std::vector<uint64_t>* chain) {
     Route route = {conn->pid,   conn->uid,   conn->fd,          nullptr,
                    conn->token, &conn->held, conn->reader.get()};
@@ -807,7 +807,7 @@ void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, std::strin
 
 // Serves one incoming transaction read from the route's connection and
 // writes its reply there. False when the connection is to be dropped.
-bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, std::string* payload,
+bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, WireBytes* payload,
                             std::vector<int>* fds, std::vector<uint64_t>* chain) {
     const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
     Parcel data;

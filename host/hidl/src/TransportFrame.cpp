@@ -269,9 +269,10 @@ bool FrameReader::frameBuffered() const {
     return next.payloadLen <= buffered() - sizeof(next);
 }
 
-void FrameReader::takeFrame(FrameHeader* h, std::string* p, std::vector<int>* f) {
+void FrameReader::takeFrame(FrameHeader* h, WireBytes* p, std::vector<int>* f) {
     *h = header;
     *p = std::move(payload);
+    payload = WireBytes();
     *f = std::move(fds);
     fds.clear();
     reset();

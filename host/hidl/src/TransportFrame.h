@@ -103,12 +103,12 @@ class FrameReader {
     // Whether the buffer holds a whole frame, so that no read is needed.
     bool frameBuffered() const;
     // Moves the complete frame out and gets ready for the next one.
-    void takeFrame(FrameHeader* header, std::string* payload, std::vector<int>* fds);
+    void takeFrame(FrameHeader* header, WireBytes* payload, std::vector<int>* fds);
     // Ready for the next frame; the caller has taken payload and fds.
     void reset();
 
     FrameHeader header = {};
-    std::string payload;
+    WireBytes payload;
     std::vector<int> fds;
 
   private:

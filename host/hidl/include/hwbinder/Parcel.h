@@ -25,6 +25,35 @@ namespace hardware {
 
 class IBinder;
 
+// The bytes of a message as they came off the wire. Making room for a read
+// leaves the new bytes as they are, where a std::string would first zero
+// them (a 64 KiB transaction would be written twice). The data start where
+// operator new[] puts them: aligned for any scalar.
+class WireBytes {
+  public:
+    WireBytes() = default;
+    WireBytes(const char* data, size_t len);
+    WireBytes(WireBytes&& other) noexcept;
+    WireBytes& operator=(WireBytes&& other) noexcept;
+    WireBytes(const WireBytes&) = delete;
+    WireBytes& operator=(const WireBytes&) = delete;
+
+    size_t size() const { return mSize; }
+    bool empty() const { return mSize == 0; }
+    char* data() { return mData.get(); }
+    const char* data() const { return mData.get(); }
+    char& operator[](size_t i) { return mData[i]; }
+    // Grows (keeping what it holds; the new bytes are unset) or shrinks.
+    void resize(size_t size);
+    void append(const char* data, size_t len);
+    void clear() { mSize = 0; }
+
+  private:
+    std::unique_ptr<char[]> mData;
+    size_t mSize = 0;
+    size_t mCapacity = 0;
+};
+
 class Parcel {
   public:
     Parcel();
@@ -164,7 +193,7 @@ class Parcel {
     // Decodes a message; takes ownership of fds (closes unused ones).
     status_t deserialize(const uint8_t* data, size_t len, std::vector<int>* fds);
     // Decodes a message it takes over: the buffers stay in it, uncopied.
-    status_t deserialize(std::string&& message, std::vector<int>* fds);
+    status_t deserialize(WireBytes&& message, std::vector<int>* fds);
     bool hasLocalBinders() const;
     // Bytes the kernel driver would copy into the receiver's buffer for this
     // parcel: the data with the flat objects it would hold inline, their
@@ -191,7 +220,7 @@ class Parcel {
     std::vector<uint8_t> mData;
     mutable size_t mDataPos = 0;
     // A received message; the buffers point into it.
-    std::string mMessage;
+    WireBytes mMessage;
     std::vector<Buffer> mBuffers;
     mutable size_t mNextBuffer = 0;
     std::vector<Object> mObjects;
