@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+
 namespace V1_1 = ::vendor::zyr::hardware::twinel::V1_1;
 
 namespace twbench {
@@ -153,11 +155,16 @@ void hidlTrivialCalls(benchmark::State& state, V1_1::ITwinel* tw) {
     }
 }
 
-void hidlBulkCalls(benchmark::State& state, V1_1::ITwinel* tw) {
+android::hardware::hidl_vec<uint32_t> bulkPixels() {
     constexpr size_t kPixels = kBulkBytes / sizeof(uint32_t);
     android::hardware::hidl_vec<uint32_t> pixels;
     pixels.resize(kPixels);
     for (size_t i = 0; i < kPixels; i++) pixels[i] = static_cast<uint32_t>(i * 2654435761u);
+    return pixels;
+}
+
+void hidlBulkCalls(benchmark::State& state, V1_1::ITwinel* tw) {
+    const android::hardware::hidl_vec<uint32_t> pixels = bulkPixels();
     for (auto _ : state) {
         if (!checkStatus(state, tw->drawSubDisplay(pixels), "drawSubDisplay")) break;
     }
@@ -165,16 +172,22 @@ void hidlBulkCalls(benchmark::State& state, V1_1::ITwinel* tw) {
                             static_cast<int64_t>(kBulkBytes));
 }
 
+RawPing::RawPing(int echoFd, size_t requestLen, size_t replyLen)
+    : mFd(echoFd), mRequest(std::max(requestLen, sizeof(PingHeader)), 'r'), mReply(replyLen) {
+    PingHeader h = {static_cast<uint32_t>(mRequest.size()), static_cast<uint32_t>(replyLen)};
+    memcpy(mRequest.data(), &h, sizeof(h));
+}
+
+bool RawPing::once() {
+    return writeFully(mFd, mRequest.data(), mRequest.size()) &&
+           readFully(mFd, mReply.data(), mReply.size());
+}
+
 void rawPingPong(benchmark::State& state, int echoFd) {
     const size_t requestLen = static_cast<size_t>(state.range(0));
-    const size_t replyLen = static_cast<size_t>(state.range(1));
-    std::vector<char> request(requestLen, 'r');
-    std::vector<char> reply(replyLen);
-    PingHeader h = {static_cast<uint32_t>(requestLen), static_cast<uint32_t>(replyLen)};
-    memcpy(request.data(), &h, sizeof(h));
+    RawPing ping(echoFd, requestLen, static_cast<size_t>(state.range(1)));
     for (auto _ : state) {
-        if (!writeFully(echoFd, request.data(), requestLen) ||
-            !readFully(echoFd, reply.data(), replyLen)) {
+        if (!ping.once()) {
             state.SkipWithError("echo child is gone");
             break;
         }

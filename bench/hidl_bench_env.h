@@ -78,6 +78,18 @@ bool readFully(int fd, void* buf, size_t len);
 int startEcho(Process* echo, int cpu = -1);
 // BM_RawSocketPingPong: args {request bytes, reply bytes}; echoFd as above.
 void rawPingPong(benchmark::State& state, int echoFd);
+// One raw round trip at a time on echoFd: requestLen bytes out (the echo's
+// header included), replyLen back.
+class RawPing {
+  public:
+    RawPing(int echoFd, size_t requestLen, size_t replyLen);
+    bool once();
+
+  private:
+    int mFd;
+    std::vector<char> mRequest;
+    std::vector<char> mReply;
+};
 
 // Skips the benchmark, naming `what` and the failure, unless the call
 // returned SUCCESS.
@@ -89,6 +101,8 @@ bool checkStatus(benchmark::State& state,
 // kBulkBytes of pixels (the 64 KiB call).
 void hidlTrivialCalls(benchmark::State& state, vendor::zyr::hardware::twinel::V1_1::ITwinel* tw);
 void hidlBulkCalls(benchmark::State& state, vendor::zyr::hardware::twinel::V1_1::ITwinel* tw);
+// The 64 KiB call's argument: kBulkBytes of pixels.
+android::hardware::hidl_vec<uint32_t> bulkPixels();
 
 // Starts hwservicemanager and bench_server under root and returns the
 // server's ITwinel ("bench"), or null after printing why not.
