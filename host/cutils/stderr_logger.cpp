@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace twcutils {
@@ -62,25 +63,50 @@ const char* localTimestamp() {
     return tText;
 }
 
+// " pid   tid " as every line of this thread spells them, made once per
+// thread (a child of fork() has a new thread id, and makes its own).
+const char* idsText(size_t* len) {
+    thread_local char tText[32];
+    thread_local size_t tLen = 0;
+    thread_local pid_t tFor = 0;
+    const pid_t tid = threadId();
+    if (tid != tFor) {
+        int n = snprintf(tText, sizeof(tText), " %5d %5d ", processId(), tid);
+        tLen = n > 0 ? std::min(static_cast<size_t>(n), sizeof(tText) - 1) : 0;
+        tFor = tid;
+    }
+    *len = tLen;
+    return tText;
+}
+
 }  // namespace
 
+// The prefix is put together from parts kept per thread (the time of day
+// of the current second, the ids): the uevent worker prints three lines per
+// event, and formatting each prefix anew cost more than writing the line.
 void stderrLogger(const struct __android_logger_data* data, const char* message) {
     if (data == nullptr) return;
-    const char* stamp = localTimestamp();
     const char* tag = data->tag != nullptr ? data->tag : "nullptr";
     char prefix[512];
-    int n;
+    size_t prefixLen = 0;
+    auto put = [&](const char* part, size_t len) {
+        len = std::min(len, sizeof(prefix) - 1 - prefixLen);
+        memcpy(prefix + prefixLen, part, len);
+        prefixLen += len;
+    };
+    put(tag, strlen(tag));
+    const char priority[3] = {' ', priorityChar(data->priority), ' '};
+    put(priority, sizeof(priority));
+    const char* stamp = localTimestamp();
+    put(stamp, strlen(stamp));
+    size_t idsLen;
+    const char* ids = idsText(&idsLen);
+    put(ids, idsLen);
     if (data->file != nullptr) {
-        n = snprintf(prefix, sizeof(prefix), "%s %c %s %5d %5d %s:%u] ", tag,
-                     priorityChar(data->priority), stamp, processId(), threadId(), data->file,
-                     data->line);
-    } else {
-        n = snprintf(prefix, sizeof(prefix), "%s %c %s %5d %5d ", tag, priorityChar(data->priority),
-                     stamp, processId(), threadId());
+        char where[sizeof(prefix)];
+        int n = snprintf(where, sizeof(where), "%s:%u] ", data->file, data->line);
+        if (n > 0) put(where, std::min(static_cast<size_t>(n), sizeof(where) - 1));
     }
-    if (n < 0) return;
-    size_t prefixLen =
-            static_cast<size_t>(n) < sizeof(prefix) ? static_cast<size_t>(n) : sizeof(prefix) - 1;
     const char* text = message != nullptr ? message : "";
     struct iovec iov[3] = {
             {prefix, prefixLen},
