@@ -40,7 +40,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,12 +97,6 @@ void BM_HidlOneway(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * batch);
 }
 
-int64_t nowNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 // Every iteration of a paired benchmark, over all its runs.
 struct PairedSamples {
     std::vector<int64_t> raw;
@@ -124,15 +117,15 @@ void BM_PairedWithRaw(benchmark::State& state) {
             bulk ? bulkPixels() : ::android::hardware::hidl_vec<uint32_t>();
     PairedSamples& samples = gPaired[bulk ? 1 : 0];
     for (auto _ : state) {
-        const int64_t start = nowNs();
+        const int64_t start = twtest::nowNs();
         if (!raw.once()) {
             state.SkipWithError("echo child is gone");
             break;
         }
-        const int64_t between = nowNs();
+        const int64_t between = twtest::nowNs();
         Return<Status> r = bulk ? gEnv.service->drawSubDisplay(pixels)
                                 : gEnv.service->setSubDisplayBrightness(1);
-        const int64_t end = nowNs();
+        const int64_t end = twtest::nowNs();
         if (!checkStatus(state, r, bulk ? "drawSubDisplay" : "setSubDisplayBrightness")) break;
         samples.raw.push_back(between - start);
         samples.hidl.push_back(end - between);

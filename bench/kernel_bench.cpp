@@ -56,7 +56,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <twcutils/latency_probe.h>
 #include <twsim/simulator.h>
 #include <twsim/uevent.h>
@@ -88,12 +87,6 @@ namespace {
 
 constexpr int kStartTimeoutMs = 10000;
 constexpr int kEventTimeoutMs = 2000;
-
-int64_t nowNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 struct Percentiles {
     double medianUs = 0;
@@ -270,12 +263,12 @@ class Echo {
     // One round trip of `message`; its time in ns, or -1.
     int64_t roundTrip(const std::string& message) {
         char buf[2048];
-        int64_t start = nowNs();
+        int64_t start = twtest::nowNs();
         if (send(mFd, message.data(), message.size(), 0) != static_cast<ssize_t>(message.size()) ||
             recv(mFd, buf, sizeof(buf), 0) != static_cast<ssize_t>(message.size())) {
             return -1;
         }
-        return nowNs() - start;
+        return twtest::nowNs() - start;
     }
 
   private:
@@ -290,7 +283,7 @@ struct Callback : V1_1::ITwinelLpwgCallback {
         return Void();
     }
     Return<void> notifyEventChange_1_1(V1_1::LpwgEventStatus status, Result) override {
-        int64_t now = nowNs();
+        int64_t now = twtest::nowNs();
         TW_LATENCY_PROBE(kProbeCallbackEntry);
         if (static_cast<int>(status) != 0) {
             wrongMethod++;
@@ -458,7 +451,7 @@ void BM_UeventVsRoundTrip(benchmark::State& state) {
             break;
         }
         uint64_t before = cb.events();
-        int64_t start = nowNs();
+        int64_t start = twtest::nowNs();
         if (uevents.send(message) != 1) {
             state.SkipWithError("the uevent reached no listener");
             break;

@@ -68,6 +68,8 @@ bool waitFor(const std::function<bool()>& cond, int timeoutMs);
 
 // Milliseconds on the monotonic clock.
 int64_t nowMs();
+// Nanoseconds on the monotonic clock.
+int64_t nowNs();
 
 // Whole content of a file; empty when unreadable.
 std::string readFile(const std::string& path);

@@ -747,15 +747,22 @@ void Transport::handleTxnConn(const std::shared_ptr<TxnServerConn>& conn) {
 
 void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h,
                            WireBytes payload, std::vector<int> fds) {
-    auto item = std::make_shared<Handoff>();
-    item->conn = conn;
-    item->payload = std::move(payload);
-    item->fds = std::move(fds);
-    if (!takeChain(&h, &item->payload, &item->chain)) {
+    std::vector<uint64_t> chain;
+    if (!takeChain(&h, &payload, &chain)) {
+        closeAll(&fds);
         closeTxnConn(conn.get());
         return;
     }
-    item->h = h;
+    // Only a call served by another thread is packed up for it.
+    auto handoff = [&] {
+        auto item = std::make_shared<Handoff>();
+        item->conn = conn;
+        item->h = h;
+        item->payload = std::move(payload);
+        item->fds = std::move(fds);
+        item->chain = std::move(chain);
+        return item;
+    };
     // The innermost thread of this process that waits on the call serves
     // it. A name nobody here answers to is served as any other call: a
     // cookie is good for one call, and a peer learns it only from a call
@@ -763,14 +770,14 @@ void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHead
     Waiter* waiter = nullptr;
     {
         std::lock_guard<std::mutex> lock(mWaitLock);
-        for (auto it = item->chain.rbegin(); waiter == nullptr && it != item->chain.rend(); ++it) {
+        for (auto it = chain.rbegin(); waiter == nullptr && it != chain.rend(); ++it) {
             auto found = mWaiters.find(*it);
             if (found != mWaiters.end()) waiter = found->second;
         }
         if (waiter != nullptr && waiter != &tWaiter) {
             {
                 std::lock_guard<std::mutex> wl(waiter->lock);
-                waiter->items.push_back(item);
+                waiter->items.push_back(handoff());
             }
             uint64_t one = 1;
             if (write(waiter->event, &one, sizeof(one)) != sizeof(one)) {
@@ -782,10 +789,11 @@ void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHead
     if (waiter == nullptr && tWaitDepth > 0) {
         // Read by a thread that waits on a call of its own, and not made
         // for it: the pool serves it, the connection stays quiet until then.
+        std::shared_ptr<Handoff> item = handoff();
         postTask([this, item]() { serveHandoff(item.get()); });
         return;
     }
-    serveFrame(conn.get(), item->h, &item->payload, &item->fds, &item->chain);
+    serveFrame(conn.get(), h, &payload, &fds, &chain);
 }
 
 void Transport::serveHandoff(Handoff* item) {

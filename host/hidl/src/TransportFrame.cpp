@@ -272,7 +272,6 @@ bool FrameReader::frameBuffered() const {
 void FrameReader::takeFrame(FrameHeader* h, WireBytes* p, std::vector<int>* f) {
     *h = header;
     *p = std::move(payload);
-    payload = WireBytes();
     *f = std::move(fds);
     fds.clear();
     reset();
