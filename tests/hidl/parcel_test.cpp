@@ -34,16 +34,22 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     return v;
 }
 
+std::vector<struct iovec> piecesOf(const Parcel::WireForm& wire) {
+    std::vector<struct iovec> pieces(Parcel::WireForm::kMaxPieces);
+    pieces.resize(wire.iovecs(pieces.data()));
+    return pieces;
+}
+
 std::string joined(const Parcel::WireForm& wire) {
     std::string out;
-    for (const auto& piece : wire.iovecs()) {
+    for (const auto& piece : piecesOf(wire)) {
         out.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
     }
     return out;
 }
 
 bool pieceAt(const Parcel::WireForm& wire, const void* at) {
-    for (const auto& piece : wire.iovecs()) {
+    for (const auto& piece : piecesOf(wire)) {
         if (piece.iov_base == at) return true;
     }
     return false;
@@ -172,7 +178,7 @@ TEST(ParcelWire, FramesInPiecesSurvivePartialWrites) {
     bool read = false;
     std::thread reader([&] { read = readFrame(sv[1], &got, &payload, &fds, -1); });
     FrameHeader h = {Transport::kMagic, 2, 7, 0, 99, 5, static_cast<uint32_t>(wire.size()), 0};
-    const std::vector<struct iovec> pieces = wire.iovecs();
+    const std::vector<struct iovec> pieces = piecesOf(wire);
     EXPECT_TRUE(writeFrame(sv[0], h, pieces.data(), pieces.size(), {pipeFds[0]}));
     reader.join();
     ASSERT_TRUE(read);

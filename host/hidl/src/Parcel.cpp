@@ -21,6 +21,8 @@ namespace hardware {
 namespace {
 
 constexpr size_t kAlign = 8;
+// The data section's first allocation.
+constexpr size_t kInitialDataCapacity = 256;
 // Upper bounds for what one message may declare.
 constexpr size_t kMaxBuffers = 1u << 16;
 constexpr size_t kMaxObjects = 1u << 12;
@@ -140,27 +142,32 @@ class Reader {
 }  // namespace
 
 void Parcel::WireForm::reserveOwn(size_t len) {
-    mOwn.reserve(len);
+    if (len <= mOwnCapacity) return;
+    std::unique_ptr<char[]> grown(new char[len]);
+    if (mOwnSize > 0) memcpy(grown.get(), own(), mOwnSize);
+    mHeap = std::move(grown);
+    mOwnCapacity = len;
+}
+
+char* Parcel::WireForm::extendOwn(size_t len) {
+    if (len > mOwnCapacity - mOwnSize) reserveOwn(std::max(mOwnSize + len, 2 * mOwnCapacity));
+    // Own bytes continue the last piece unless a reference ends it.
+    if (mPieceCount == 0 || mPieces[mPieceCount - 1].external != nullptr) {
+        mPieces[mPieceCount++] = {nullptr, mOwnSize, 0};
+    }
+    char* at = own() + mOwnSize;
+    mOwnSize += len;
+    mPieces[mPieceCount - 1].length += len;
+    mSize += len;
+    return at;
 }
 
 void Parcel::WireForm::append(const void* data, size_t len) {
-    if (len == 0) return;
-    if (mPieces.empty() || mPieces.back().external != nullptr) {
-        mPieces.push_back({nullptr, mOwn.size(), 0});
-    }
-    mOwn.append(static_cast<const char*>(data), len);
-    mPieces.back().length += len;
-    mSize += len;
+    if (len > 0) memcpy(extendOwn(len), data, len);
 }
 
 void Parcel::WireForm::appendZeros(size_t len) {
-    if (len == 0) return;
-    if (mPieces.empty() || mPieces.back().external != nullptr) {
-        mPieces.push_back({nullptr, mOwn.size(), 0});
-    }
-    mOwn.append(len, '\0');
-    mPieces.back().length += len;
-    mSize += len;
+    if (len > 0) memset(extendOwn(len), 0, len);
 }
 
 void Parcel::WireForm::reference(const void* data, size_t len) {
@@ -170,21 +177,19 @@ void Parcel::WireForm::reference(const void* data, size_t len) {
         append(data, len);
         return;
     }
-    mPieces.push_back({static_cast<const uint8_t*>(data), 0, len});
+    mPieces[mPieceCount++] = {static_cast<const uint8_t*>(data), 0, len};
     mReferences++;
     mSize += len;
 }
 
-std::vector<struct iovec> Parcel::WireForm::iovecs() const {
-    std::vector<struct iovec> out;
-    out.reserve(mPieces.size());
-    for (const auto& p : mPieces) {
-        const uint8_t* base = p.external != nullptr
-                                      ? p.external
-                                      : reinterpret_cast<const uint8_t*>(mOwn.data()) + p.offset;
-        out.push_back({const_cast<uint8_t*>(base), p.length});
+size_t Parcel::WireForm::iovecs(struct iovec* out) const {
+    for (size_t i = 0; i < mPieceCount; i++) {
+        const Piece& p = mPieces[i];
+        const char* base = p.external != nullptr ? reinterpret_cast<const char*>(p.external)
+                                                 : own() + p.offset;
+        out[i] = {const_cast<char*>(base), p.length};
     }
-    return out;
+    return mPieceCount;
 }
 
 Parcel::Parcel() = default;
@@ -217,9 +222,12 @@ status_t Parcel::growData(size_t len) {
 status_t Parcel::write(const void* data, size_t len) {
     status_t err = growData(len);
     if (err != OK) return err;
+    // A call's data section (interface token, arguments) mostly fits the
+    // first allocation.
+    if (mData.capacity() == 0) mData.reserve(kInitialDataCapacity);
     const uint8_t* p = static_cast<const uint8_t*>(data);
     mData.insert(mData.end(), p, p + len);
-    mData.resize(mData.size() + (padded(len) - len), 0);
+    mData.insert(mData.end(), padded(len) - len, 0);
     return OK;
 }
 

@@ -193,6 +193,12 @@ class Transport {
     // A thread that waits on a call it made: calls handed to it (they name
     // it in their chain) and an eventfd that wakes it for them.
     struct Handoff;
+    // The threads that wait on a synchronous call, innermost last. Every
+    // call carries one: it is kept inline.
+    struct Chain {
+        uint64_t ids[kMaxChain];
+        size_t count = 0;
+    };
     struct Waiter {
         int event = -1;
         std::mutex lock;
@@ -246,10 +252,10 @@ class Transport {
     status_t awaitReply(const Route& route, uint64_t txnId, Parcel* reply, size_t localBinders,
                         bool* broken);
     bool dispatchTxn(const Route& route, const FrameHeader& h, WireBytes* payload,
-                     std::vector<int>* fds, std::vector<uint64_t>* chain);
+                     std::vector<int>* fds, Chain* chain);
     // Splits the chain off a synchronous call's payload; false when the
     // frame does not hold the chain it announces.
-    static bool takeChain(FrameHeader* h, WireBytes* payload, std::vector<uint64_t>* chain);
+    static bool takeChain(FrameHeader* h, WireBytes* payload, Chain* chain);
     // A complete frame read from an incoming connection (its lock held):
     // served here, handed to the waiting thread its chain names, or, read
     // by a waiting thread and naming none of them, left to the pool.
@@ -258,12 +264,13 @@ class Transport {
     // Serves a call read from an incoming connection (its lock held) and
     // makes the connection readable again.
     void serveFrame(TxnServerConn* conn, const FrameHeader& h, WireBytes* payload,
-                    std::vector<int>* fds, std::vector<uint64_t>* chain);
+                    std::vector<int>* fds, Chain* chain);
     void rearmTxnConn(TxnServerConn* conn);  // with conn->lock held
     void serveHandoff(Handoff* item);
-    // Waiting threads, by the cookie of the call each waits on.
+    // Waiting threads, by the cookie of the call each waits on: one entry
+    // per call in progress, looked up by the calls that come back.
     std::mutex mWaitLock;
-    std::map<uint64_t, Waiter*> mWaiters;
+    std::vector<std::pair<uint64_t, Waiter*>> mWaiters;
     std::atomic<uint32_t> mIdlePool{0};  // pool threads waiting for work
     bool writeOn(const Route& route, const FrameHeader& h, const std::string& payload,
                  const std::vector<int>& fds);

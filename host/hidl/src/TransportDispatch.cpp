@@ -60,7 +60,7 @@ thread_local ClientConns tClientConns;
 // and the chain of threads that wait on it.
 struct ServedCall {
     Transport::Route route;
-    std::vector<uint64_t> chain;
+    Transport::Chain chain;
 };
 // Innermost last.
 thread_local std::vector<ServedCall> tServing;
@@ -150,7 +150,7 @@ struct Transport::Handoff {
     FrameHeader h;
     WireBytes payload;
     std::vector<int> fds;
-    std::vector<uint64_t> chain;
+    Chain chain;
     ~Handoff() { closeAll(&fds); }
 };
 
@@ -340,17 +340,21 @@ status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy
     }
     // The threads that wait on this call: those of the call this thread
     // serves, and this one.
-    std::vector<uint64_t> chain;
-    if (!tServing.empty()) chain = tServing.back().chain;
-    if (chain.size() >= kMaxChain) chain.erase(chain.begin(), chain.end() - (kMaxChain - 1));
+    // A chain at its longest keeps its innermost waiters.
+    Chain chain;
+    if (!tServing.empty()) {
+        const Chain& outer = tServing.back().chain;
+        chain.count = std::min(outer.count, kMaxChain - 1);
+        memcpy(chain.ids, outer.ids + outer.count - chain.count, chain.count * sizeof(uint64_t));
+    }
     const uint64_t cookie = newCookie();
-    chain.push_back(cookie);
+    chain.ids[chain.count++] = cookie;
     {
         std::lock_guard<std::mutex> lock(mWaitLock);
-        mWaiters[cookie] = &tWaiter;
+        mWaiters.emplace_back(cookie, &tWaiter);
     }
     tWaitDepth++;
-    const size_t chainBytes = chain.size() * sizeof(uint64_t);
+    const size_t chainBytes = chain.count * sizeof(uint64_t);
     FrameHeader h = {kMagic,
                      FRAME_TXN,
                      code,
@@ -358,18 +362,24 @@ status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy
                      txnId,
                      proxy->id(),
                      static_cast<uint32_t>(wire.size() + chainBytes),
-                     static_cast<int32_t>(chain.size())};
-    std::vector<struct iovec> pieces = wire.iovecs();
-    pieces.push_back({chain.data(), chainBytes});
+                     static_cast<int32_t>(chain.count)};
+    struct iovec pieces[Parcel::WireForm::kMaxPieces + 1];
+    size_t count = wire.iovecs(pieces);
+    pieces[count++] = {chain.ids, chainBytes};
     status_t err = DEAD_OBJECT;
-    if (writeOn(route, h, pieces.data(), pieces.size(), fds)) {
+    if (writeOn(route, h, pieces, count, fds)) {
         err = awaitReply(route, txnId, reply, localBinders, broken);
     } else {
         *broken = true;
     }
     {
         std::lock_guard<std::mutex> lock(mWaitLock);
-        mWaiters.erase(cookie);
+        auto it = std::find_if(mWaiters.begin(), mWaiters.end(),
+                               [cookie](const auto& entry) { return entry.first == cookie; });
+        if (it != mWaiters.end()) {
+            *it = mWaiters.back();
+            mWaiters.pop_back();
+        }
     }
     if (--tWaitDepth == 0) {
         // Calls handed over before the wait ended are this thread's to serve.
@@ -378,7 +388,7 @@ status_t Transport::callOn(const Route& route, uint64_t txnId, BpHwBinder* proxy
     return err;
 }
 
-bool Transport::takeChain(FrameHeader* h, WireBytes* payload, std::vector<uint64_t>* chain) {
+bool Transport::takeChain(FrameHeader* h, WireBytes* payload, Chain* chain) {
     if (h->type != FRAME_TXN || h->status == 0) return true;
     const size_t n = static_cast<uint32_t>(h->status);
     const size_t bytes = n * sizeof(uint64_t);
@@ -387,8 +397,8 @@ bool Transport::takeChain(FrameHeader* h, WireBytes* payload, std::vector<uint64
         ALOGE("transaction %u with a malformed chain of %d", h->code, h->status);
         return false;
     }
-    chain->resize(n);
-    memcpy(chain->data(), payload->data() + payload->size() - bytes, bytes);
+    chain->count = n;
+    memcpy(chain->ids, payload->data() + payload->size() - bytes, bytes);
     payload->resize(payload->size() - bytes);
     h->payloadLen -= static_cast<uint32_t>(bytes);
     h->status = 0;
@@ -513,7 +523,7 @@ status_t Transport::awaitReply(const Route& route, uint64_t txnId, Parcel* reply
         std::vector<int> rfds;
         reader.takeFrame(&rh, &rp, &rfds);
         if (rh.type == FRAME_TXN) {
-            std::vector<uint64_t> chain;
+            Chain chain;
             if (!takeChain(&rh, &rp, &chain) || !dispatchTxn(route, rh, &rp, &rfds, &chain)) {
                 closeAll(&rfds);
                 *broken = true;
@@ -747,7 +757,7 @@ void Transport::handleTxnConn(const std::shared_ptr<TxnServerConn>& conn) {
 
 void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHeader h,
                            WireBytes payload, std::vector<int> fds) {
-    std::vector<uint64_t> chain;
+    Chain chain;
     if (!takeChain(&h, &payload, &chain)) {
         closeAll(&fds);
         closeTxnConn(conn.get());
@@ -760,7 +770,7 @@ void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHead
         item->h = h;
         item->payload = std::move(payload);
         item->fds = std::move(fds);
-        item->chain = std::move(chain);
+        item->chain = chain;
         return item;
     };
     // The innermost thread of this process that waits on the call serves
@@ -770,9 +780,10 @@ void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHead
     Waiter* waiter = nullptr;
     {
         std::lock_guard<std::mutex> lock(mWaitLock);
-        for (auto it = chain.rbegin(); waiter == nullptr && it != chain.rend(); ++it) {
-            auto found = mWaiters.find(*it);
-            if (found != mWaiters.end()) waiter = found->second;
+        for (size_t i = chain.count; waiter == nullptr && i > 0; i--) {
+            for (const auto& entry : mWaiters) {
+                if (entry.first == chain.ids[i - 1]) waiter = entry.second;
+            }
         }
         if (waiter != nullptr && waiter != &tWaiter) {
             {
@@ -803,7 +814,7 @@ void Transport::serveHandoff(Handoff* item) {
 }
 
 void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, WireBytes* payload,
-                           std::vector<int>* fds, std::vector<uint64_t>* chain) {
+                           std::vector<int>* fds, Chain* chain) {
     Route route = {conn->pid,   conn->uid,   conn->fd,          nullptr,
                    conn->token, &conn->held, conn->reader.get()};
     if (!dispatchTxn(route, h, payload, fds, chain)) {
@@ -816,7 +827,7 @@ void Transport::serveFrame(TxnServerConn* conn, const FrameHeader& h, WireBytes*
 // Serves one incoming transaction read from the route's connection and
 // writes its reply there. False when the connection is to be dropped.
 bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, WireBytes* payload,
-                            std::vector<int>* fds, std::vector<uint64_t>* chain) {
+                            std::vector<int>* fds, Chain* chain) {
     const bool oneway = (h.flags & FLAG_ONEWAY) != 0;
     Parcel data;
     // The parcel takes the bytes over: large buffers are read where they arrived.
@@ -861,9 +872,10 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, WireBytes*
             }
             FrameHeader rh = {
                     kMagic, FRAME_REPLY, 0, 0, h.txnId, 0, static_cast<uint32_t>(rp.size()), serr};
-            std::vector<struct iovec> pieces;
+            struct iovec pieces[Parcel::WireForm::kMaxPieces];
+            size_t count = 0;
             if (serr == OK) {
-                pieces = rp.iovecs();
+                count = rp.iovecs(pieces);
             } else {
                 rfds.clear();
                 rh.payloadLen = 0;
@@ -885,7 +897,7 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, WireBytes*
                 r.collectLocalBinders(&refs);
                 route.held->byTxn.emplace(h.txnId, std::move(refs));
             }
-            if (!writeOn(route, rh, pieces.data(), pieces.size(), rfds)) broken = true;
+            if (!writeOn(route, rh, pieces, count, rfds)) broken = true;
         };
         // The incoming call as a slice; the stub's own slice names the method.
         const bool traced = ATRACE_ENABLED();
@@ -896,9 +908,11 @@ bool Transport::dispatchTxn(const Route& route, const FrameHeader& h, WireBytes*
         }
         // Calls this one makes to the caller's process come back to the
         // caller's waiting thread, over this connection.
-        if (!oneway) tServing.push_back(ServedCall{route, std::move(*chain)});
+        if (!oneway) tServing.push_back(ServedCall{route, *chain});
         TW_LATENCY_PROBE(kProbeDispatch);
-        err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0, sendReply);
+        // Passed by reference, the callback needs no allocation of its own.
+        err = target->transact(h.code, data, &reply, oneway ? IBinder::FLAG_ONEWAY : 0,
+                               [&sendReply](Parcel& r) { sendReply(r); });
         if (!oneway) tServing.pop_back();
         if (traced) {
             ATRACE_BEGIN(("code=" + std::to_string(h.code) + " oneway=" +

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace android {
 namespace hardware {
@@ -62,6 +63,10 @@ void takeFds(struct msghdr* msg, std::vector<int>* fds) {
 
 namespace {
 
+// The header and a call's pieces: a parcel's own bytes and references, and
+// the chain of waiting threads.
+constexpr size_t kInlinePieces = Parcel::WireForm::kMaxPieces + 2;
+
 // Waits until fd is ready for events (POLLIN, POLLOUT) or the deadline
 // (monotonic ms; -1: none) passed; errno is ETIMEDOUT then.
 bool waitReady(int fd, short events, int64_t deadline) {
@@ -92,19 +97,26 @@ bool waitReady(int fd, short events, int64_t deadline) {
 // the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
                 const std::vector<int>& fds) {
-    std::vector<struct iovec> iov;
-    iov.reserve(count + 1);
-    iov.push_back({const_cast<FrameHeader*>(&header), sizeof(header)});
+    // A call's pieces fit on the stack; only an unusual writer's need the heap.
+    struct iovec inlineIov[kInlinePieces];
+    std::unique_ptr<struct iovec[]> heapIov;
+    struct iovec* iov = inlineIov;
+    if (count + 1 > kInlinePieces) {
+        heapIov.reset(new struct iovec[count + 1]);
+        iov = heapIov.get();
+    }
+    size_t pieces = 0;
+    iov[pieces++] = {const_cast<FrameHeader*>(&header), sizeof(header)};
     for (size_t i = 0; i < count; i++) {
-        if (payload[i].iov_len > 0) iov.push_back(payload[i]);
+        if (payload[i].iov_len > 0) iov[pieces++] = payload[i];
     }
     size_t next = 0;  // the first piece not wholly written
     FdControl control;
     bool first = true;
-    while (next < iov.size()) {
+    while (next < pieces) {
         struct msghdr msg = {};
         msg.msg_iov = &iov[next];
-        msg.msg_iovlen = std::min<size_t>(iov.size() - next, IOV_MAX);
+        msg.msg_iovlen = std::min<size_t>(pieces - next, IOV_MAX);
         if (first && !fds.empty()) {
             attachFds(&msg, &control, fds);
         }
@@ -119,7 +131,7 @@ bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, 
         }
         first = false;
         size_t done = static_cast<size_t>(w);
-        while (next < iov.size() && done >= iov[next].iov_len) {
+        while (next < pieces && done >= iov[next].iov_len) {
             done -= iov[next].iov_len;
             next++;
         }

@@ -157,16 +157,24 @@ class Parcel {
     // The wire form of a parcel in pieces, for one gathered write: the small
     // fields are encoded into the form's own bytes, large buffers are
     // referenced where they are (valid while the parcel and their writer's
-    // memory are).
+    // memory are). A small parcel's form lives inside the object: a call
+    // encodes one without touching the heap.
     class WireForm {
       public:
+        WireForm() = default;
+        WireForm(const WireForm&) = delete;
+        WireForm& operator=(const WireForm&) = delete;
+
         size_t size() const { return mSize; }
-        // The pieces in order; valid until the form changes.
-        std::vector<struct iovec> iovecs() const;
         // Buffers at least this long are referenced, up to kMaxReferences of
         // them; the others are copied.
         static constexpr size_t kMinReference = 4096;
         static constexpr size_t kMaxReferences = 32;
+        // Own bytes alternate with references.
+        static constexpr size_t kMaxPieces = 2 * kMaxReferences + 1;
+        // Fills out (room for kMaxPieces) with the pieces in order, valid
+        // until the form changes; their count.
+        size_t iovecs(struct iovec* out) const;
 
         // Encoder interface.
         void reserveOwn(size_t len);
@@ -175,13 +183,23 @@ class Parcel {
         void reference(const void* data, size_t len);
 
       private:
+        static constexpr size_t kInlineBytes = 256;
         struct Piece {
-            const uint8_t* external;  // null: mOwn[offset, offset + length)
+            const uint8_t* external;  // null: own bytes [offset, offset + length)
             size_t offset;
             size_t length;
         };
-        std::string mOwn;
-        std::vector<Piece> mPieces;
+        // Room for len more own bytes; where they go.
+        char* extendOwn(size_t len);
+        char* own() { return mHeap != nullptr ? mHeap.get() : mInline; }
+        const char* own() const { return mHeap != nullptr ? mHeap.get() : mInline; }
+
+        char mInline[kInlineBytes];
+        std::unique_ptr<char[]> mHeap;  // once the own bytes outgrow mInline
+        size_t mOwnSize = 0;
+        size_t mOwnCapacity = kInlineBytes;
+        Piece mPieces[kMaxPieces];
+        size_t mPieceCount = 0;
         size_t mSize = 0;
         size_t mReferences = 0;
     };
