@@ -147,6 +147,17 @@ TEST(ParcelWire, ReceivedBuffersAreReadWhereTheyArrived) {
             EXPECT_TRUE(static_cast<const char*>(data) >= begin &&
                         static_cast<const char*>(data) < end);
         }
+        // Written to after all, the data section keeps what it held.
+        const size_t before = p->dataSize();
+        ASSERT_EQ(OK, p->writeInt32(-7));
+        EXPECT_EQ(before + sizeof(int32_t) + 4, p->dataSize());
+        p->setDataPosition(0);
+        int32_t again = 0;
+        ASSERT_EQ(OK, p->readInt32(&again));
+        EXPECT_EQ(42, again);
+        p->setDataPosition(before);
+        ASSERT_EQ(OK, p->readInt32(&again));
+        EXPECT_EQ(-7, again);
     }
 }
 

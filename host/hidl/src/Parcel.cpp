@@ -208,6 +208,8 @@ void Parcel::freeData() {
     mObjects.clear();
     mBuffers.clear();
     mData.clear();
+    mReceivedData = nullptr;
+    mReceivedSize = 0;
     mMessage = WireBytes();
     mDataPos = 0;
     mNextBuffer = 0;
@@ -222,6 +224,12 @@ status_t Parcel::growData(size_t len) {
 status_t Parcel::write(const void* data, size_t len) {
     status_t err = growData(len);
     if (err != OK) return err;
+    if (mReceivedData != nullptr) {
+        // Written to after all: the data section moves out of the message.
+        mData.assign(mReceivedData, mReceivedData + mReceivedSize);
+        mReceivedData = nullptr;
+        mReceivedSize = 0;
+    }
     // A call's data section (interface token, arguments) mostly fits the
     // first allocation.
     if (mData.capacity() == 0) mData.reserve(kInitialDataCapacity);
@@ -233,8 +241,9 @@ status_t Parcel::write(const void* data, size_t len) {
 
 const uint8_t* Parcel::readInplace(size_t len) const {
     size_t p = padded(len);
-    if (p < len || mDataPos > mData.size() || p > mData.size() - mDataPos) return nullptr;
-    const uint8_t* at = mData.data() + mDataPos;
+    const size_t size = dataSize();
+    if (p < len || mDataPos > size || p > size - mDataPos) return nullptr;
+    const uint8_t* at = dataBytes() + mDataPos;
     mDataPos += p;
     return at;
 }
@@ -546,7 +555,7 @@ void Parcel::collectLocalBinders(std::vector<sp<IBinder>>* out) const {
 }
 
 size_t Parcel::transactionSize() const {
-    size_t total = padded(mData.size());
+    size_t total = padded(dataSize());
     for (const auto& b : mBuffers) total += bufferCost(b.length);
     for (const auto& obj : mObjects) {
         if (obj.kind == OBJ_HANDLE) {
@@ -582,7 +591,7 @@ status_t Parcel::encode(Sink* out, std::vector<int>* fds, size_t* localBinders) 
               Transport::kMaxFds);
         return BAD_VALUE;
     }
-    size_t fields = 16 + padded(mData.size()) + mObjects.size() * 64 + mBuffers.size() * 24;
+    size_t fields = 16 + padded(dataSize()) + mObjects.size() * 64 + mBuffers.size() * 24;
     size_t bulk = 0;
     for (const auto& b : mBuffers) {
         if (b.length < WireForm::kMinReference) {
@@ -592,11 +601,11 @@ status_t Parcel::encode(Sink* out, std::vector<int>* fds, size_t* localBinders) 
         }
     }
     out->reserve(fields, bulk);
-    putU32(out, static_cast<uint32_t>(mData.size()));
+    putU32(out, static_cast<uint32_t>(dataSize()));
     putU32(out, static_cast<uint32_t>(mBuffers.size()));
     putU32(out, static_cast<uint32_t>(mObjects.size()));
     putU32(out, static_cast<uint32_t>(fdCount));
-    putBytes(out, mData.data(), mData.size());
+    putBytes(out, dataBytes(), dataSize());
     for (const auto& b : mBuffers) {
         putU64(out, b.length);
         putU32(out, b.parent);
@@ -716,9 +725,11 @@ status_t Parcel::decodeMessage(std::vector<int>* fds) {
         return cost > Transport::kMaxTransaction;
     };
     if (cost > Transport::kMaxTransaction) return fail("larger than a transaction may be");
-    const uint8_t* dataBytes = r.bytes(dataLen);
-    if (dataBytes == nullptr) return fail("data section truncated");
-    mData.assign(dataBytes, dataBytes + dataLen);
+    const uint8_t* section = r.bytes(dataLen);
+    if (section == nullptr) return fail("data section truncated");
+    // Read where it arrived; the message stays with the parcel.
+    mReceivedData = section;
+    mReceivedSize = dataLen;
 
     std::set<std::pair<uint32_t, uint64_t>> fixups;
     mBuffers.reserve(bufCount);

@@ -297,7 +297,7 @@ class Transport {
 
     // One-way calls (TransportOneway.cpp).
     status_t sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder* proxy, uint32_t code,
-                        const Parcel& data, const std::string& payload,
+                        const Parcel& data, const Parcel::WireForm& payload,
                         const std::vector<int>& fds);
     bool flushQueued(ClientConn* cc);
     void handleOnewayEvent(int fd, uint32_t events);
@@ -382,8 +382,9 @@ class Transport {
     // referenced until the peer has served the call (FRAME_TXN_DONE).
     struct OnewayPin {
         std::string address;
-        std::vector<sp<IBinder>> refs;
-        size_t bytes = 0;  // counted against the peer's async space
+        sp<IBinder> target;
+        std::vector<sp<IBinder>> refs;  // our objects the call carries
+        size_t bytes = 0;               // counted against the peer's async space
     };
     std::mutex mPinLock;
     std::map<uint64_t, OnewayPin> mOnewayPins;

@@ -216,19 +216,15 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
         return FAILED_TRANSACTION;
     }
 
-    // A one-way call may wait in a queue: it is encoded into bytes of its
-    // own. A synchronous call's large buffers go from where the caller
-    // holds them straight to the socket.
-    std::string payload;
+    // Large buffers go from where the caller holds them straight to the
+    // socket; a one-way call that has to wait in a queue is copied there.
     Parcel::WireForm wire;
     std::vector<int> fds;
     size_t localBinders = 0;
-    status_t err = oneway ? data.serialize(&payload, &fds, &localBinders)
-                          : data.serialize(&wire, &fds, &localBinders);
+    status_t err = data.serialize(&wire, &fds, &localBinders);
     if (err != OK) return err;
-    const size_t payloadSize = oneway ? payload.size() : wire.size();
-    if (payloadSize > kMaxFramePayload) {
-        ALOGE("transaction of %zu bytes on the wire exceeds the limit", payloadSize);
+    if (wire.size() > kMaxFramePayload) {
+        ALOGE("transaction of %zu bytes on the wire exceeds the limit", wire.size());
         return FAILED_TRANSACTION;
     }
     // A nested call: this thread serves a call from the target's process.
@@ -314,7 +310,7 @@ status_t Transport::transact(BpHwBinder* proxy, uint32_t code, const Parcel& dat
     }
 
     if (oneway) {
-        err = sendOneway(keep, proxy, code, data, payload, fds);
+        err = sendOneway(keep, proxy, code, data, wire, fds);
         if (err == DEAD_OBJECT) dropConn();
         return err;
     }

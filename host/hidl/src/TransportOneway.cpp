@@ -57,14 +57,14 @@ bool writeSome(int fd, const std::string& bytes, size_t* sent, const std::vector
 // One attempt at a whole frame, header and payload gathered by the socket.
 // Returns false on a broken connection; *sent is what was written (0 when
 // the socket is full).
-bool writeNow(int fd, const FrameHeader& h, const std::string& payload, size_t* sent,
+bool writeNow(int fd, const FrameHeader& h, const Parcel::WireForm& payload, size_t* sent,
               const std::vector<int>& fds) {
     FdControl control;
-    struct iovec iov[2] = {{const_cast<FrameHeader*>(&h), sizeof(h)},
-                           {const_cast<char*>(payload.data()), payload.size()}};
+    struct iovec iov[Parcel::WireForm::kMaxPieces + 1];
+    iov[0] = {const_cast<FrameHeader*>(&h), sizeof(h)};
     struct msghdr msg = {};
     msg.msg_iov = iov;
-    msg.msg_iovlen = payload.empty() ? 1 : 2;
+    msg.msg_iovlen = 1 + payload.iovecs(iov + 1);
     attachFds(&msg, &control, fds);
     for (;;) {
         ssize_t w = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -95,7 +95,7 @@ void Transport::closeClientConn(ClientConn* cc) {
 }
 
 status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder* proxy,
-                               uint32_t code, const Parcel& data, const std::string& payload,
+                               uint32_t code, const Parcel& data, const Parcel::WireForm& payload,
                                const std::vector<int>& fds) {
     const std::string& address = proxy->address();
     // Counted against the receiver's async space until it reports the call
@@ -113,7 +113,7 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
         OnewayPin pin;
         pin.address = address;
         pin.bytes = size;
-        pin.refs.push_back(proxy);
+        pin.target = proxy;
         data.collectLocalBinders(&pin.refs);
         std::lock_guard<std::mutex> lock(mPinLock);
         size_t& used = mOnewayBytes[address];
@@ -131,8 +131,7 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
     std::lock_guard<std::mutex> lock(cc->writeLock);
     size_t sent = 0;
     if (cc->queue.empty()) {
-        // Straight from the header and the caller's payload: the frame is
-        // copied only when part of it has to wait.
+        // Straight from the header and the caller's parcel.
         TW_LATENCY_PROBE(kProbeOnewaySend);
         bool written = writeNow(cc->fd, h, payload, &sent, fds);
         TW_LATENCY_PROBE(kProbeOnewaySent);
@@ -142,10 +141,15 @@ status_t Transport::sendOneway(const std::shared_ptr<ClientConn>& cc, BpHwBinder
         }
         if (sent == sizeof(h) + payload.size()) return OK;
     }
+    // The frame is copied only when part of it has to wait.
+    struct iovec pieces[Parcel::WireForm::kMaxPieces];
+    const size_t count = payload.iovecs(pieces);
     std::string bytes;
     bytes.reserve(sizeof(h) + payload.size());
     bytes.append(reinterpret_cast<const char*>(&h), sizeof(h));
-    bytes.append(payload);
+    for (size_t i = 0; i < count; i++) {
+        bytes.append(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len);
+    }
 
     // The rest waits for the peer to read. The descriptors belong to the
     // caller's parcel: keep copies until they are sent.

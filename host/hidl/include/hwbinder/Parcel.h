@@ -61,7 +61,7 @@ class Parcel {
     Parcel(const Parcel&) = delete;
     Parcel& operator=(const Parcel&) = delete;
 
-    size_t dataSize() const { return mData.size(); }
+    size_t dataSize() const { return mReceivedData != nullptr ? mReceivedSize : mData.size(); }
     size_t dataPosition() const { return mDataPos; }
     void setDataPosition(size_t pos) const { mDataPos = pos; }
     void freeData();
@@ -235,7 +235,14 @@ class Parcel {
     status_t encode(Sink* out, std::vector<int>* fds, size_t* localBinders) const;
     status_t decodeMessage(std::vector<int>* fds);
 
+    // The data section: written here, or, in a received parcel not written
+    // to since, read where it arrived in mMessage.
+    const uint8_t* dataBytes() const {
+        return mReceivedData != nullptr ? mReceivedData : mData.data();
+    }
     std::vector<uint8_t> mData;
+    const uint8_t* mReceivedData = nullptr;
+    size_t mReceivedSize = 0;
     mutable size_t mDataPos = 0;
     // A received message; the buffers point into it.
     WireBytes mMessage;
