@@ -778,7 +778,10 @@ void Transport::routeFrame(const std::shared_ptr<TxnServerConn>& conn, FrameHead
         std::lock_guard<std::mutex> lock(mWaitLock);
         for (size_t i = chain.count; waiter == nullptr && i > 0; i--) {
             for (const auto& entry : mWaiters) {
-                if (entry.first == chain.ids[i - 1]) waiter = entry.second;
+                if (entry.first == chain.ids[i - 1]) {
+                    waiter = entry.second;
+                    break;
+                }
             }
         }
         if (waiter != nullptr && waiter != &tWaiter) {

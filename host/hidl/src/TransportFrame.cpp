@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 
 namespace android {
 namespace hardware {
@@ -65,7 +64,7 @@ namespace {
 
 // The header and a call's pieces: a parcel's own bytes and references, and
 // the chain of waiting threads.
-constexpr size_t kInlinePieces = Parcel::WireForm::kMaxPieces + 2;
+constexpr size_t kMaxFramePieces = Parcel::WireForm::kMaxPieces + 2;
 
 // Waits until fd is ready for events (POLLIN, POLLOUT) or the deadline
 // (monotonic ms; -1: none) passed; errno is ETIMEDOUT then.
@@ -97,14 +96,12 @@ bool waitReady(int fd, short events, int64_t deadline) {
 // the file descriptors travel with its first byte.
 bool writeFrame(int fd, const FrameHeader& header, const struct iovec* payload, size_t count,
                 const std::vector<int>& fds) {
-    // A call's pieces fit on the stack; only an unusual writer's need the heap.
-    struct iovec inlineIov[kInlinePieces];
-    std::unique_ptr<struct iovec[]> heapIov;
-    struct iovec* iov = inlineIov;
-    if (count + 1 > kInlinePieces) {
-        heapIov.reset(new struct iovec[count + 1]);
-        iov = heapIov.get();
+    // Every writer's pieces are bounded by the wire form's: they fit on the stack.
+    if (count + 1 > kMaxFramePieces) {
+        ALOGE("frame in %zu pieces exceeds the %zu a frame may have", count, kMaxFramePieces - 1);
+        return false;
     }
+    struct iovec iov[kMaxFramePieces];
     size_t pieces = 0;
     iov[pieces++] = {const_cast<FrameHeader*>(&header), sizeof(header)};
     for (size_t i = 0; i < count; i++) {
